@@ -1,0 +1,29 @@
+# Thin front door over CMake presets; see README.md.
+.PHONY: all check check-asan check-arm demo bench font-sheet clean
+
+all:
+	cmake --preset dev
+	cmake --build --preset dev
+
+check:
+	cmake --preset dev
+	cmake --build --preset dev
+	ctest --preset dev
+
+check-asan:
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
+
+# The ARM build runs its unit tests under qemu-arm; then a host build of the
+# simulator runs the end-to-end tests against the ARM programs and ARM shim.
+check-arm:
+	cmake --preset armhf
+	cmake --build --preset armhf
+	ctest --preset armhf
+	cmake --preset armhf-e2e
+	cmake --build --preset armhf-e2e
+	ctest --preset armhf-e2e
+
+clean:
+	rm -rf build

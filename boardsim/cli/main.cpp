@@ -1,0 +1,2 @@
+// Placeholder until the boardsim command is built.
+int main() { return 1; }

@@ -1,0 +1,83 @@
+// The far ends of the board's devices: what sits at the other end of an SPI
+// chip select or a serial line. Models (slave bootstrap, sound modules, bench
+// loopbacks, ...) implement these interfaces; the simulator calls them from
+// its single poll loop, so a model needs no locking.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+// One exchange on an SPI chip select, as the driver performs it.
+struct SpiExchange {
+  int device = 0;              // chip select 0..4
+  const uint8_t* tx = nullptr; // null: the board only reads (a plain read)
+  uint8_t* rx = nullptr;       // null: the board only writes (a plain write)
+  size_t len = 0;              // bytes, a whole number of words
+  uint8_t bits_per_word = 8;   // effective for this exchange (never 0)
+  uint32_t speed_hz = 0;       // effective for this exchange
+  uint32_t mode = 0;
+  bool cs_change = false;
+};
+
+class SpiFarEnd {
+ public:
+  virtual ~SpiFarEnd() = default;
+  // Called once per read, write or spi_ioc_transfer. rx, when given, is
+  // pre-filled with 0x00 (an idle line); the far end overwrites what it answers.
+  virtual void exchange(SpiExchange& x) = 0;
+};
+
+// The default far end of a device until a model is attached: answers reads
+// from a queue of bytes (0x00 once it is empty) and captures every byte the
+// board sends. Tests of the simulator itself use it.
+class ScriptedSpi : public SpiFarEnd {
+ public:
+  void exchange(SpiExchange& x) override;
+  std::deque<uint8_t> answers;
+  std::vector<uint8_t> captured;
+};
+
+// The GPIO request record as the board writes it to /dev/gpio0.
+struct GpioRequest {
+  uint8_t op;
+  uint8_t padding[3];
+  uint32_t mask;
+  uint32_t value;
+};
+static_assert(sizeof(GpioRequest) == 12, "GPIO request is 12 bytes");
+
+// What a serial far end may do on its line.
+class SerialLink {
+ public:
+  virtual ~SerialLink() = default;
+  // Queue bytes for the board, delivered after delay_us (0: at once).
+  virtual void send(const void* data, size_t n, uint64_t delay_us = 0) = 0;
+  // The speed the board's port is set to now (from its termios), in baud.
+  virtual uint32_t board_speed() const = 0;
+  virtual void note(const std::string& text) = 0;  // into the journal
+};
+
+class SerialFarEnd {
+ public:
+  virtual ~SerialFarEnd() = default;
+  // Bytes the board wrote on the line, as they arrive.
+  virtual void on_bytes(SerialLink& link, const uint8_t* data, size_t n) = 0;
+  // Every GPIO request written to /dev/gpio0 reaches every serial far end
+  // (the slaves' reset line).
+  virtual void on_gpio(SerialLink& link, const GpioRequest& request) {
+    (void)link;
+    (void)request;
+  }
+  // The board's port changed its speed.
+  virtual void on_board_speed(SerialLink& link, uint32_t baud) {
+    (void)link;
+    (void)baud;
+  }
+};
+
+}  // namespace boardsim

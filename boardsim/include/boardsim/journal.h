@@ -1,0 +1,67 @@
+// The journal: everything the programs did at the board's devices, with a
+// monotonic timestamp taken by the simulator when it saw the event.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+enum class EventKind {
+  GpioWrite,       // one write to /dev/gpio0 (data = the bytes, normally 12)
+  SerialToSlave,   // bytes the board wrote on a serial port (device = port)
+  SerialFromSlave, // bytes a far end sent to the board (device = port)
+  SerialSpeed,     // the board's port speed changed (value = baud)
+  SpiOpen,         // device = chip select; result/err = what open returned
+  SpiClose,
+  SpiIoctl,        // request, value (setting written or read back), result/err
+  SpiRead,         // data = bytes returned to the program
+  SpiWrite,        // data = bytes the far end received
+  SpiTransfer,     // one spi_ioc_transfer: data = tx (empty without tx), rx = rx
+  FbIoctl,         // request, value (when has_value)
+  FbWrite,         // data = bytes written to /dev/fb0
+  Note             // text: a model's remark (for example a speed mismatch)
+};
+
+struct Event {
+  uint64_t t_ns = 0;  // CLOCK_MONOTONIC
+  EventKind kind = EventKind::Note;
+  int device = -1;
+  int pid = 0;
+  uint32_t request = 0;
+  int64_t value = 0;
+  bool has_value = false;
+  int result = 0;
+  int err = 0;
+  std::vector<uint8_t> data;
+  std::vector<uint8_t> rx;
+  // spi_ioc_transfer fields of a SpiTransfer (as the program gave them)
+  uint32_t speed_hz = 0;
+  uint8_t bits_per_word = 0;
+  uint8_t cs_change = 0;
+  uint16_t delay_usecs = 0;
+  std::string text;
+};
+
+class Journal {
+ public:
+  void add(Event e);  // stamps t_ns when it is 0
+  void note(const std::string& text, int device = -1);
+  void clear() { events_.clear(); }
+  const std::vector<Event>& events() const { return events_; }
+  // The events of one kind (and one device unless device is -1), in order.
+  std::vector<Event> of(EventKind kind, int device = -1) const;
+  // All data bytes of one kind and device, concatenated in order.
+  std::vector<uint8_t> bytes(EventKind kind, int device = -1) const;
+  std::string bytes_text(EventKind kind, int device = -1) const;  // same, as a string
+  // Readable text, one event a line (what `boardsim --trace` writes).
+  std::string to_text() const;
+
+ private:
+  std::vector<Event> events_;
+};
+
+uint64_t monotonic_ns();
+
+}  // namespace boardsim

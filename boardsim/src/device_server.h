@@ -1,0 +1,40 @@
+// Serves the preload shim's requests: the spidev driver of the five chip
+// selects (settings, transfers, faults, far ends) and the frame-buffer journal.
+// The board's poll loop reads whole requests from the shim connections and
+// hands them here; this class never touches a socket itself.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "boardsim/board.h"
+#include "boardsim/protocol.h"
+
+namespace boardsim {
+
+class DeviceServer {
+ public:
+  DeviceServer(const BoardConfig& config, Journal& journal);
+
+  void attach(int device, std::shared_ptr<SpiFarEnd> far_end);
+  ScriptedSpi& scripted(int device);
+  SpiDeviceState& state(int device);
+  void add_fault(const SpiFault& fault);
+  void clear_faults();
+  void start_run();  // a new command starts: fault call counters back to 0
+
+  // One complete request from connection `connection` (an ID unique for the
+  // board's lifetime); returns the whole reply, header and payload.
+  std::vector<uint8_t> handle(int connection, const boardsim_request& request,
+                              const std::vector<uint8_t>& payload);
+  // The program closed the descriptor (or exited): the connection ended.
+  void connection_closed(int connection);
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace boardsim

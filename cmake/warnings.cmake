@@ -1,0 +1,24 @@
+# Strict warnings everywhere, tests included.
+set(BOARD_WARNINGS -Wall -Wextra -Werror -Wshadow -Wcast-qual)
+
+# Flags of the eleven board programs: no exceptions, no RTTI; texts go
+# through stdio exactly as written.
+set(BOARD_PROGRAM_FLAGS -fno-exceptions -fno-rtti)
+
+add_compile_options(${BOARD_WARNINGS})
+
+# board_program(NAME CORE_LIB SOURCES...) builds a shipped executable from its
+# main source, linked against the program's core library.
+function(board_program name core)
+  add_executable(${name} ${ARGN})
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${BOARD_PROGRAM_FLAGS}>)
+  target_link_libraries(${name} PRIVATE ${core})
+endfunction()
+
+# board_core(NAME SOURCES...) builds a program's core static library, which
+# both its executable and its unit tests link.
+function(board_core name)
+  add_library(${name} STATIC ${ARGN})
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${BOARD_PROGRAM_FLAGS}>)
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+endfunction()

@@ -1,0 +1,194 @@
+// kovrel: the slave bootstrap manager. All state is process-wide and lives
+// for the whole run; this header is the one place where it is declared.
+// Each unit owns the definitions of its own part of the state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------
+// Run settings (set from the options, then read-only) -- run_sequence.cpp
+
+constexpr size_t JOB_NAME_MAX = 200;  // characters, terminator not counted
+extern char uart_job_name[JOB_NAME_MAX + 1];
+extern char spi_job_name[JOB_NAME_MAX + 1];
+extern int32_t uart_port;
+extern int32_t uart_baud;
+extern bool uart_rx;
+extern bool br_generation;
+extern int verbosity;
+
+constexpr int32_t UART_DEFAULT_BAUD = 38400;
+
+// ---------------------------------------------------------------------------
+// Run state -- run_sequence.cpp
+
+enum Phase { PHASE_OPTIONS = 0, PHASE_UART = 1, PHASE_SPI = 2 };
+extern int current_phase;
+extern int current_device;  // -1 when no device is open
+constexpr size_t DEVICE_PATH_SIZE = 16;
+extern char device_path[DEVICE_PATH_SIZE];
+extern int32_t uart_byte_time_us;
+
+int kovrel_main(int argc, char** argv);
+void print_usage();
+
+// ---------------------------------------------------------------------------
+// Console and device I/O -- console_io.cpp
+
+// The rule of 80 '-' that section banners and syntax reports print.
+#define RULE_80 \
+  "--------------------------------------------------------------------------------"
+// Section banner prefix: an empty line, the rule, a line end; the title follows.
+#define SECTION_BANNER "\n" RULE_80 "\n"
+
+void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int log_syntax_error();
+void log_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_verbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Exactly n bytes to / from current_device; 0 or -1 (reported).
+int write_all(const void* buffer, size_t n);
+int read_all(void* buffer, size_t n);
+// One read of up to max bytes from current_device, repeated only while the
+// device answers EAGAIN or EINTR (bounded like read_all). Returns the count
+// read, or -1 with errno set; a stalled device is reported before -1.
+long read_once(void* buffer, size_t max);
+// Closes current_device if it is open and marks it closed.
+void close_current_device();
+
+// ---------------------------------------------------------------------------
+// Job file reader -- job_reader.cpp
+
+enum JobKind {
+  JOB_NONE = 0,
+  JOB_COMMENT = 1,
+  JOB_BIN_FILE = 2,
+  JOB_WAIT = 3,
+  JOB_JUMP = 4,
+  JOB_WRITE_32 = 5,
+  JOB_WRITE_16 = 6,
+  JOB_WRITE_8 = 7,
+  JOB_READ_32 = 8,
+  JOB_READ_16 = 9,
+  JOB_READ_8 = 10,
+  JOB_BR_FILE = 11,
+  JOB_BIT_RATE = 12,
+  JOB_MODE = 13
+};
+
+// Boot record control byte: bits 0-4 count, bit 5 read, bits 6-7 width.
+constexpr uint8_t CONTROL_COUNT_MASK = 0x1F;
+constexpr uint8_t CONTROL_READ = 0x20;
+constexpr int CONTROL_WIDTH_SHIFT = 6;
+constexpr uint8_t CONTROL_WIDTH_MASK = 0xC0;
+constexpr int WIDTH_8 = 0;
+constexpr int WIDTH_16 = 1;
+constexpr int WIDTH_32 = 3;
+
+constexpr size_t BOOT_RECORD_DATA_MAX = 32;
+constexpr size_t LINE_SIZE = 200;      // line and token buffers
+constexpr size_t BIN_FILE_SIZE = 200;  // up to 199 characters
+constexpr size_t BR_FILE_SIZE = 203;   // up to 202 characters (".br" appended)
+constexpr int32_t SPI_DEFAULT_SPEED_HZ = 100000;
+
+struct JobCommand {
+  JobKind kind;
+  int32_t params_left;
+  uint32_t address;
+  uint8_t control;
+  uint8_t data[BOOT_RECORD_DATA_MAX];
+  int32_t wait_ms;
+  char bin_file[BIN_FILE_SIZE];
+  char br_file[BR_FILE_SIZE];
+  // The SpiFrameHeader of the next SPI frame: kept adjacent, in this order,
+  // so that the 12 header bytes are written straight from them.
+  uint32_t frame_address;
+  uint32_t frame_size;
+  uint32_t frame_checksum;
+  int32_t spi_speed_hz;
+  uint8_t spi_mode;
+};
+
+// The one JobCommand of the run.
+extern JobCommand job_command;
+
+// The reader's buffers: the current line as read, and the token being decoded.
+extern char line[LINE_SIZE];
+extern char token[LINE_SIZE];
+
+enum class JobLine { END, BLANK, COMMAND, FAILED };
+
+JobLine job_read_line(FILE* job_file);
+int token1_decode();
+int token2_decode();
+int token3_decode();
+int token4_decode();
+int module_decode();
+extern int (*const token_decoders[5])();
+
+// ---------------------------------------------------------------------------
+// Job run frame -- run_job.cpp
+
+int run_job();
+
+// ---------------------------------------------------------------------------
+// UART link -- uart_link.cpp
+
+constexpr uint32_t BAUD_CHANGE_ADDRESS = 0x002060A8;
+
+int reset_slaves();
+int open_uart();
+int sync_slaves();
+int change_slave_baud();
+int32_t uart_byte_time_for(int32_t baud);
+uint32_t baud_change_value(int32_t baud);
+
+// ---------------------------------------------------------------------------
+// Boot records -- boot_record.cpp
+
+int boot_record_write();
+int boot_record_read();
+
+// ---------------------------------------------------------------------------
+// UART executor -- uart_exec.cpp
+
+int uart_job_exec();
+
+// ---------------------------------------------------------------------------
+// SPI link and module search -- spi_link.cpp
+
+constexpr int SPI_DEVICE_COUNT = 5;
+constexpr int SPI_SLOT_COUNT = 4;
+constexpr int SPI_BROADCAST_DEVICE = 4;
+
+extern uint8_t module_mask;
+extern uint16_t module_dsp_count[SPI_SLOT_COUNT];
+
+int spi_setup();  // set-up and module search at the start of the SPI phase
+int spi_set_speed();
+int spi_set_bits_per_word();
+int spi_set_mode();
+int module_search();
+
+// ---------------------------------------------------------------------------
+// Framing -- spi_frame.cpp
+
+constexpr size_t SPI_FRAME_MAX_DATA = 4096;
+
+struct SpiFrameHeader {
+  uint32_t frame_address;
+  uint32_t frame_size;  // 0: a jump frame
+  uint32_t frame_checksum;
+};
+
+extern uint8_t frame_data[SPI_FRAME_MAX_DATA];
+
+int spi_send_frame();
+uint32_t frame_checksum_of(const uint8_t* data, size_t size);
+
+// ---------------------------------------------------------------------------
+// SPI executor -- spi_exec.cpp
+
+int spi_job_exec();
