@@ -1,11 +1,167 @@
-// Placeholder: replaced by the console and device I/O routines.
+// Console output and device input/output shared by every step of the run.
+//
+// Errors, progress and tables go to standard error; an error report also
+// releases the device in use, since every error ends the run. The devices are
+// non-blocking, so reads and writes are repeated until the bytes have moved,
+// waiting on the device a short slice at a time, and give up when the device
+// has made no progress for a bounded time.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include <poll.h>
+#include <unistd.h>
+
 #include "kovrel.h"
 
-void log_error(const char*, ...) {}
-int log_syntax_error() { return -1; }
-void log_debug(const char*, ...) {}
-void log_verbose(const char*, ...) {}
-int write_all(const void*, size_t) { return -1; }
-int read_all(void*, size_t) { return -1; }
-long read_once(void*, size_t) { return -1; }
-void close_current_device() {}
+namespace {
+
+// Longest time a device may go without moving a single byte before a read or
+// write gives up. The slowest legitimate wait is one character at 600 baud
+// (16.7 ms); two seconds is more than a hundred such characters, so only a
+// silent or wedged device reaches it.
+constexpr int64_t DEVICE_STALL_LIMIT_MS = 2000;
+
+// Each wait on the device lasts at most this long before the transfer is tried
+// again, whatever poll reported: a device that never signals readiness (the
+// spidev stand-in of the simulated board) must still be retried promptly.
+constexpr int POLL_SLICE_MS = 5;
+
+int64_t monotonic_ms() {
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+bool uart_wording() { return current_phase == PHASE_UART; }
+
+// Waits one slice for the device to become ready for `events`. Returns 0 when
+// the transfer may be tried again, -1 (reported, errno ETIMEDOUT) once the
+// device has made no progress since `last_progress_ms` for the stall limit.
+int wait_for_device(short events, int64_t last_progress_ms) {
+  if (monotonic_ms() - last_progress_ms >= DEVICE_STALL_LIMIT_MS) {
+    const char* link = uart_wording() ? "UART" : "SPI";
+    const char* direction = (events & POLLIN) != 0 ? "read" : "write";
+    log_error("%s %s stalled (no progress for %d ms)\n", link, direction,
+              static_cast<int>(DEVICE_STALL_LIMIT_MS));
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  struct pollfd watch = {current_device, events, 0};
+  // The outcome is not needed: the retried transfer tells what happened.
+  (void)poll(&watch, 1, POLL_SLICE_MS);
+  return 0;
+}
+
+void log_with_prefix(const char* prefix, const char* format, va_list args, const char* suffix) {
+  fputs(prefix, stderr);
+  vfprintf(stderr, format, args);
+  fputs(suffix, stderr);
+}
+
+}  // namespace
+
+void close_current_device() {
+  if (current_device >= 0) {
+    close(current_device);
+    current_device = -1;
+  }
+}
+
+void log_error(const char* format, ...) {
+  int saved_errno = errno;
+  va_list args;
+  va_start(args, format);
+  log_with_prefix("\nERROR : ", format, args, "\n");
+  va_end(args);
+  close_current_device();
+  errno = saved_errno;
+}
+
+int log_syntax_error() {
+  log_error(SECTION_BANNER "%s", line);
+  log_error("token --> %s\n", token);
+  return -1;
+}
+
+void log_debug(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log_with_prefix("DEBUG : ", format, args, "\n");
+  va_end(args);
+}
+
+void log_verbose(const char* format, ...) {
+  if ((current_phase & verbosity) == 0) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+int write_all(const void* buffer, size_t n) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  size_t done = 0;
+  int64_t last_progress_ms = monotonic_ms();
+  while (done < n) {
+    ssize_t moved = write(current_device, bytes + done, n - done);
+    if (moved > 0) {
+      done += static_cast<size_t>(moved);
+      last_progress_ms = monotonic_ms();
+      continue;
+    }
+    if (moved < 0 && !is_transient(errno)) {
+      log_error(uart_wording() ? "UART write failed (%d)\n" : "SPI write failed (%d)\n", errno);
+      return -1;
+    }
+    if (wait_for_device(POLLOUT, last_progress_ms) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int read_all(void* buffer, size_t n) {
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  int64_t last_progress_ms = monotonic_ms();
+  while (done < n) {
+    ssize_t moved = read(current_device, bytes + done, n - done);
+    if (moved > 0) {
+      done += static_cast<size_t>(moved);
+      last_progress_ms = monotonic_ms();
+      continue;
+    }
+    // A read of no bytes is repeated like EAGAIN, under the same bound.
+    if (moved < 0 && !is_transient(errno)) {
+      log_error(uart_wording() ? "UART read failed (%d)\n" : "SPI read failed (%d)\n", errno);
+      return -1;
+    }
+    if (wait_for_device(POLLIN, last_progress_ms) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+long read_once(void* buffer, size_t max) {
+  int64_t start_ms = monotonic_ms();
+  for (;;) {
+    ssize_t got = read(current_device, buffer, max);
+    if (got >= 0) {
+      return static_cast<long>(got);
+    }
+    if (!is_transient(errno)) {
+      return -1;
+    }
+    if (wait_for_device(POLLIN, start_ms) != 0) {
+      return -1;
+    }
+  }
+}
