@@ -1,14 +1,157 @@
-// Placeholder until the SPI link is built: the SPI phase refuses to run.
+// SPI link: device naming, the link settings applied to all five chip selects,
+// and the search for populated module slots at the start of the SPI phase.
+// Every device is opened for one operation and closed right after it, so a
+// setting written here stays in the driver for every later user.
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "kovrel.h"
 
 uint8_t module_mask = 0;
 uint16_t module_dsp_count[SPI_SLOT_COUNT] = {};
 
-int spi_setup() {
-  log_error("SPI phase not available in this build\n");
-  return -1;
+namespace {
+
+constexpr uint8_t SPI_BITS_PER_WORD = 16;
+constexpr uint16_t MODULE_DSP_COUNT_MIN = 1;
+constexpr uint16_t MODULE_DSP_COUNT_MAX = 4;
+
+}  // namespace
+
+int spi_device_name(int number) {
+  int length = snprintf(device_path, sizeof device_path, "/dev/spidev2.%d", number);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof device_path) {
+    device_path[0] = '\0';
+    log_error("bad SPI device number %d\n", number);
+    return -1;
+  }
+  return 0;
 }
-int spi_set_speed() { return -1; }
-int spi_set_bits_per_word() { return -1; }
-int spi_set_mode() { return -1; }
-int module_search() { return -1; }
+
+int spi_device_open(int number) {
+  if (spi_device_name(number) < 0) return -1;
+  current_device = open(device_path, O_RDWR);
+  if (current_device < 0) {
+    log_error("cannot open <%s>\n", device_path);
+    return -1;
+  }
+  return 0;
+}
+
+uint16_t spi_word_of(const uint8_t bytes[2]) {
+  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+namespace {
+
+// One device: write the speed, read back what the driver made of it. The
+// read-back replaces the speed asked for, so the next device gets that one.
+int speed_apply(int number) {
+  if (spi_device_open(number) < 0) return -1;
+  uint32_t speed = static_cast<uint32_t>(job_command.spi_speed_hz);
+  if (ioctl(current_device, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0) {
+    log_error("cannot set <%s> speed to %d Hz\n", device_path, job_command.spi_speed_hz);
+    return -1;
+  }
+  if (ioctl(current_device, SPI_IOC_RD_MAX_SPEED_HZ, &speed) < 0) {
+    log_error("cannot read <%s> speed\n", device_path);
+    return -1;
+  }
+  job_command.spi_speed_hz = static_cast<int32_t>(speed);
+  close_current_device();
+  log_verbose("\t<%s> speed = %d Hz\n", device_path, job_command.spi_speed_hz);
+  return 0;
+}
+
+int bits_per_word_apply(int number) {
+  if (spi_device_open(number) < 0) return -1;
+  uint8_t bits = SPI_BITS_PER_WORD;
+  if (ioctl(current_device, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0) {
+    log_error("cannot set <%s> to 16 bits per word\n", device_path);
+    return -1;
+  }
+  close_current_device();
+  log_verbose("\t<%s> bits per word = 16\n", device_path);
+  return 0;
+}
+
+int mode_apply(int number) {
+  if (spi_device_open(number) < 0) return -1;
+  uint8_t mode = job_command.spi_mode;
+  if (ioctl(current_device, SPI_IOC_WR_MODE, &mode) < 0) {
+    log_error("cannot set <%s> clock mode to %d\n", device_path, job_command.spi_mode);
+    return -1;
+  }
+  close_current_device();
+  log_verbose("\t<%s> clock mode = %d\n", device_path, job_command.spi_mode);
+  return 0;
+}
+
+// Applies one setting to the five devices in order; the first failure stops
+// it, and the devices before it keep the new setting.
+int all_devices_apply(int (*apply)(int number)) {
+  for (int number = 0; number < SPI_DEVICE_COUNT; ++number) {
+    if (apply(number) < 0) return -1;
+  }
+  return 0;
+}
+
+// A module answers the very first read with its DSP count; nothing is sent
+// before it.
+int slot_search(int slot) {
+  if (spi_device_open(slot) < 0) return -1;
+  uint8_t answer[2] = {};
+  if (read_all(answer, sizeof answer) < 0) return -1;
+  close_current_device();
+  uint16_t count = spi_word_of(answer);
+  if (count >= MODULE_DSP_COUNT_MIN && count <= MODULE_DSP_COUNT_MAX) {
+    module_mask = static_cast<uint8_t>(module_mask | (1u << slot));
+    module_dsp_count[slot] = count;
+  } else {
+    module_dsp_count[slot] = 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int spi_set_speed() {
+  // A clock of zero or below has no meaning; it is refused before any
+  // device is touched rather than handed to the driver as a huge unsigned.
+  if (job_command.spi_speed_hz <= 0) {
+    if (spi_device_name(0) == 0) {
+      log_error("cannot set <%s> speed to %d Hz\n", device_path, job_command.spi_speed_hz);
+    }
+    return -1;
+  }
+  return all_devices_apply(speed_apply);
+}
+
+int spi_set_bits_per_word() { return all_devices_apply(bits_per_word_apply); }
+
+int spi_set_mode() { return all_devices_apply(mode_apply); }
+
+int module_search() {
+  module_mask = 0;
+  for (int slot = 0; slot < SPI_SLOT_COUNT; ++slot) {
+    if (slot_search(slot) < 0) return -1;
+  }
+  return 0;
+}
+
+int spi_setup() {
+  if (spi_set_speed() < 0) return -1;
+  log_verbose(SECTION_BANNER "Set default fixed SPI bits per word\n\n");
+  if (spi_set_bits_per_word() < 0) return -1;
+  log_verbose(SECTION_BANNER "Searching sound modules ...\n\n");
+  if (module_search() < 0) return -1;
+  if (module_mask == 0) {
+    log_error("No sound module found");
+    return -1;
+  }
+  return 0;
+}
