@@ -171,6 +171,13 @@ int spi_set_speed();
 int spi_set_bits_per_word();
 int spi_set_mode();
 int module_search();
+// Builds "/dev/spidev2.<number>" in device_path; 0 or -1 (reported).
+int spi_device_name(int number);
+// Builds the name and opens the device read-write as current_device; 0 or -1
+// (reported as "cannot open <%s>").
+int spi_device_open(int number);
+// The 16-bit word of a read answer, whose low byte comes first.
+uint16_t spi_word_of(const uint8_t bytes[2]);
 
 // ---------------------------------------------------------------------------
 // Framing -- spi_frame.cpp
@@ -187,18 +194,11 @@ extern uint8_t frame_data[SPI_FRAME_MAX_DATA];
 
 int spi_send_frame();
 uint32_t frame_checksum_of(const uint8_t* data, size_t size);
+// The hex dump of a data frame, through log_verbose: 16 bytes a line, each
+// line headed by the address of its first byte.
+void frame_dump(uint32_t address, const uint8_t* data, size_t size);
 
 // ---------------------------------------------------------------------------
 // SPI executor -- spi_exec.cpp
 
 int spi_job_exec();
-// Builds "/dev/spidev2.<number>" in device_path; 0 or -1 (reported).
-int spi_device_name(int number);
-// Builds the name and opens the device read-write as current_device; 0 or -1
-// (reported as "cannot open <%s>").
-int spi_device_open(int number);
-// The 16-bit word of a read answer, whose low byte comes first.
-uint16_t spi_word_of(const uint8_t bytes[2]);
-// The hex dump of a data frame, through log_verbose: 16 bytes a line, each
-// line headed by the address of its first byte.
-void frame_dump(uint32_t address, const uint8_t* data, size_t size);
