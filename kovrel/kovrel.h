@@ -33,6 +33,9 @@ extern int32_t uart_byte_time_us;
 
 int kovrel_main(int argc, char** argv);
 void print_usage();
+// Puts every process-wide setting and state back to its start value (and
+// closes an open device), so that tests can run one case after another.
+void kovrel_reset_state();
 
 // ---------------------------------------------------------------------------
 // Console and device I/O -- console_io.cpp
@@ -113,6 +116,9 @@ struct JobCommand {
 
 // The one JobCommand of the run.
 extern JobCommand job_command;
+// Its value at the start of a run.
+constexpr JobCommand JOB_COMMAND_START = {
+    JOB_NONE, 0, 0, 0, {}, 0, {}, {}, 0, 0, 0, SPI_DEFAULT_SPEED_HZ, 0};
 
 // The reader's buffers: the current line as read, and the token being decoded.
 extern char line[LINE_SIZE];
