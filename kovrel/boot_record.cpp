@@ -1,5 +1,213 @@
-// Placeholder until boot records are built.
+// Boot records: the ASCII hexadecimal records that make the slave bootstrap
+// write or read its memory or jump. A record is paced in character times,
+// not handshaken: after the command the slave has a fixed time to echo, then
+// a single read must find the whole echo in the input queue.
+#include <cstring>
+
 #include "kovrel.h"
 
-int boot_record_write() { return -1; }
-int boot_record_read() { return -1; }
+FILE* br_output = nullptr;
+
+namespace {
+
+// Character times kovrel waits after the 10 command characters: their echo
+// and one more.
+constexpr int COMMAND_ECHO_CHAR_TIMES = 11;
+constexpr int JUMP_SETTLE_CHAR_TIMES = 1;
+constexpr char REFUSAL_CHAR = '*';
+// Characters the slave adds after a data echo or a read answer.
+constexpr size_t ANSWER_TRAILER_CHARS = 1;
+
+constexpr int WIDTH_INVALID = 2;
+
+int control_count() { return job_command.control & CONTROL_COUNT_MASK; }
+int control_width() { return (job_command.control & CONTROL_WIDTH_MASK) >> CONTROL_WIDTH_SHIFT; }
+
+int64_t char_times(size_t count) { return static_cast<int64_t>(count) * uart_byte_time_us; }
+
+// Bytes per encoded value for a width: 1, 2 or 4 (width 2 never gets here).
+size_t width_bytes(int width) { return width == WIDTH_32 ? 4 : width == WIDTH_16 ? 2 : 1; }
+
+bool br_recording() {
+  return br_generation && job_command.kind == JOB_BIN_FILE && br_output != nullptr;
+}
+
+void br_append(const char* text) {
+  if (br_recording()) {
+    // A failed write shows in the stream's error flag, checked when closed.
+    fputs(text, br_output);
+  }
+}
+
+// Writes the address and the control field as two writes; shows them.
+int command_send(bool record_to_br) {
+  char address_text[BOOT_RECORD_ADDRESS_CHARS + 1];
+  char control_text[BOOT_RECORD_CONTROL_CHARS + 1];
+  boot_record_hex(address_text, job_command.address, BOOT_RECORD_ADDRESS_CHARS);
+  boot_record_hex(control_text, job_command.control, BOOT_RECORD_CONTROL_CHARS);
+  if (write_all(address_text, BOOT_RECORD_ADDRESS_CHARS) != 0) {
+    return -1;
+  }
+  if (record_to_br) {
+    br_append(address_text);
+  }
+  log_verbose("\tBRECORD = %s ", address_text);
+  if (write_all(control_text, BOOT_RECORD_CONTROL_CHARS) != 0) {
+    return -1;
+  }
+  if (record_to_br) {
+    br_append(control_text);
+  }
+  log_verbose("%s ", control_text);
+  return 0;
+}
+
+// The single read of the command echo, with -r on; 0 when exactly 10 came.
+int command_echo_check(int count) {
+  char echo[BOOT_RECORD_COMMAND_CHARS + 1];
+  size_t wanted = count > 0 ? BOOT_RECORD_COMMAND_CHARS + 1 : BOOT_RECORD_COMMAND_CHARS;
+  long got = read_once(echo, wanted);
+  if (got < static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
+    log_error("command echo not / partially received");
+    return -1;
+  }
+  if (got > static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
+    char extra = echo[BOOT_RECORD_COMMAND_CHARS];
+    if (extra == REFUSAL_CHAR) {
+      log_error("bad data count or size");
+    } else {
+      log_error("unexpected char %c", extra);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+int data_send_and_check(int count) {
+  char data_text[2 * CONTROL_COUNT_MASK + 1];
+  int chars = boot_record_data_text(data_text, sizeof data_text);
+  if (chars < 0 || write_all(data_text, static_cast<size_t>(chars)) != 0) {
+    return -1;
+  }
+  br_append(data_text);
+  br_append("\n");
+  log_verbose("%s", data_text);
+  const size_t answer_chars = 2 * static_cast<size_t>(count) + ANSWER_TRAILER_CHARS;
+  if (!uart_rx) {
+    uart_pause_us(char_times(answer_chars));
+    uart_discard_input();
+    log_verbose("\n");
+    return 0;
+  }
+  char echo[2 * CONTROL_COUNT_MASK + ANSWER_TRAILER_CHARS];
+  if (read_all(echo, answer_chars) != 0) {
+    log_error("data echo not / partially received");
+    return -1;
+  }
+  log_verbose("%c\n", echo[answer_chars - 1]);
+  return 0;
+}
+
+int write_failed() {
+  log_verbose("\n");
+  log_error("write boot record send failed\n");
+  return -1;
+}
+
+int read_failed() {
+  log_verbose("\n");
+  log_error("boot record read failed\n");
+  return -1;
+}
+
+}  // namespace
+
+void boot_record_hex(char* out, uint32_t value, int digits) {
+  static const char hex_digits[] = "0123456789ABCDEF";
+  for (int i = digits - 1; i >= 0; --i) {
+    out[i] = hex_digits[value & 0xF];
+    value >>= 4;
+  }
+  out[digits] = '\0';
+}
+
+int boot_record_data_text(char* out, size_t size) {
+  const int width = control_width();
+  const size_t count = static_cast<size_t>(control_count());
+  if (width == WIDTH_INVALID || size < 2 * count + 1) {
+    return -1;
+  }
+  const size_t step = width_bytes(width);
+  size_t chars = 0;
+  for (size_t first = 0; first < count; first += step) {
+    // A count the width does not divide (never built by kovrel) ends with a
+    // shorter value, so the field keeps its 2 x count characters.
+    size_t bytes = count - first < step ? count - first : step;
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+      value |= static_cast<uint32_t>(job_command.data[first + i]) << (8 * i);
+    }
+    boot_record_hex(out + chars, value, static_cast<int>(2 * bytes));
+    chars += 2 * bytes;
+  }
+  out[chars] = '\0';
+  return static_cast<int>(chars);
+}
+
+int boot_record_write() {
+  const int count = control_count();
+  if (command_send(true) != 0) {
+    return write_failed();
+  }
+  uart_pause_us(char_times(COMMAND_ECHO_CHAR_TIMES));
+  if (uart_rx) {
+    if (command_echo_check(count) != 0) {
+      return write_failed();
+    }
+  } else {
+    uart_discard_input();
+  }
+  if (count == 0) {
+    // A jump: the slave leaves the bootstrap; nothing of it goes to a br file.
+    uart_pause_us(char_times(JUMP_SETTLE_CHAR_TIMES));
+    uart_discard_input();
+    log_verbose("\n");
+    return 0;
+  }
+  if (control_width() == WIDTH_INVALID) {
+    log_error("bad boot record data size");
+    return write_failed();
+  }
+  if (data_send_and_check(count) != 0) {
+    return write_failed();
+  }
+  return 0;
+}
+
+int boot_record_read() {
+  const size_t expected = BOOT_RECORD_COMMAND_CHARS + 2 * static_cast<size_t>(control_count()) +
+                          ANSWER_TRAILER_CHARS;
+  if (command_send(false) != 0) {
+    return read_failed();
+  }
+  uart_pause_us(char_times(expected));
+  if (!uart_rx) {
+    uart_discard_input();
+    log_verbose("\n");
+    return 0;
+  }
+  char answer[BOOT_RECORD_TEXT_MAX + ANSWER_TRAILER_CHARS + 1];
+  long got = read_once(answer, expected);
+  answer[got > 0 ? got : 0] = '\0';
+  log_verbose("%s\n", answer);
+  if (got >= static_cast<long>(expected)) {
+    return 0;
+  }
+  if (got > static_cast<long>(BOOT_RECORD_COMMAND_CHARS) &&
+      answer[BOOT_RECORD_COMMAND_CHARS] == REFUSAL_CHAR) {
+    log_error("bad data count or size");
+  } else {
+    log_error("expected %d chars received %d", static_cast<int>(expected), static_cast<int>(got));
+  }
+  return read_failed();
+}

@@ -151,11 +151,54 @@ int change_slave_baud();
 int32_t uart_byte_time_for(int32_t baud);
 uint32_t baud_change_value(int32_t baud);
 
+// The record written to the GPIO device to drive the slaves' reset line. The
+// driver takes it in the board's little-endian order, which is also the
+// order of both targets this builds for.
+struct GpioRequest {
+  uint8_t op;
+  uint8_t padding[3];
+  uint32_t mask;
+  uint32_t value;
+};
+static_assert(sizeof(GpioRequest) == 12, "the GPIO driver takes 12-byte requests");
+static_assert(offsetof(GpioRequest, mask) == 4 && offsetof(GpioRequest, value) == 8,
+              "GPIO request field offsets");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "GPIO requests are little-endian");
+
+// Sets the board's port (current_device) to baud for input and output, at
+// once; 0 or -1 (errno set, not reported).
+int uart_port_set_speed(int32_t baud);
+// Speeds without a termios constant go through the kernel's arbitrary-speed
+// interface (uart_speed.cpp, kept apart because its header clashes with
+// <termios.h>). 0 or -1 (errno set).
+int uart_port_set_custom_speed(int fd, uint32_t baud);
+// Drops whatever the slaves sent that nobody will read.
+void uart_discard_input();
+// Sleeps the whole time, also across signals; nothing for 0 or less.
+void uart_pause_us(int64_t microseconds);
+
 // ---------------------------------------------------------------------------
 // Boot records -- boot_record.cpp
 
 int boot_record_write();
 int boot_record_read();
+
+constexpr size_t BOOT_RECORD_ADDRESS_CHARS = 8;
+constexpr size_t BOOT_RECORD_CONTROL_CHARS = 2;
+constexpr size_t BOOT_RECORD_COMMAND_CHARS = BOOT_RECORD_ADDRESS_CHARS + BOOT_RECORD_CONTROL_CHARS;
+// Longest record text: the command and 31 data bytes.
+constexpr size_t BOOT_RECORD_TEXT_MAX = BOOT_RECORD_COMMAND_CHARS + 2 * CONTROL_COUNT_MASK;
+
+// The br file a UART BIN_FILE download writes with -w: opened and closed by
+// the executor, appended to by boot_record_write; null otherwise.
+extern FILE* br_output;
+
+// value as `digits` upper-case hex digits and a terminator (size >= digits + 1).
+void boot_record_hex(char* out, uint32_t value, int digits);
+// The data field of job_command encoded by its width: 2 x count characters
+// and a terminator. Returns the character count, or -1 for width 2 or a
+// buffer too small.
+int boot_record_data_text(char* out, size_t size);
 
 // ---------------------------------------------------------------------------
 // UART executor -- uart_exec.cpp

@@ -1,12 +1,230 @@
-// Placeholder until the UART link is built: the UART phase refuses to run.
+// The serial link to the slave i.MX bootstrap: the reset pulse on the GPIO
+// line, the port settings, the sync handshake and the change of line speed.
+// Everything that touches termios or the GPIO device lives here, so the
+// record and job layers above only write, read, pause and discard input.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include "kovrel.h"
 
-int reset_slaves() {
-  log_error("UART phase not available in this build\n");
-  return -1;
+namespace {
+
+constexpr int GPIO_UNIT = 0;
+constexpr uint32_t SLAVE_RESET_LINE = 0x00100000;  // bit 20 of the GPIO unit
+constexpr uint8_t GPIO_OP_SET = 1;
+constexpr uint8_t GPIO_OP_CLEAR = 0;
+constexpr int64_t RESET_LOW_US = 10000;       // reset held this long
+constexpr int64_t RESET_RECOVERY_US = 100000;  // bootstrap starts listening after this
+
+constexpr char SYNC_CHAR = 'A';
+constexpr char SYNC_ANSWER = ':';
+constexpr int SYNC_ANSWER_CHAR_TIMES = 2;
+
+constexpr uint8_t BAUD_CHANGE_CONTROL = 0xC4;  // 32-bit write of 4 bytes
+constexpr float BAUD_CHANGE_UNIT = 211.0f;     // the value that belongs to 38400
+
+struct StandardSpeed {
+  int32_t baud;
+  speed_t constant;
+};
+
+// Speeds with a termios constant; the others go through uart_speed.cpp.
+constexpr std::array<StandardSpeed, 8> standard_speeds{{
+    {600, B600},
+    {1200, B1200},
+    {2400, B2400},
+    {4800, B4800},
+    {9600, B9600},
+    {19200, B19200},
+    {38400, B38400},
+    {57600, B57600},
+}};
+
+// Writes one reset-line request; true when the driver took all 12 bytes.
+bool gpio_request_write(uint8_t op, uint32_t value) {
+  GpioRequest request = {};
+  request.op = op;
+  request.mask = SLAVE_RESET_LINE;
+  request.value = value;
+  return write(current_device, &request, sizeof request) == static_cast<ssize_t>(sizeof request);
 }
-int open_uart() { return -1; }
-int sync_slaves() { return -1; }
-int change_slave_baud() { return -1; }
-int32_t uart_byte_time_for(int32_t baud) { return baud > 0 ? 10000000 / baud : 0; }
-uint32_t baud_change_value(int32_t) { return 0; }
+
+}  // namespace
+
+int32_t uart_byte_time_for(int32_t baud) {
+  if (baud <= 0) {
+    return 0;
+  }
+  // Start bit, 8 data bits and stop bit, rounded to the nearest microsecond.
+  return static_cast<int32_t>(10000000.0 / baud + 0.5);
+}
+
+uint32_t baud_change_value(int32_t baud) {
+  // The slaves' divisor arithmetic is single precision; computing it the same
+  // way keeps the rounded value identical to theirs.
+  float product = static_cast<float>(baud) * BAUD_CHANGE_UNIT;
+  float quotient = product / static_cast<float>(UART_DEFAULT_BAUD);
+  return static_cast<uint32_t>(static_cast<double>(quotient) + 0.5);
+}
+
+void uart_pause_us(int64_t microseconds) {
+  if (microseconds <= 0) {
+    return;
+  }
+  struct timespec left = {static_cast<time_t>(microseconds / 1000000),
+                          static_cast<long>(microseconds % 1000000) * 1000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void uart_discard_input() { tcflush(current_device, TCIFLUSH); }
+
+int uart_port_set_speed(int32_t baud) {
+  for (const StandardSpeed& speed : standard_speeds) {
+    if (speed.baud != baud) {
+      continue;
+    }
+    struct termios settings = {};
+    tcgetattr(current_device, &settings);
+    cfsetispeed(&settings, speed.constant);
+    cfsetospeed(&settings, speed.constant);
+    return tcsetattr(current_device, TCSANOW, &settings) == 0 ? 0 : -1;
+  }
+  if (baud <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return uart_port_set_custom_speed(current_device, static_cast<uint32_t>(baud));
+}
+
+int reset_slaves() {
+  int written = snprintf(device_path, sizeof device_path, "/dev/gpio%d", GPIO_UNIT);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof device_path) {
+    return -1;
+  }
+  int fd = open(device_path, O_RDWR);
+  if (fd < 0) {
+    printf("\nCannot open %s (O_RDWR)\n", device_path);
+    fflush(stdout);
+    return -1;
+  }
+  current_device = fd;
+  // The reset line is pulled low, held 10 ms, then released; the slaves
+  // come up in their serial bootstrap.
+  bool ok = gpio_request_write(GPIO_OP_SET, 0) && gpio_request_write(GPIO_OP_CLEAR, 0);
+  if (ok) {
+    uart_pause_us(RESET_LOW_US);
+    ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE);
+  }
+  close_current_device();
+  if (!ok) {
+    return -1;
+  }
+  uart_pause_us(RESET_RECOVERY_US);
+  return 0;
+}
+
+int open_uart() {
+  int written = snprintf(device_path, sizeof device_path, "/dev/ttyS%d", static_cast<int>(uart_port));
+  if (written < 0 || static_cast<size_t>(written) >= sizeof device_path) {
+    // No such device can exist; the truncated name is what can be shown.
+    log_error("cannot open <%s>\n", device_path);
+    return -1;
+  }
+  int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    log_error("cannot open <%s>\n", device_path);
+    return -1;
+  }
+  current_device = fd;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) {
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+
+  struct termios settings = {};
+  tcgetattr(fd, &settings);
+  settings.c_iflag = 0;
+  settings.c_oflag = 0;
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE);
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  cfsetispeed(&settings, B38400);
+  cfsetospeed(&settings, B38400);
+
+  if (tcflush(fd, TCIOFLUSH) != 0) {
+    log_error("cannot flush <%s>\n", device_path);
+    return -1;
+  }
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
+  // From the requested speed already: the sync waits use it although the
+  // line still runs at 38400 until the change.
+  uart_byte_time_us = uart_byte_time_for(uart_baud);
+  log_verbose("<%s> opened (%d 8-N-1)\n\n", device_path, static_cast<int>(uart_baud));
+  return 0;
+}
+
+int sync_slaves() {
+  log_verbose(SECTION_BANNER "Slave iMX sync\n\n\t%c", SYNC_CHAR);
+  const char sync = SYNC_CHAR;
+  if (write_all(&sync, 1) != 0) {
+    log_error("sync char write failed\n");
+    return -1;
+  }
+  uart_pause_us(static_cast<int64_t>(SYNC_ANSWER_CHAR_TIMES) * uart_byte_time_us);
+  if (!uart_rx) {
+    uart_discard_input();
+    log_verbose("\n");
+    return 0;
+  }
+  char answer = 0;
+  if (read_all(&answer, 1) != 0) {
+    log_error("sync char response read failed\n");
+    return -1;
+  }
+  log_verbose(" - %c\n", answer);
+  if (answer != SYNC_ANSWER) {
+    log_error("cannot sync to sound modules\n");
+    return -1;
+  }
+  return 0;
+}
+
+int change_slave_baud() {
+  const uint32_t value = baud_change_value(uart_baud);
+  job_command.address = BAUD_CHANGE_ADDRESS;
+  job_command.control = BAUD_CHANGE_CONTROL;
+  for (int i = 0; i < 4; ++i) {
+    job_command.data[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  // The slaves switch speed as soon as the record is complete, so its echo
+  // could not be read at either speed.
+  const bool saved_rx = uart_rx;
+  uart_rx = false;
+  int result = boot_record_write();
+  uart_rx = saved_rx;
+  if (result != 0) {
+    log_error("baud rate change failed\n");
+    return -1;
+  }
+  // The last characters of the record may still be in the transmitter;
+  // changing the speed under them would garble them.
+  tcdrain(current_device);
+  if (uart_port_set_speed(uart_baud) != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
+  log_verbose("baud rate changed to %d\n", static_cast<int>(uart_baud));
+  return 0;
+}
