@@ -1,0 +1,136 @@
+// The helper unit of the bench tools (see bench_common.h).
+#include "bench_common.h"
+
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// The record the driver reads; the same on 32- and 64-bit programs.
+static_assert(sizeof(spi_ioc_transfer) == 32, "spi_ioc_transfer is 32 bytes");
+
+void bench_usage_print(const BenchUsage& usage) {
+  printf("\n%s (v%d.%d%c)\n\n", usage.title, usage.major, usage.minor, usage.letter);
+  for (size_t i = 0; i < usage.line_count; ++i) {
+    fputs(usage.lines[i], stdout);
+    fputc('\n', stdout);
+  }
+}
+
+void bench_option_unrecognized(const BenchUsage& usage, int option) {
+  printf("\nUnrecognized options -%c\n", option);
+  bench_usage_print(usage);
+}
+
+void bench_parameter_missing(const BenchUsage& usage) {
+  printf("\nMissing not optional parameter\n");
+  bench_usage_print(usage);
+}
+
+int bench_number(const char* text) {
+  const long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int bench_file_name_store(char (&name)[BENCH_FILE_NAME_SIZE], const char* text) {
+  const int written = snprintf(name, sizeof name, "%s", text);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof name) {
+    name[0] = '\0';
+    printf("\nFile name longer than %d characters\n", static_cast<int>(sizeof name - 1));
+    return -1;
+  }
+  return 0;
+}
+
+int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device) {
+  const int written =
+      device <= BENCH_DEVICE_NUMBER_MAX ? snprintf(path, sizeof path, "/dev/spidev2.%d", device) : -1;
+  if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
+    path[0] = '\0';
+    printf("\nDevice number %d out of range (0..%d)\n", device, BENCH_DEVICE_NUMBER_MAX);
+    return -1;
+  }
+  return 0;
+}
+
+int bench_device_open(const char* path) {
+  const int fd = open(path, O_RDWR);
+  if (fd < 0) printf("\nCould not open %s (O_RDWR)\n", path);
+  return fd;
+}
+
+int bench_bits_read(int fd, uint8_t* bits_per_word) {
+  const int result = ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, bits_per_word);
+  if (result < 0) {
+    printf("\nSPI_IOC_RD_BITS_PER_WORD error = %d\n", result);
+    return -1;
+  }
+  return 0;
+}
+
+bool bench_uses_words(uint8_t bits_per_word) { return bits_per_word > BENCH_BYTE_BITS; }
+
+void bench_rx_fill(uint8_t* buffer, size_t size) { memset(buffer, BENCH_RX_FILL, size); }
+
+size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16_t delay_usecs) {
+  size_t done = 0;
+  while (done < len) {
+    // speed_hz and bits_per_word 0: the device's own settings apply.
+    spi_ioc_transfer xfer = {
+        .tx_buf = reinterpret_cast<uintptr_t>(tx + done),
+        .rx_buf = reinterpret_cast<uintptr_t>(rx + done),
+        .len = static_cast<uint32_t>(len - done),
+        .speed_hz = 0,
+        .delay_usecs = delay_usecs,
+        .bits_per_word = 0,
+        .cs_change = 1,
+        .tx_nbits = 0,
+        .rx_nbits = 0,
+        .word_delay_usecs = 0,
+        .pad = 0,
+    };
+    const int result = ioctl(fd, SPI_IOC_MESSAGE(1), &xfer);
+    // A request that moves nothing would repeat forever; one that claims more
+    // than was asked cannot be trusted for the buffers' bounds.
+    if (result <= 0 || static_cast<size_t>(result) > len - done) break;
+    done += static_cast<size_t>(result);
+  }
+  return done;
+}
+
+ssize_t bench_write_all(int fd, const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t result = write(fd, data + done, size - done);
+    if (result <= 0) return result;
+    if (static_cast<size_t>(result) > size - done) return -1;
+    done += static_cast<size_t>(result);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+ssize_t bench_read_all(int fd, uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t result = read(fd, data + done, size - done);
+    if (result <= 0) return result;
+    if (static_cast<size_t>(result) > size - done) return -1;
+    done += static_cast<size_t>(result);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+uint16_t bench_unit(const uint8_t* buffer, size_t n, size_t offset, bool words) {
+  if (offset >= n) return 0;
+  if (!words) return buffer[offset];
+  const uint8_t high = offset + 1 < n ? buffer[offset + 1] : BENCH_RX_FILL;
+  return static_cast<uint16_t>(buffer[offset] | (high << 8));
+}
