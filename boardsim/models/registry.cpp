@@ -13,7 +13,11 @@ struct SpiModelEntry {
 };
 
 constexpr std::array<SpiModelEntry, 5> spi_models{{
-    {"sound", "sound modules: sound:SLOT=DSPS[,SLOT=DSPS...][,answer=SLOT:VALUE][,fail=SLOT:CPU]"},
+    {"sound",
+     "sound modules: sound:SLOT=DSPS[,SLOT=DSPS...][,answer=SLOT:VALUE][,checksum=SLOT:VALUE]"
+     "[,fail=SLOT:CPU]\n"
+     "      SLOT 0-3 holds a module with DSPS 1-4; answer= forces its search answer,\n"
+     "      checksum= its answer after a jump; fail= fails processor CPU 1 or 2"},
     {"loopback-late", "returns each word one word late: loopback-late[:first=HEX]"},
     {"loopback-same", "returns each word in the same word time"},
     {"checksum", "counter-party of the packet test: checksum[:wrong=ITERATION]"},
@@ -43,7 +47,7 @@ std::string models_help() {
   std::string text = "SPI models (--spi DEVICES=MODEL[:ARGS]):\n";
   for (const auto& m : spi_models) text += std::string("  ") + m.help + "\n";
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
-  text += "  imx[:silent][,sync=CHAR][,short-echo][,refuse][,delay=US]  slave serial bootstrap\n";
+  text += "  imx[:silent][,sync=CHAR][,short-echo][,refuse][,extra=CHAR][,delay=US]  slave serial bootstrap\n";
   return text;
 }
 

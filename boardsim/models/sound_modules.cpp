@@ -1,9 +1,247 @@
-// Placeholder until the sound module model is built.
+// The sound-module firmware as the controller board sees it over SPI bus 2.
+#include "models/sound_modules.h"
+
+#include <cerrno>
+#include <cstdlib>
+
 #include "boardsim/models.h"
 
 namespace boardsim {
-std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string&, std::string& error) {
-  error = "the sound module model is not available yet";
-  return nullptr;
+
+namespace {
+
+constexpr size_t HEADER_SIZE = 12;
+constexpr uint32_t PAGE_SIZE = 4096;
+constexpr unsigned long WORD_MAX = 0xFFFF;
+constexpr uint16_t FIRST_CPU_OK = 0x1;
+constexpr uint16_t SECOND_CPU_OK = 0x2;
+constexpr uint16_t ONE_CPU_MAX_DSPS = 2;  // more DSPs: a second i.MX processor
+
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
+
+// A whole-token unsigned number (decimal or 0x-hexadecimal) up to max.
+bool number_of(const std::string& text, unsigned long max, unsigned long& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtoul(text.c_str(), &end, 0);
+  return errno == 0 && end != nullptr && *end == '\0' && value <= max;
+}
+
+// "SLOT:VALUE" of an option.
+bool slot_pair(const std::string& text, unsigned long max, int& slot, unsigned long& value) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  unsigned long s = 0;
+  if (!number_of(text.substr(0, colon), SoundModules::SLOTS - 1, s)) return false;
+  if (!number_of(text.substr(colon + 1), max, value)) return false;
+  slot = static_cast<int>(s);
+  return true;
+}
+
+}  // namespace
+
+bool SoundModules::configure(const std::string& args, std::string& error) {
+  size_t start = 0;
+  while (start < args.size()) {
+    size_t comma = args.find(',', start);
+    if (comma == std::string::npos) comma = args.size();
+    const std::string item = args.substr(start, comma - start);
+    start = comma + 1;
+    size_t equals = item.find('=');
+    if (equals == std::string::npos) {
+      error = "sound: '" + item + "' is not NAME=VALUE";
+      return false;
+    }
+    const std::string key = item.substr(0, equals);
+    const std::string value_text = item.substr(equals + 1);
+    int slot = 0;
+    unsigned long value = 0;
+    if (key == "answer" || key == "checksum") {
+      if (!slot_pair(value_text, WORD_MAX, slot, value)) {
+        error = "sound: " + key + " wants SLOT:VALUE with SLOT 0-3 and VALUE 0-0xFFFF";
+        return false;
+      }
+      Module& m = modules_[static_cast<size_t>(slot)];
+      (key == "answer" ? m.forced_search : m.forced_checksum) = static_cast<int>(value);
+    } else if (key == "fail") {
+      if (!slot_pair(value_text, 2, slot, value) || value == 0) {
+        error = "sound: fail wants SLOT:CPU with SLOT 0-3 and CPU 1 or 2";
+        return false;
+      }
+      modules_[static_cast<size_t>(slot)].cpu_fails[value - 1] = true;
+    } else {
+      unsigned long s = 0;
+      if (!number_of(key, SLOTS - 1, s) || !number_of(value_text, 4, value) || value == 0) {
+        error = "sound: '" + item + "' wants SLOT=DSPS with SLOT 0-3 and DSPS 1-4";
+        return false;
+      }
+      Module& m = modules_[s];
+      m.fitted = true;
+      m.dsp_count = static_cast<uint16_t>(value);
+    }
+  }
+  return true;
+}
+
+int SoundModules::read_answer(int slot) const {
+  const Module& m = modules_.at(static_cast<size_t>(slot));
+  if (m.jumped) return m.forced_checksum >= 0 ? m.forced_checksum : m.answer;
+  if (m.forced_search >= 0) return m.forced_search;
+  return m.fitted ? m.dsp_count : -1;
+}
+
+void SoundModules::exchange(SpiExchange& x) {
+  const bool words = x.bits_per_word > 8;
+  if (x.tx != nullptr) {
+    // The bytes in the order they leave on the wire, most significant first.
+    for (size_t i = 0; i < x.len; ++i) {
+      size_t k = words ? (i % 2 == 0 ? (i + 1 < x.len ? i + 1 : i) : i - 1) : i;
+      Receiver& r = receivers_[static_cast<size_t>(x.device)];
+      if (!r.have_pending) {
+        r.pending = x.tx[k];
+        r.have_pending = true;
+      } else {
+        r.have_pending = false;
+        on_wire_word(x.device, r.pending, x.tx[k]);
+      }
+    }
+  }
+  if (x.rx != nullptr && x.len >= 2 && x.device < SLOTS) {
+    int answer = read_answer(x.device);
+    if (answer >= 0) {
+      uint8_t high = static_cast<uint8_t>(answer >> 8);
+      uint8_t low = static_cast<uint8_t>(answer & 0xFF);
+      x.rx[0] = words ? low : high;
+      x.rx[1] = words ? high : low;
+    }
+  }
+}
+
+// A 16-bit word off the wire carries two bytes of the frame, low half first.
+void SoundModules::on_wire_word(int device, uint8_t first, uint8_t second) {
+  on_byte(device, second);
+  on_byte(device, first);
+}
+
+void SoundModules::on_byte(int device, uint8_t byte) {
+  Receiver& r = receivers_[static_cast<size_t>(device)];
+  if (r.header_len < HEADER_SIZE) {
+    r.header[r.header_len++] = byte;
+    if (r.header_len == HEADER_SIZE) header_complete(device);
+    return;
+  }
+  data_byte(device, byte);
+}
+
+std::vector<int> SoundModules::targets(int device) const {
+  std::vector<int> slots;
+  for (int slot = 0; slot < SLOTS; ++slot) {
+    if (modules_[static_cast<size_t>(slot)].fitted &&
+        (device == BROADCAST_DEVICE || device == slot)) {
+      slots.push_back(slot);
+    }
+  }
+  return slots;
+}
+
+void SoundModules::header_complete(int device) {
+  Receiver& r = receivers_[static_cast<size_t>(device)];
+  r.address = le32(&r.header[0]);
+  r.size = le32(&r.header[4]);
+  r.checksum = le32(&r.header[8]);
+  r.received = 0;
+  r.sum = 0;
+  r.odd_byte = false;
+  if (r.size != 0) return;
+  Frame frame{device, r.address, 0, r.checksum, false};
+  for (int slot : targets(device)) jump(modules_[static_cast<size_t>(slot)], frame);
+  r.header_len = 0;
+}
+
+void SoundModules::jump(Module& m, const Frame& frame) {
+  Frame taken = frame;
+  taken.verified = m.frames_ok && frame.checksum == m.last_checksum;
+  m.frames.push_back(taken);
+  const bool first = taken.verified && !m.cpu_fails[0];
+  const bool second = m.dsp_count > ONE_CPU_MAX_DSPS && taken.verified && !m.cpu_fails[1];
+  m.answer = static_cast<uint16_t>((first ? FIRST_CPU_OK : 0) | (second ? SECOND_CPU_OK : 0));
+  m.jumped = true;
+  m.entry = frame.address;
+  // The next download and jump are verified on their own.
+  m.frames_ok = true;
+}
+
+void SoundModules::store(Module& m, uint32_t address, uint8_t byte) {
+  const uint32_t base = address - address % PAGE_SIZE;
+  auto& page = m.pages[base];
+  auto& mask = m.written[base];
+  if (page.empty()) {
+    page.assign(PAGE_SIZE, 0);
+    mask.assign(PAGE_SIZE, false);
+  }
+  page[address - base] = byte;
+  mask[address - base] = true;
+}
+
+void SoundModules::data_byte(int device, uint8_t byte) {
+  Receiver& r = receivers_[static_cast<size_t>(device)];
+  // A frame larger than the module's buffer is consumed but not stored.
+  if (r.size <= MAX_FRAME_DATA) {
+    for (int slot : targets(device)) {
+      store(modules_[static_cast<size_t>(slot)], r.address + r.received, byte);
+    }
+  }
+  if (!r.odd_byte) {
+    r.low = byte;
+    r.odd_byte = true;
+  } else {
+    r.sum += static_cast<uint32_t>(r.low) | (static_cast<uint32_t>(byte) << 8);
+    r.odd_byte = false;
+  }
+  if (++r.received == r.size) frame_complete(device);
+}
+
+void SoundModules::frame_complete(int device) {
+  Receiver& r = receivers_[static_cast<size_t>(device)];
+  if (r.odd_byte) r.sum += r.low;
+  Frame frame{device, r.address, r.size, r.checksum,
+              r.size <= MAX_FRAME_DATA && r.sum == r.checksum};
+  for (int slot : targets(device)) {
+    Module& m = modules_[static_cast<size_t>(slot)];
+    m.frames.push_back(frame);
+    m.frames_ok = m.frames_ok && frame.verified;
+    m.last_checksum = r.sum;
+  }
+  r.header_len = 0;
+}
+
+std::vector<uint8_t> SoundModules::memory(int slot, uint32_t address, size_t size) const {
+  const Module& m = modules_.at(static_cast<size_t>(slot));
+  std::vector<uint8_t> bytes(size, 0);
+  for (size_t i = 0; i < size; ++i) {
+    const uint32_t at = address + static_cast<uint32_t>(i);
+    auto page = m.pages.find(at - at % PAGE_SIZE);
+    if (page != m.pages.end()) bytes[i] = page->second[at % PAGE_SIZE];
+  }
+  return bytes;
+}
+
+size_t SoundModules::bytes_written(int slot) const {
+  size_t count = 0;
+  for (const auto& entry : modules_.at(static_cast<size_t>(slot)).written) {
+    for (bool w : entry.second) count += w ? 1 : 0;
+  }
+  return count;
+}
+
+std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string& args, std::string& error) {
+  auto modules = std::make_shared<SoundModules>();
+  if (!modules->configure(args, error)) return nullptr;
+  return modules;
+}
+
 }  // namespace boardsim

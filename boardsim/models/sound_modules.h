@@ -1,0 +1,99 @@
+// The sound modules in slots 0 to 3 and their broadcast chip select, as one
+// far end attached to spidev devices 0 to 4. Each module answers the module
+// search with its DSP count, takes frames (12-byte header, then data) into a
+// memory image, verifies each data frame's checksum against its header and a
+// jump's checksum against the last data frame, and after the jump answers the
+// 16-bit verification word: bit 0 the first i.MX processor, bit 1 the second
+// (only modules with more than 2 DSPs have one).
+//
+// The model works on the wire: each 16-bit SPI word goes out most significant
+// bit first, so with the link at 16 bits per word a buffer's little-endian
+// words arrive as written, while at 8 bits per word the module sees each byte
+// pair swapped, as a real module would.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boardsim/far_end.h"
+
+namespace boardsim {
+
+class SoundModules : public SpiFarEnd {
+ public:
+  static constexpr int SLOTS = 4;
+  static constexpr int BROADCAST_DEVICE = 4;
+  static constexpr uint32_t MAX_FRAME_DATA = 4096;  // the module's receive buffer
+
+  // One frame as a module took it.
+  struct Frame {
+    int device = 0;  // chip select it came on (4: broadcast)
+    uint32_t address = 0;
+    uint32_t size = 0;  // 0: a jump
+    uint32_t checksum = 0;  // as the header gave it
+    bool verified = false;  // data frame: checksum matched; jump: matched the last frame
+  };
+
+  struct Module {
+    bool fitted = false;     // a module sits in the slot (takes frames)
+    uint16_t dsp_count = 0;  // what it answers to the search
+    int forced_search = -1;  // -1: the DSP count; otherwise this value
+    int forced_checksum = -1;  // -1: computed; otherwise this value after a jump
+    std::array<bool, 2> cpu_fails{};  // the processor's verification fails regardless
+    // State of the run:
+    bool jumped = false;
+    uint32_t entry = 0;
+    bool frames_ok = true;  // every data frame so far verified
+    uint32_t last_checksum = 0;  // of the last data frame as received
+    uint16_t answer = 0;    // verification word after the jump
+    std::vector<Frame> frames;
+    std::map<uint32_t, std::vector<uint8_t>> pages;  // memory image, 4 KiB pages
+    std::map<uint32_t, std::vector<bool>> written;   // which bytes a frame wrote
+  };
+
+  // "0=2,2=4,answer=1:5,checksum=2:3,fail=2:1"; false with error set.
+  bool configure(const std::string& args, std::string& error);
+
+  void exchange(SpiExchange& x) override;
+
+  const Module& module(int slot) const { return modules_.at(static_cast<size_t>(slot)); }
+  // size bytes of a slot's memory from address (0 where nothing was written).
+  std::vector<uint8_t> memory(int slot, uint32_t address, size_t size) const;
+  // Number of bytes frames have written into the slot's memory.
+  size_t bytes_written(int slot) const;
+  // What the slot answers a read now (search or verification word), or -1
+  // when nothing drives the line there.
+  int read_answer(int slot) const;
+
+ private:
+  // Frame reception on one chip select.
+  struct Receiver {
+    bool have_pending = false;  // one wire byte of a word seen
+    uint8_t pending = 0;
+    std::array<uint8_t, 12> header{};
+    size_t header_len = 0;
+    uint32_t address = 0, size = 0, checksum = 0;
+    uint32_t received = 0;  // data bytes of the frame so far
+    uint32_t sum = 0;       // checksum of the data so far
+    bool odd_byte = false;  // a data byte awaits its high half
+    uint8_t low = 0;
+  };
+
+  void on_wire_word(int device, uint8_t first, uint8_t second);
+  void on_byte(int device, uint8_t byte);
+  void header_complete(int device);
+  void data_byte(int device, uint8_t byte);
+  void frame_complete(int device);
+  std::vector<int> targets(int device) const;
+  void store(Module& m, uint32_t address, uint8_t byte);
+  void jump(Module& m, const Frame& frame);
+
+  std::array<Module, SLOTS> modules_{};
+  std::array<Receiver, BROADCAST_DEVICE + 1> receivers_{};
+};
+
+}  // namespace boardsim
