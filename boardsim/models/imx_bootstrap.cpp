@@ -1,9 +1,267 @@
-// Placeholder until the slave bootstrap model is built.
+#include "models/imx_bootstrap.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
 #include "boardsim/models.h"
 
 namespace boardsim {
-std::shared_ptr<SerialFarEnd> make_imx_bootstrap(const std::string&, std::string& error) {
-  error = "the imx model is not available yet";
-  return nullptr;
+
+namespace {
+
+constexpr size_t kAddressChars = 8;
+constexpr size_t kCommandChars = 10;
+constexpr uint8_t kCountMask = 0x1F;
+constexpr uint8_t kReadBit = 0x20;
+constexpr int kWidthShift = 6;
+constexpr char kSyncChar = 'A';
+constexpr char kRefusal = '*';
+
+// The speeds the bootstrap can be moved to; a requested value is mapped to
+// the nearest of them.
+constexpr std::array<uint32_t, 11> kSpeeds{600,   1200,  2400,  4800,  9600, 14400,
+                                           19200, 28800, 38400, 56000, 57600};
+
+bool parse_hex(const std::string& text, uint32_t& value) {
+  value = 0;
+  for (char c : text) {
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      return false;  // the bootstrap takes upper-case digits only
+    }
+    value = value << 4 | digit;
+  }
+  return true;
 }
+
+std::string hex(uint64_t value, size_t digits) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text(digits, '0');
+  for (size_t i = digits; i-- > 0;) {
+    text[i] = kDigits[value & 0xF];
+    value >>= 4;
+  }
+  return text;
+}
+
+// Bytes per access for the width field; 0 for the invalid width 2.
+size_t access_bytes(uint8_t control) {
+  switch (control >> kWidthShift) {
+    case 0: return 1;
+    case 1: return 2;
+    case 3: return 4;
+    default: return 0;
+  }
+}
+
+uint32_t nearest_speed(uint32_t value) {
+  const double requested = value * 38400.0 / 211.0;
+  uint32_t best = kSpeeds[0];
+  for (uint32_t s : kSpeeds) {
+    if (std::abs(s - requested) < std::abs(best - requested)) best = s;
+  }
+  return best;
+}
+
+bool parse_char_option(const std::string& word, const std::string& prefix, int& out) {
+  if (word.compare(0, prefix.size(), prefix) != 0 || word.size() != prefix.size() + 1) return false;
+  out = static_cast<unsigned char>(word[prefix.size()]);
+  return true;
+}
+
+}  // namespace
+
+ImxBootstrap::ImxBootstrap(ImxOptions options) : options_(options) {}
+
+bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options,
+                                 std::string& error) {
+  std::istringstream in(args);
+  std::string word;
+  while (std::getline(in, word, ',')) {
+    int c = 0;
+    if (word.empty()) continue;
+    if (word == "silent") {
+      options.silent = true;
+    } else if (word == "short-echo") {
+      options.short_echo = true;
+    } else if (word == "refuse") {
+      options.refuse = true;
+    } else if (parse_char_option(word, "sync=", c)) {
+      options.sync_answer = static_cast<char>(c);
+    } else if (parse_char_option(word, "extra=", c)) {
+      options.extra_char = c;
+    } else if (word.compare(0, 6, "delay=") == 0 && word.size() > 6 &&
+               word.find_first_not_of("0123456789", 6) == std::string::npos) {
+      options.delay_us = std::strtoull(word.c_str() + 6, nullptr, 10);
+    } else {
+      error = "imx: unknown option '" + word + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
+  (void)link;
+  if ((request.mask & kResetLine) == 0 || request.op != 1) return;
+  if ((request.value & kResetLine) == 0) {
+    // Reset held: the processor stops; whatever it was parsing is lost.
+    reset_held_ = true;
+    listening_ = false;
+    synced_ = false;
+    command_.clear();
+    data_.clear();
+    data_expected_ = 0;
+    line_speed_ = kResetSpeed;
+  } else if (reset_held_) {
+    reset_held_ = false;
+    listening_ = true;
+  }
+}
+
+void ImxBootstrap::on_board_speed(SerialLink& link, uint32_t baud) {
+  (void)link;
+  (void)baud;
+}
+
+void ImxBootstrap::check_speed(SerialLink& link) {
+  const uint32_t board = link.board_speed();
+  if (board == line_speed_) return;
+  ++mismatches_;
+  link.note("imx: board sends at " + std::to_string(board) + " baud, slave listens at " +
+            std::to_string(line_speed_));
+}
+
+void ImxBootstrap::on_bytes(SerialLink& link, const uint8_t* data, size_t n) {
+  if (!listening_) return;
+  check_speed(link);
+  for (size_t i = 0; i < n; ++i) on_char(link, static_cast<char>(data[i]));
+}
+
+void ImxBootstrap::answer(SerialLink& link, const std::string& text) {
+  if (options_.silent || text.empty()) return;
+  link.send(text.data(), text.size(), options_.delay_us);
+}
+
+void ImxBootstrap::on_char(SerialLink& link, char c) {
+  if (!synced_) {
+    if (c == kSyncChar) {
+      synced_ = true;
+      answer(link, std::string(1, options_.sync_answer));
+    }
+    return;
+  }
+  if (data_expected_ > 0) {
+    data_ += c;
+    if (data_.size() == data_expected_) on_data_complete(link);
+    return;
+  }
+  command_ += c;
+  if (command_.size() == kCommandChars) on_command(link);
+}
+
+void ImxBootstrap::on_command(SerialLink& link) {
+  const std::string command = command_;
+  command_.clear();
+  uint32_t address = 0;
+  uint32_t control = 0;
+  if (!parse_hex(command.substr(0, kAddressChars), address) ||
+      !parse_hex(command.substr(kAddressChars), control)) {
+    link.note("imx: not a boot record command: " + command);
+    return;
+  }
+  address_ = address;
+  control_ = static_cast<uint8_t>(control);
+  const size_t count = control_ & kCountMask;
+  const size_t access = access_bytes(control_);
+  const bool refused = options_.refuse || access == 0 || count % access != 0;
+
+  std::string echo = command;
+  if (options_.short_echo) echo.pop_back();
+  if (refused) {
+    answer(link, echo + kRefusal);
+    return;
+  }
+  if (options_.extra_char >= 0) echo += static_cast<char>(options_.extra_char);
+
+  if ((control_ & kReadBit) != 0) {
+    // The answer lists the values from the lowest address on.
+    std::string value;
+    for (size_t offset = 0; offset < count; offset += access) {
+      value += hex(read_value(address_ + static_cast<uint32_t>(offset), access), 2 * access);
+    }
+    std::string reply = command + value + kTrailer;
+    if (options_.short_echo) reply.pop_back();
+    ++records_;
+    answer(link, reply);
+    return;
+  }
+  answer(link, echo);
+  if (count == 0) {
+    ++records_;
+    jumps_.push_back(address_);
+    return;
+  }
+  data_.clear();
+  data_expected_ = 2 * count;
+}
+
+void ImxBootstrap::on_data_complete(SerialLink& link) {
+  const std::string data = data_;
+  data_.clear();
+  data_expected_ = 0;
+  const size_t access = access_bytes(control_);
+  const size_t digits = 2 * access;
+  uint64_t last_value = 0;
+  for (size_t pos = 0; pos + digits <= data.size(); pos += digits) {
+    uint32_t value = 0;
+    if (!parse_hex(data.substr(pos, digits), value)) {
+      link.note("imx: not a hexadecimal data field: " + data);
+      return;
+    }
+    // The value is stored in the processor's little-endian byte order.
+    const uint32_t at = address_ + static_cast<uint32_t>(pos / 2);
+    for (size_t i = 0; i < access; ++i) {
+      memory_[at + static_cast<uint32_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    last_value = value;
+  }
+  ++records_;
+  answer(link, data + kTrailer);
+  if (address_ == kSpeedChangeAddress && access == 4 && data.size() == 8) {
+    line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
+    link.note("imx: line speed now " + std::to_string(line_speed_));
+  }
+}
+
+uint64_t ImxBootstrap::read_value(uint32_t address, size_t bytes) const {
+  uint64_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) {
+    auto it = memory_.find(address + static_cast<uint32_t>(i));
+    if (it != memory_.end()) value |= static_cast<uint64_t>(it->second) << (8 * i);
+  }
+  return value;
+}
+
+std::vector<uint8_t> ImxBootstrap::memory_bytes(uint32_t address, size_t n) const {
+  std::vector<uint8_t> bytes(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    auto it = memory_.find(address + static_cast<uint32_t>(i));
+    if (it != memory_.end()) bytes[i] = it->second;
+  }
+  return bytes;
+}
+
+std::shared_ptr<SerialFarEnd> make_imx_bootstrap(const std::string& args, std::string& error) {
+  ImxOptions options;
+  if (!ImxBootstrap::parse_options(args, options, error)) return nullptr;
+  return std::make_shared<ImxBootstrap>(options);
+}
+
 }  // namespace boardsim

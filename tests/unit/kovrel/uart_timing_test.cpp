@@ -1,0 +1,37 @@
+// Character time and speed-change value for every speed the -b option takes.
+#include <gtest/gtest.h>
+
+#include "kovrel.h"
+
+namespace {
+
+struct SpeedRow {
+  int32_t baud;
+  int32_t byte_time_us;
+  uint32_t change_value;  // 0: the default speed, never sent
+};
+
+// The slaves' published table: 211 belongs to 38400; 19200 gives 105.5 and
+// 57600 gives 316.5, both rounded up.
+constexpr SpeedRow kSpeeds[] = {
+    {600, 16667, 3},    {1200, 8333, 7},   {2400, 4167, 13},   {4800, 2083, 26},
+    {9600, 1042, 53},   {14400, 694, 79},  {19200, 521, 106},  {28800, 347, 158},
+    {38400, 260, 211},  {56000, 179, 308}, {57600, 174, 317},
+};
+
+class UartSpeedTable : public ::testing::TestWithParam<SpeedRow> {};
+
+TEST_P(UartSpeedTable, ByteTimeIsTenBitsRoundedToTheMicrosecond) {
+  EXPECT_EQ(uart_byte_time_for(GetParam().baud), GetParam().byte_time_us);
+}
+
+TEST_P(UartSpeedTable, ChangeValueIsRoundedHalfUp) {
+  EXPECT_EQ(baud_change_value(GetParam().baud), GetParam().change_value);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSpeeds, UartSpeedTable, ::testing::ValuesIn(kSpeeds),
+                         [](const ::testing::TestParamInfo<SpeedRow>& row_info) {
+                           return "baud" + std::to_string(row_info.param.baud);
+                         });
+
+}  // namespace
