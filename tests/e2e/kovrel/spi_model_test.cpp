@@ -1,0 +1,217 @@
+// The sound-module model on its own, driven in-process the way the simulated
+// spidev driver drives it, so the end-to-end tests of kovrel can trust what it
+// reports: search answers, frames taken from any split, memory images, and
+// the verification word after a jump.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boardsim/models.h"
+#include "models/sound_modules.h"
+
+namespace {
+
+using boardsim::SoundModules;
+using boardsim::SpiExchange;
+using Bytes = std::vector<uint8_t>;
+
+std::shared_ptr<SoundModules> modules_of(const std::string& args) {
+  std::string error;
+  auto far_end = boardsim::make_sound_modules(args, error);
+  EXPECT_NE(far_end, nullptr) << error;
+  return std::static_pointer_cast<SoundModules>(far_end);
+}
+
+void write_to(SoundModules& m, int device, const Bytes& bytes, uint8_t bits = 16) {
+  SpiExchange x;
+  x.device = device;
+  x.tx = bytes.data();
+  x.len = bytes.size();
+  x.bits_per_word = bits;
+  m.exchange(x);
+}
+
+Bytes read_from(SoundModules& m, int device, uint8_t bits = 16) {
+  Bytes rx(2, 0x00);  // the driver's idle fill
+  SpiExchange x;
+  x.device = device;
+  x.rx = rx.data();
+  x.len = rx.size();
+  x.bits_per_word = bits;
+  m.exchange(x);
+  return rx;
+}
+
+Bytes le32(uint32_t v) {
+  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 24)};
+}
+
+// A frame as kovrel sends it: header, then data. The checksum is given, not
+// computed here, so that a test can send a wrong one.
+Bytes frame(uint32_t address, const Bytes& data, uint32_t checksum) {
+  Bytes out = le32(address);
+  Bytes size = le32(static_cast<uint32_t>(data.size()));
+  Bytes sum = le32(checksum);
+  out.insert(out.end(), size.begin(), size.end());
+  out.insert(out.end(), sum.begin(), sum.end());
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+Bytes jump_frame(uint32_t address, uint32_t checksum) { return frame(address, {}, checksum); }
+
+// --- Search answers ----------------------------------------------------------
+
+struct SearchCase {
+  const char* name;
+  const char* args;
+  uint8_t bits;
+  std::vector<Bytes> answers;  // slots 0..3 as read
+};
+
+class ModelSearch : public testing::TestWithParam<SearchCase> {};
+
+TEST_P(ModelSearch, AnswersEachSlot) {
+  const SearchCase& c = GetParam();
+  auto m = modules_of(c.args);
+  ASSERT_NE(m, nullptr);
+  for (int slot = 0; slot < 4; ++slot) {
+    EXPECT_EQ(read_from(*m, slot, c.bits), c.answers[static_cast<size_t>(slot)]) << slot;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ModelSearch,
+    testing::Values(
+        SearchCase{"dsp_counts", "0=2,2=4", 16, {{2, 0}, {0, 0}, {4, 0}, {0, 0}}},
+        SearchCase{"no_module_at_all", "", 16, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}},
+        SearchCase{"forced_values", "0=1,answer=0:5,answer=1:0xFFFF,3=3,answer=3:0", 16,
+                   {{5, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}}},
+        // At 8 bits per word the word's high byte is the first on the wire.
+        SearchCase{"eight_bit_words", "1=3", 8, {{0, 0}, {0, 3}, {0, 0}, {0, 0}}}),
+    [](const testing::TestParamInfo<SearchCase>& param_info) { return param_info.param.name; });
+
+TEST(ModelSearch, BroadcastDeviceIsNeverDriven) {
+  auto m = modules_of("0=1,1=2,2=3,3=4");
+  EXPECT_EQ(read_from(*m, 4), (Bytes{0, 0}));
+}
+
+// --- Frame reception in any split -------------------------------------------
+
+struct SplitCase {
+  const char* name;
+  std::vector<size_t> pieces;  // byte counts; the rest goes in one last write
+};
+
+class ModelSplits : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(ModelSplits, FrameArrivesWhole) {
+  const Bytes data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+  // 0x0201 + 0x0403 + 0x0605 + 0x0807
+  const Bytes wire = frame(0x0000100E, data, 0x1410);
+  auto m = modules_of("1=2");
+  size_t at = 0;
+  for (size_t piece : GetParam().pieces) {
+    write_to(*m, 1, Bytes(wire.begin() + static_cast<long>(at),
+                          wire.begin() + static_cast<long>(at + piece)));
+    at += piece;
+  }
+  write_to(*m, 1, Bytes(wire.begin() + static_cast<long>(at), wire.end()));
+  ASSERT_EQ(m->module(1).frames.size(), 1u);
+  EXPECT_TRUE(m->module(1).frames[0].verified);
+  EXPECT_EQ(m->memory(1, 0x0000100E, data.size()), data);
+  EXPECT_EQ(m->bytes_written(1), data.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, ModelSplits,
+    testing::Values(SplitCase{"one_write", {}}, SplitCase{"header_then_data", {12}},
+                    SplitCase{"word_by_word", {2, 2, 2, 2, 2, 2, 2, 2, 2}},
+                    SplitCase{"across_header_end", {10, 4}},
+                    SplitCase{"header_with_data_start", {14, 2}}),
+    [](const testing::TestParamInfo<SplitCase>& param_info) { return param_info.param.name; });
+
+TEST(ModelFrames, EightBitWordsReachTheModuleByteSwapped) {
+  auto m = modules_of("0=2");
+  // The module takes the wire word 0x0E10 as bytes 10 0E: the address reads
+  // 0x00000E10, the size 0x400, and the four data bytes land swapped.
+  write_to(*m, 0, frame(0x0000100E, {1, 2, 3, 4}, 0x0604), 8);
+  EXPECT_TRUE(m->module(0).frames.empty());
+  EXPECT_EQ(m->bytes_written(0), 4u);
+  EXPECT_EQ(m->memory(0, 0x00000E10, 4), (Bytes{2, 1, 4, 3}));
+}
+
+TEST(ModelFrames, BroadcastReachesEveryFittedModuleOnly) {
+  auto m = modules_of("0=2,2=4");
+  write_to(*m, 4, frame(0x2000, {0xAA, 0xBB}, 0xBBAA));
+  write_to(*m, 2, frame(0x3000, {0xCC, 0xDD}, 0xDDCC));
+  for (int slot : {0, 2}) {
+    EXPECT_EQ(m->memory(slot, 0x2000, 2), (Bytes{0xAA, 0xBB})) << slot;
+  }
+  EXPECT_EQ(m->memory(0, 0x3000, 2), (Bytes{0, 0}));
+  EXPECT_EQ(m->memory(2, 0x3000, 2), (Bytes{0xCC, 0xDD}));
+  EXPECT_EQ(m->module(0).frames.size(), 1u);
+  EXPECT_EQ(m->module(2).frames.size(), 2u);
+  for (int slot : {1, 3}) EXPECT_EQ(m->bytes_written(slot), 0u) << slot;
+}
+
+// --- Verification word after a jump ------------------------------------------
+
+struct JumpCase {
+  const char* name;
+  const char* args;     // slot 0 is the module under test
+  uint32_t data_checksum;  // header checksum of the data frame (true sum 0x0604)
+  uint32_t jump_checksum;
+  bool send_data;
+  uint16_t answer;
+};
+
+class ModelJump : public testing::TestWithParam<JumpCase> {};
+
+TEST_P(ModelJump, AnswersVerificationWord) {
+  const JumpCase& c = GetParam();
+  auto m = modules_of(c.args);
+  ASSERT_NE(m, nullptr);
+  if (c.send_data) write_to(*m, 0, frame(0x1000, {1, 2, 3, 4}, c.data_checksum));
+  write_to(*m, 0, jump_frame(0x1000, c.jump_checksum));
+  ASSERT_TRUE(m->module(0).jumped);
+  EXPECT_EQ(m->module(0).entry, 0x1000u);
+  EXPECT_EQ(read_from(*m, 0),
+            (Bytes{static_cast<uint8_t>(c.answer), static_cast<uint8_t>(c.answer >> 8)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, ModelJump,
+    testing::Values(
+        JumpCase{"one_cpu_verified", "0=2", 0x0604, 0x0604, true, 1},
+        JumpCase{"two_cpus_verified", "0=4", 0x0604, 0x0604, true, 3},
+        JumpCase{"three_dsps_have_two_cpus", "0=3", 0x0604, 0x0604, true, 3},
+        JumpCase{"jump_without_data_carries_zero", "0=1", 0, 0, false, 1},
+        JumpCase{"jump_without_data_nonzero", "0=1", 0, 0x0604, false, 0},
+        JumpCase{"data_checksum_wrong", "0=4", 0x0605, 0x0604, true, 0},
+        JumpCase{"jump_checksum_wrong", "0=2", 0x0604, 0x0605, true, 0},
+        JumpCase{"first_cpu_fails", "0=4,fail=0:1", 0x0604, 0x0604, true, 2},
+        JumpCase{"second_cpu_fails", "0=4,fail=0:2", 0x0604, 0x0604, true, 1},
+        JumpCase{"forced_answer", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604, true, 0xFFFF}),
+    [](const testing::TestParamInfo<JumpCase>& param_info) { return param_info.param.name; });
+
+// --- Options -------------------------------------------------------------------
+
+class ModelOptions : public testing::TestWithParam<const char*> {};
+
+TEST_P(ModelOptions, RejectsMalformedArguments) {
+  std::string error;
+  EXPECT_EQ(boardsim::make_sound_modules(GetParam(), error), nullptr);
+  EXPECT_FALSE(error.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Bad, ModelOptions,
+                         testing::Values("4=2", "0=0", "0=5", "0=x", "0", "answer=1",
+                                         "answer=4:1", "answer=0:0x10000", "fail=0:0",
+                                         "fail=0:3", "checksum=0:-1", "bogus=1"));
+
+}  // namespace
