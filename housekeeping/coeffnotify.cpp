@@ -1,0 +1,111 @@
+// coeffnotify: tells the Panel process, by SIGUSR2, each time the audio
+// coefficients file is modified. Resident; ends only when it is killed.
+//
+// It runs as root beside files in the world-writable /tmp and hands two of
+// them to the Panel's user, so neither is ever opened through a symbolic
+// link: a link planted there would otherwise give any file on the board away.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "housekeeping.h"
+
+namespace {
+
+constexpr char PANEL_MARKER_PATH[] = "/tmp/Panel_init_done";
+constexpr char COEFFS_PATH[] = "/tmp/audiocoeffs-file";
+constexpr char NOTIFY_PATH[] = "/tmp/audiocoeffs-file-notify";
+
+constexpr uid_t PANEL_USER = 1001;
+constexpr gid_t PANEL_GROUP = 1001;
+constexpr mode_t CREATE_MODE = 0666;  // less the file-creation mask
+constexpr size_t EVENT_BUFFER_SIZE = 1024;
+
+}  // namespace
+
+// Process-wide state: the Panel's process ID, read once, and the watch.
+static int32_t panel_pid;
+static int coeffs_inotify = -1;
+static int coeffs_watch = -1;
+
+// Reads the Panel's process ID; -1 when the Panel is not (validly) there.
+static int panel_pid_load(void) {
+  FILE* marker = fopen(PANEL_MARKER_PATH, "r");
+  if (marker == nullptr) {
+    return -1;
+  }
+  const int result = panel_marker_read(marker, &panel_pid);
+  fclose(marker);
+  return result;
+}
+
+// Gives a file just opened to the Panel's user; the result is not needed.
+static void panel_file_chown(int fd) {
+  if (fchown(fd, PANEL_USER, PANEL_GROUP) != 0) {
+    // The Panel may then be unable to rewrite it; nothing else depends on it.
+  }
+}
+
+// Creates the coefficients file when it is missing. An existing file, or a
+// link in its place (the exclusive create refuses both), is left untouched.
+static void coeffs_file_create(void) {
+  const int coeffs = open(COEFFS_PATH, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, CREATE_MODE);
+  if (coeffs >= 0) {
+    panel_file_chown(coeffs);
+    close(coeffs);
+  }
+}
+
+static int coeffs_watch_start(void) {
+  coeffs_inotify = inotify_init();
+  if (coeffs_inotify < 0) {
+    printf("inotify_init failed, aborting.\n");
+    return -1;
+  }
+  coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH, IN_MODIFY);
+  if (coeffs_watch < 0) {
+    printf("inotify_add_watch failed.\n");
+    close(coeffs_inotify);
+    coeffs_inotify = -1;
+    return -1;
+  }
+  return 0;
+}
+
+// One notification: the line (flushed, as the program never exits to flush
+// it), the notification marker present and the Panel's, then the signal.
+// A link in place of the marker is not opened, and the signal still goes.
+static void panel_notify(void) {
+  printf("Sending AUDIOCOEFFSFILENOTIFY to Panel\n");
+  fflush(stdout);
+  const int notify = open(NOTIFY_PATH, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW, CREATE_MODE);
+  if (notify >= 0) {
+    panel_file_chown(notify);
+    close(notify);
+  }
+  kill(panel_pid, SIGUSR2);
+}
+
+// Every successful read is one notification, however many events it held.
+static void coeffs_watch_loop(void) {
+  alignas(struct inotify_event) char events[EVENT_BUFFER_SIZE];
+  for (;;) {
+    if (read(coeffs_inotify, events, sizeof events) > 0) {
+      panel_notify();
+    }
+  }
+}
+
+int main(void) {
+  if (panel_pid_load() != 0) {
+    printf("Panel not running. Aborting.\n");
+    return 0;
+  }
+  coeffs_file_create();
+  if (coeffs_watch_start() != 0) {
+    return 0;
+  }
+  coeffs_watch_loop();
+  return 0;
+}

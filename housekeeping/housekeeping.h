@@ -1,0 +1,39 @@
+// What the four housekeeping programs decide without touching the board:
+// the Panel marker's process ID, the over-current scan of the log, the date
+// command of the clock correction and the display contrast level. Each program
+// keeps its fixed paths and its device steps in its own file.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+// Reads the Panel's process ID from the marker file: the first word is
+// skipped, the second is the decimal ID. Fails (-1) unless the ID is a whole
+// number from 1 to INT32_MAX, because kill() with 0 or a negative number
+// signals a process group or every process, never just the Panel.
+int panel_marker_read(FILE* marker, int32_t* panel_pid);
+
+// Scans the text file at path line by line from its first line. Returns 1
+// when a line contains text, 0 at end of file or when the file cannot be
+// opened (an unreadable log holds no report; the watcher keeps waiting).
+int log_scan(const char* path, const char* text);
+
+// The hardware clock's seconds plus the pending offset, wrapped in 32 bits
+// and taken as a signed 32-bit count of seconds since the epoch.
+int32_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds);
+
+// Formats the date command that sets the system time to the given time,
+// broken down in the process's time zone: month, day, hour, minute, full
+// year, a point, seconds. Returns -1 when the time cannot be broken down or
+// the text does not fit.
+int date_command_format(int32_t time_seconds, char* command, size_t size);
+
+// The contrast level stored in the settings file at path: 5 when the file
+// cannot be opened, 0 when it has no byte at the contrast offset, and the
+// stored byte clamped to 0..15 otherwise.
+int32_t contrast_level_load(const char* path);
+
+constexpr int32_t CONTRAST_LEVEL_DEFAULT = 5;  // no settings file
+constexpr int32_t CONTRAST_LEVEL_MAX = 15;
+constexpr long CONTRAST_SETTINGS_OFFSET = 863;  // 0x35F in the settings file
