@@ -1,0 +1,235 @@
+// The slave bootstrap model on its own, driven through a recording link: the
+// answers the board relies on, the memory image, and its fault options.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "boardsim/models.h"
+#include "models/imx_bootstrap.h"
+
+namespace {
+
+using boardsim::GpioRequest;
+using boardsim::ImxBootstrap;
+using boardsim::ImxOptions;
+
+class RecordingLink : public boardsim::SerialLink {
+ public:
+  void send(const void* data, size_t n, uint64_t delay_us) override {
+    sent.append(static_cast<const char*>(data), n);
+    delays.push_back(delay_us);
+  }
+  uint32_t board_speed() const override { return speed; }
+  void note(const std::string& text) override { notes.push_back(text); }
+
+  std::string sent;
+  std::vector<uint64_t> delays;
+  std::vector<std::string> notes;
+  uint32_t speed = 38400;
+};
+
+void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) {
+  GpioRequest request{};
+  request.op = op;
+  request.mask = ImxBootstrap::kResetLine;
+  request.value = value;
+  slave.on_gpio(link, request);
+}
+
+void reset_pulse(ImxBootstrap& slave, RecordingLink& link) {
+  gpio(slave, link, 1, 0);
+  gpio(slave, link, 0, 0);
+  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+}
+
+// Sends text and returns what the slave answered to it.
+std::string exchange(ImxBootstrap& slave, RecordingLink& link, const std::string& text) {
+  link.sent.clear();
+  slave.on_bytes(link, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  return link.sent;
+}
+
+ImxBootstrap synced_slave(RecordingLink& link, ImxOptions options = {}) {
+  ImxBootstrap slave(options);
+  reset_pulse(slave, link);
+  exchange(slave, link, "A");
+  return slave;
+}
+
+TEST(ImxModel, DeafUntilTheResetPulseThenAnswersSync) {
+  RecordingLink link;
+  ImxBootstrap slave;
+  EXPECT_EQ(exchange(slave, link, "A"), "");
+  gpio(slave, link, 1, 0);
+  EXPECT_EQ(exchange(slave, link, "A"), "") << "reset still held";
+  gpio(slave, link, 0, 0);
+  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+  EXPECT_TRUE(slave.listening());
+  EXPECT_EQ(exchange(slave, link, "A"), ":");
+  EXPECT_TRUE(slave.synced());
+}
+
+struct ExchangeRow {
+  const char* name;
+  const char* command;
+  const char* command_answer;
+  const char* data;  // "" for none
+  const char* data_answer;
+};
+
+// Memory is preset with CA DE FE CA at 0x001122FC before each row.
+const ExchangeRow kExchanges[] = {
+    {"Write32", "001122FCC4", "001122FCC4", "12345678", "12345678>"},
+    {"Write16", "001122FE42", "001122FE42", "CAFE", "CAFE>"},
+    {"Write8", "001122FF01", "001122FF01", "CA", "CA>"},
+    {"Read32", "001122FCE4", "001122FCE4CAFEDECA>", "", ""},
+    {"Read16", "001122FE62", "001122FE62CAFE>", "", ""},
+    {"Read8", "001122FC21", "001122FC21CA>", "", ""},
+    {"Jump", "00001000C0", "00001000C0", "", ""},
+    {"WidthTwoRefused", "0000100084", "0000100084*", "", ""},
+    {"CountNotWholeWordsRefused", "00001000C3", "00001000C3*", "", ""},
+    {"CountNotWholeHalfwordsRefused", "0000100043", "0000100043*", "", ""},
+};
+
+class ImxExchange : public ::testing::TestWithParam<ExchangeRow> {};
+
+TEST_P(ImxExchange, AnswersAsTheBoardExpects) {
+  const ExchangeRow& row = GetParam();
+  RecordingLink link;
+  ImxBootstrap slave = synced_slave(link);
+  for (uint32_t i = 0; i < 4; ++i) {
+    slave.poke(0x001122FC + i, static_cast<uint8_t>(0xCAFEDECA >> (8 * i)));
+  }
+  EXPECT_EQ(exchange(slave, link, row.command), row.command_answer);
+  EXPECT_EQ(exchange(slave, link, row.data), row.data_answer);
+  EXPECT_TRUE(link.notes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(kExchanges),
+                         [](const ::testing::TestParamInfo<ExchangeRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+TEST(ImxModel, StoresWritesInLittleEndianOrderAndRecordsJumps) {
+  RecordingLink link;
+  ImxBootstrap slave = synced_slave(link);
+  exchange(slave, link, "00001000C8" "0403020108070605");
+  exchange(slave, link, "0000200042" "BBAA");
+  exchange(slave, link, "0000300102" "EEFF");
+  exchange(slave, link, "00001000C0");
+  EXPECT_EQ(slave.memory_bytes(0x1000, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(slave.memory_bytes(0x2000, 2), (std::vector<uint8_t>{0xAA, 0xBB}));
+  EXPECT_EQ(slave.memory_bytes(0x3001, 2), (std::vector<uint8_t>{0xEE, 0xFF}));
+  EXPECT_EQ(slave.jumps(), std::vector<uint32_t>{0x1000});
+  EXPECT_EQ(slave.records(), 4);
+}
+
+TEST(ImxModel, RecordsMaySplitAnywhere) {
+  RecordingLink link;
+  ImxBootstrap slave = synced_slave(link);
+  std::string answers;
+  for (char c : std::string("001122FCC4" "CAFEDECA")) {
+    answers += exchange(slave, link, std::string(1, c));
+  }
+  EXPECT_EQ(answers, "001122FCC4CAFEDECA>");
+  EXPECT_EQ(slave.memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
+}
+
+struct SpeedRow {
+  const char* value;
+  uint32_t speed;
+};
+
+const SpeedRow kSpeedRows[] = {
+    {"00000003", 600},    {"00000007", 1200},  {"0000000D", 2400},  {"0000001A", 4800},
+    {"00000035", 9600},   {"0000004F", 14400}, {"0000006A", 19200}, {"0000009E", 28800},
+    {"000000D3", 38400},  {"00000134", 56000}, {"0000013D", 57600},
+};
+
+class ImxSpeedChange : public ::testing::TestWithParam<SpeedRow> {};
+
+TEST_P(ImxSpeedChange, FollowsTheRecordAndNotesABoardAtAnotherSpeed) {
+  RecordingLink link;
+  ImxBootstrap slave = synced_slave(link);
+  exchange(slave, link, std::string("002060A8C4") + GetParam().value);
+  EXPECT_EQ(slave.line_speed(), GetParam().speed);
+  link.notes.clear();
+  link.speed = GetParam().speed;
+  exchange(slave, link, "00001000C0");
+  EXPECT_EQ(slave.mismatches(), 0);
+  link.speed = GetParam().speed == 38400 ? 57600 : 38400;
+  exchange(slave, link, "00001000C0");
+  EXPECT_EQ(slave.mismatches(), 1);
+  EXPECT_EQ(link.notes.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSpeeds, ImxSpeedChange, ::testing::ValuesIn(kSpeedRows));
+
+struct OptionRow {
+  const char* args;
+  const char* sync_answer;
+  const char* write_answer;  // to "001122FCC4"
+  const char* read_answer;   // to "001122FC21" (memory 0)
+};
+
+const OptionRow kOptionRows[] = {
+    {"", ":", "001122FCC4", "001122FC2100>"},
+    {"silent", "", "", ""},
+    {"sync=x", "x", "001122FCC4", "001122FC2100>"},
+    {"short-echo", ":", "001122FCC", "001122FC2100"},
+    {"refuse", ":", "001122FCC4*", "001122FC21*"},
+    {"extra=#", ":", "001122FCC4#", "001122FC2100>"},
+    {"sync=x,refuse", "x", "001122FCC4*", "001122FC21*"},
+};
+
+class ImxOptionsTest : public ::testing::TestWithParam<OptionRow> {
+ protected:
+  // A model built from the option text, reset, with its sync answer.
+  ImxBootstrap& fresh_slave(RecordingLink& link, std::string& sync_answer) {
+    std::string error;
+    far_end_ = boardsim::make_imx_bootstrap(GetParam().args, error);
+    EXPECT_NE(far_end_, nullptr) << error;
+    auto& slave = static_cast<ImxBootstrap&>(*far_end_);
+    reset_pulse(slave, link);
+    sync_answer = exchange(slave, link, "A");
+    return slave;
+  }
+
+ private:
+  std::shared_ptr<boardsim::SerialFarEnd> far_end_;
+};
+
+TEST_P(ImxOptionsTest, ShapeTheAnswers) {
+  RecordingLink link;
+  std::string sync_answer;
+  ImxBootstrap& writer = fresh_slave(link, sync_answer);
+  EXPECT_EQ(sync_answer, GetParam().sync_answer);
+  EXPECT_EQ(exchange(writer, link, "001122FCC4"), GetParam().write_answer);
+  ImxBootstrap& reader = fresh_slave(link, sync_answer);
+  EXPECT_EQ(exchange(reader, link, "001122FC21"), GetParam().read_answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(kOptionRows));
+
+TEST(ImxModel, DelaysEveryAnswer) {
+  std::string error;
+  auto far_end = boardsim::make_imx_bootstrap("delay=1500", error);
+  ASSERT_NE(far_end, nullptr) << error;
+  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  RecordingLink link;
+  reset_pulse(slave, link);
+  exchange(slave, link, "A");
+  exchange(slave, link, "00001000C0");
+  EXPECT_EQ(link.delays, (std::vector<uint64_t>{1500, 1500}));
+}
+
+TEST(ImxModel, RejectsUnknownOptions) {
+  for (const char* args : {"loud", "sync=", "sync=ab", "delay=", "delay=1x", "extra"}) {
+    std::string error;
+    EXPECT_EQ(boardsim::make_imx_bootstrap(args, error), nullptr) << args;
+    EXPECT_NE(error.find("imx"), std::string::npos) << args;
+  }
+}
+
+}  // namespace
