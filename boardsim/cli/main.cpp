@@ -1,2 +1,269 @@
-// Placeholder until the boardsim command is built.
-int main() { return 1; }
+// boardsim [board options] -- PROGRAM ARGS...
+// Runs one program on a simulated board and passes its standard streams and
+// exit status through, for trying a program or a job file by hand.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "boardsim/board.h"
+#include "boardsim/models.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kSpiDevices = 5;
+
+struct Attachment {
+  std::vector<int> devices;
+  std::string model;
+  std::string args;
+};
+
+struct Options {
+  boardsim::BoardConfig config;
+  std::string trace;
+  double timeout_s = 0;  // 0: no limit
+  std::vector<Attachment> spi;
+  std::vector<Attachment> tty;
+  std::vector<boardsim::SpiFault> faults;
+  std::vector<std::pair<std::string, std::string>> files;  // board path, host file
+  std::vector<std::string> argv;
+};
+
+const char* const kUsage =
+    "usage: boardsim [board options] -- PROGRAM ARGS...\n"
+    "Runs PROGRAM on a simulated board: its /tmp, /home/organ, /sys/class/rtc/rtc0 and\n"
+    "/dev are a private sandbox, /dev/ttyS<n> are pseudo-terminals, /dev/gpio0 a FIFO,\n"
+    "/dev/spidev2.0-4 the simulated SPI driver, date and hwclock stand-ins that record\n"
+    "their calls. A board program is named without a path; other commands run as given.\n"
+    "The program's standard streams and exit status are passed through (128+N when\n"
+    "killed by signal N).\n"
+    "\n"
+    "Options:\n"
+    "  --help                        this text\n"
+    "  --trace FILE                  write the journal of device events to FILE\n"
+    "  --timeout SECONDS             kill the program after SECONDS (default: no limit)\n"
+    "  --spi DEVICES=MODEL[:ARGS]    attach an SPI far end to chip selects DEVICES\n"
+    "                                (4, 0-4 or 0,2; one model object for all of them)\n"
+    "  --tty PORT=MODEL[:ARGS]       attach a serial far end to /dev/ttyS<PORT>\n"
+    "  --spi-max-hz HZ               SPI controller maximum speed\n"
+    "  --spi-fault DEV:OP:N:KIND[:COUNT]\n"
+    "                                fail the Nth OP (read|write|xfer) on DEV with KIND\n"
+    "                                (eio|short|eagain|eintr), COUNT calls in a row\n"
+    "  --ports N                     number of serial ports (default 3)\n"
+    "  --file BOARDPATH=HOSTFILE     copy HOSTFILE into the board at BOARDPATH first\n"
+    "  --keep-sandbox                leave the sandbox directory behind\n"
+    "\n";
+
+bool parse_number(const std::string& text, long min, long max, long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = strtol(text.c_str(), &end, 10);
+  return errno == 0 && *end == '\0' && value >= min && value <= max;
+}
+
+// "4", "0-4", "0,2", "0-1,3"
+bool parse_devices(const std::string& text, int limit, std::vector<int>& devices) {
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) {
+    const size_t dash = part.find('-');
+    long first = 0;
+    long last = 0;
+    if (dash == std::string::npos) {
+      if (!parse_number(part, 0, limit - 1, first)) return false;
+      last = first;
+    } else if (!parse_number(part.substr(0, dash), 0, limit - 1, first) ||
+               !parse_number(part.substr(dash + 1), 0, limit - 1, last) || last < first) {
+      return false;
+    }
+    for (long d = first; d <= last; ++d) devices.push_back(static_cast<int>(d));
+  }
+  return !devices.empty();
+}
+
+bool parse_attachment(const std::string& text, int limit, Attachment& a) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || !parse_devices(text.substr(0, eq), limit, a.devices)) return false;
+  const std::string model = text.substr(eq + 1);
+  const size_t colon = model.find(':');
+  a.model = model.substr(0, colon);
+  a.args = colon == std::string::npos ? "" : model.substr(colon + 1);
+  return !a.model.empty();
+}
+
+bool parse_fault(const std::string& text, boardsim::SpiFault& f) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string p; std::getline(in, p, ':');) parts.push_back(p);
+  if (parts.size() < 4 || parts.size() > 5) return false;
+  long device = 0;
+  long nth = 0;
+  long count = 1;
+  if (!parse_number(parts[0], 0, kSpiDevices - 1, device) || !parse_number(parts[2], 1, 1000000, nth)) {
+    return false;
+  }
+  if (parts.size() == 5 && !parse_number(parts[4], 1, 1000000, count)) return false;
+  f.device = static_cast<int>(device);
+  f.nth = static_cast<int>(nth);
+  f.count = static_cast<int>(count);
+  if (parts[1] == "read") {
+    f.op = boardsim::SpiOp::Read;
+  } else if (parts[1] == "write") {
+    f.op = boardsim::SpiOp::Write;
+  } else if (parts[1] == "xfer") {
+    f.op = boardsim::SpiOp::Transfer;
+  } else {
+    return false;
+  }
+  if (parts[3] == "eio") {
+    f.kind = boardsim::FaultKind::Eio;
+  } else if (parts[3] == "short") {
+    f.kind = boardsim::FaultKind::Short;
+  } else if (parts[3] == "eagain") {
+    f.kind = boardsim::FaultKind::Eagain;
+  } else if (parts[3] == "eintr") {
+    f.kind = boardsim::FaultKind::Eintr;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Returns -1 when the options are good, else the exit status to end with.
+int parse_options(int argc, char** argv, Options& o) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--") {
+      ++i;
+      break;
+    }
+    if (opt == "--help") {
+      fputs(kUsage, stdout);
+      fputs(boardsim::models_help().c_str(), stdout);
+      return 0;
+    }
+    if (opt == "--keep-sandbox") {
+      o.config.keep_sandbox = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      fprintf(stderr, "boardsim: %s needs an argument\n", opt.c_str());
+      return kUsageError;
+    }
+    const std::string value = argv[++i];
+    bool ok = true;
+    long n = 0;
+    if (opt == "--trace") {
+      o.trace = value;
+    } else if (opt == "--timeout") {
+      char* end = nullptr;
+      o.timeout_s = strtod(value.c_str(), &end);
+      ok = *end == '\0' && o.timeout_s > 0;
+    } else if (opt == "--spi") {
+      Attachment a;
+      ok = parse_attachment(value, kSpiDevices, a);
+      o.spi.push_back(a);
+    } else if (opt == "--tty") {
+      Attachment a;
+      ok = parse_attachment(value, 64, a) && a.devices.size() == 1;
+      o.tty.push_back(a);
+    } else if (opt == "--spi-max-hz") {
+      ok = parse_number(value, 1, 0xFFFFFFFFL, n);
+      o.config.spi_controller_max_hz = static_cast<uint32_t>(n);
+    } else if (opt == "--spi-fault") {
+      boardsim::SpiFault f;
+      ok = parse_fault(value, f);
+      o.faults.push_back(f);
+    } else if (opt == "--ports") {
+      ok = parse_number(value, 1, 64, n);
+      o.config.serial_ports = static_cast<int>(n);
+    } else if (opt == "--file") {
+      const size_t eq = value.find('=');
+      ok = eq != std::string::npos && eq > 0 && eq + 1 < value.size();
+      if (ok) o.files.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+    } else {
+      fprintf(stderr, "boardsim: unknown option %s (see --help)\n", opt.c_str());
+      return kUsageError;
+    }
+    if (!ok) {
+      fprintf(stderr, "boardsim: bad %s argument '%s' (see --help)\n", opt.c_str(), value.c_str());
+      return kUsageError;
+    }
+  }
+  for (; i < argc; ++i) o.argv.push_back(argv[i]);
+  if (o.argv.empty()) {
+    fputs("boardsim: no program given (see --help)\n", stderr);
+    return kUsageError;
+  }
+  return -1;
+}
+
+// Attaches the models and copies the files; an error message when it fails.
+std::string prepare(boardsim::Board& board, const Options& o) {
+  std::string error;
+  for (const auto& a : o.spi) {
+    auto model = boardsim::make_spi_model(a.model, a.args, error);
+    if (!model) return error;
+    for (int d : a.devices) board.attach_spi(d, model);
+  }
+  for (const auto& a : o.tty) {
+    if (a.devices[0] >= o.config.serial_ports) {
+      return "no serial port " + std::to_string(a.devices[0]);
+    }
+    auto model = boardsim::make_serial_model(a.model, a.args, error);
+    if (!model) return error;
+    board.attach_serial(a.devices[0], model);
+  }
+  for (const auto& f : o.faults) board.add_fault(f);
+  for (const auto& [board_path, host_file] : o.files) {
+    std::ifstream in(host_file, std::ios::binary);
+    if (!in) return "cannot read " + host_file;
+    std::ostringstream content;
+    content << in.rdbuf();
+    board.write_file(board_path, content.str());
+  }
+  return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  const int early = parse_options(argc, argv, o);
+  if (early >= 0) return early;
+  try {
+    boardsim::Board board(o.config);
+    const std::string error = prepare(board, o);
+    if (!error.empty()) {
+      fprintf(stderr, "boardsim: %s\n", error.c_str());
+      return kUsageError;
+    }
+    if (o.config.keep_sandbox) fprintf(stderr, "boardsim: sandbox in %s\n", board.host_path("/tmp").c_str());
+    boardsim::Command command;
+    command.argv = o.argv;
+    command.passthrough_stdio = true;
+    command.timeout_s = o.timeout_s > 0 ? o.timeout_s : 1e9;
+    const boardsim::RunResult result = board.run(command);
+    fflush(stdout);
+    if (!o.trace.empty()) {
+      std::ofstream trace(o.trace);
+      trace << board.journal().to_text();
+      if (!trace) fprintf(stderr, "boardsim: cannot write %s\n", o.trace.c_str());
+    }
+    if (result.timed_out) {
+      fprintf(stderr, "boardsim: %s timed out after %g s and was killed\n", o.argv[0].c_str(),
+              o.timeout_s);
+    }
+    return result.status < 0 ? 1 : result.status;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}

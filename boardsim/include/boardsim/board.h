@@ -68,6 +68,10 @@ struct Command {
   std::string cwd;                // inside the board; "" = the caller's working directory
   bool pid_namespace = false;     // run in a PID namespace of its own (the Panel too)
   Panel panel = Panel::None;
+  // The command reads and writes the caller's own standard streams instead
+  // of stdin_data and captured pipes (the boardsim command); out and err of
+  // its RunResult stay empty.
+  bool passthrough_stdio = false;
 };
 
 struct RunResult {

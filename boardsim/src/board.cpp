@@ -1,0 +1,466 @@
+#include "boardsim/board.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "board_impl.h"
+#include "launcher.h"
+#include "panel.h"
+
+extern char** environ;
+
+namespace boardsim {
+
+namespace {
+
+constexpr int kSpiDevices = 5;
+constexpr uint64_t kNsPerSecond = 1000000000;
+// How long collecting a killed command may take before the caller is told.
+constexpr double kCollectGraceS = 10;
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin";
+constexpr const char* kShimName = "libboardsim_shim.so";
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
+}
+
+uint64_t deadline_after(double seconds) {
+  if (seconds <= 0) return monotonic_ns();
+  const double ns = seconds * static_cast<double>(kNsPerSecond);
+  if (ns >= static_cast<double>(UINT64_MAX / 2)) return UINT64_MAX;
+  return monotonic_ns() + static_cast<uint64_t>(ns);
+}
+
+std::string env_or(const char* name, const std::string& fallback) {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+// Sets NAME=VALUE in an environment list, replacing an earlier NAME.
+void set_env(std::vector<std::string>& env, const std::string& assignment) {
+  const std::string name = assignment.substr(0, assignment.find('=') + 1);
+  for (auto& e : env) {
+    if (e.compare(0, name.size(), name) == 0) {
+      e = assignment;
+      return;
+    }
+  }
+  env.push_back(assignment);
+}
+
+void unset_env(std::vector<std::string>& env, const std::string& name) {
+  const std::string prefix = name + "=";
+  for (auto it = env.begin(); it != env.end();) {
+    it = it->compare(0, prefix.size(), prefix) == 0 ? env.erase(it) : it + 1;
+  }
+}
+
+std::string get_env(const std::vector<std::string>& env, const std::string& name) {
+  const std::string prefix = name + "=";
+  for (const auto& e : env) {
+    if (e.compare(0, prefix.size(), prefix) == 0) return e.substr(prefix.size());
+  }
+  return "";
+}
+
+// The directory $LIB names for a shared object's architecture in Debian's
+// multiarch layout ("" when unknown).
+std::string multiarch_lib(const std::string& elf_path) {
+  std::ifstream in(elf_path, std::ios::binary);
+  unsigned char head[20] = {};
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return "";
+  if (head[0] != 0x7F || head[1] != 'E' || head[2] != 'L' || head[3] != 'F') return "";
+  const unsigned machine = head[5] == 1 ? head[18] | head[19] << 8 : head[19] | head[18] << 8;
+  switch (machine) {
+    case 3: return "lib/i386-linux-gnu";
+    case 40: return "lib/arm-linux-gnueabihf";
+    case 62: return "lib/x86_64-linux-gnu";
+    case 183: return "lib/aarch64-linux-gnu";
+    default: return "";
+  }
+}
+
+void make_dirs(const std::string& path) {
+  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + part);
+    if (slash == std::string::npos) break;
+  }
+}
+
+void link_shim(const std::string& dir, const std::string& shim) {
+  const std::string lib = multiarch_lib(shim);
+  if (lib.empty()) return;
+  make_dirs(dir + "/" + lib);
+  const std::string link = dir + "/" + lib + "/" + kShimName;
+  unlink(link.c_str());
+  if (symlink(shim.c_str(), link.c_str()) != 0) fail("symlink " + link);
+}
+
+int make_pipe(int fds[2]) { return pipe2(fds, O_CLOEXEC); }
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Reads one field of a /proc/<pid>/status file ("" when absent).
+std::string status_field(const std::string& pid, const std::string& field) {
+  std::ifstream in("/proc/" + pid + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return line.substr(field.size() + 1);
+  }
+  return "";
+}
+
+pid_t process_group_of(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close_paren + 1));
+  std::string state;
+  long ppid = 0;
+  long pgrp = 0;
+  rest >> state >> ppid >> pgrp;
+  return static_cast<pid_t>(pgrp);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Impl
+
+Board::Impl::Impl(const BoardConfig& c)
+    : config(c), sandbox(c.workdir, c.serial_ports, c.keep_sandbox), server(config, journal) {
+  for (int port = 0; port < config.serial_ports; ++port) {
+    ports.push_back(std::make_unique<SerialPort>(port, journal));
+  }
+  // Read-write: the FIFO always has a writer, so the simulator never sees
+  // an end of file between two programs.
+  gpio_fd = open(sandbox.host_path("/dev/gpio0").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (gpio_fd < 0) fail("open gpio0 FIFO");
+  const std::string socket_path = sandbox.private_path("sock");
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socket_path.size() >= sizeof addr.sun_path) {
+    close_fd(gpio_fd);
+    errno = ENAMETOOLONG;
+    fail("socket path " + socket_path);
+  }
+  std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      chmod(socket_path.c_str(), 0666) != 0 || listen(listen_fd, 64) != 0) {
+    const int saved = errno;
+    close_fd(listen_fd);
+    close_fd(gpio_fd);
+    errno = saved;
+    fail("shim socket " + socket_path);
+  }
+}
+
+Board::Impl::~Impl() {
+  for (auto& run : runs) {
+    if (!run->exited) {
+      kill(-run->child, SIGKILL);
+      kill(run->child, SIGKILL);
+      waitpid(run->child, nullptr, 0);
+    }
+    close_fd(run->pidfd);
+    close_fd(run->out_fd);
+    close_fd(run->err_fd);
+    close_fd(run->in_fd);
+    close_fd(run->info_fd);
+  }
+  while (!connections.empty()) close_connection(connections.begin()->first);
+  close_fd(listen_fd);
+  close_fd(gpio_fd);
+}
+
+std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
+  if (command.argv.empty()) throw std::invalid_argument("boardsim: empty command");
+  auto run = std::make_shared<RunState>();
+  const int number = ++run_counter;
+  LaunchPlan plan;
+  plan.cwd = command.cwd;
+  plan.pid_namespace = command.pid_namespace;
+  plan.panel = command.panel;
+  plan.user_namespace = geteuid() != 0;
+  plan.uid = geteuid();
+  plan.gid = getegid();
+  plan.panel_count_path = sandbox.private_path("panel_count." + std::to_string(number));
+  plan.panel_pid_path = sandbox.private_path("panel_pid." + std::to_string(number));
+  std::vector<std::string> slaves;
+  for (const auto& port : ports) slaves.push_back(port->slave_path());
+  plan.mounts = board_mounts(sandbox, slaves);
+
+  // The environment: the caller's, with the board's PATH, the shim and its
+  // socket, then the command's own settings.
+  for (char** e = environ; *e != nullptr; ++e) plan.env.push_back(*e);
+  set_env(plan.env, "PATH=" + sandbox.dir("bin") + ":" + env_or("PATH", kDefaultPath));
+  set_env(plan.env, std::string(BOARDSIM_SOCKET_ENV) + "=" + sandbox.private_path("sock"));
+  std::string asan = get_env(plan.env, "ASAN_OPTIONS");
+  if (asan.find("verify_asan_link_order") == std::string::npos) {
+    // An instrumented program must accept the shim loaded before its runtime.
+    asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
+  }
+  set_env(plan.env, "ASAN_OPTIONS=" + asan);
+
+  const std::string& name = command.argv[0];
+  const std::string program = Board::program_path(name);
+  const bool board_program = name.find('/') == std::string::npos && access(program.c_str(), X_OK) == 0;
+  const std::vector<std::string> runner = split_words(env_or("BOARDSIM_RUNNER", ""));
+  const std::string host_shim = BOARDSIM_DEFAULT_SHIM;
+  if (board_program && !runner.empty()) {
+    // The emulated program gets the target's shim; a host program it starts
+    // (the shell of system()) finds the host's in the same $LIB-named tree,
+    // so neither loader meets an object of the wrong architecture.
+    const std::string shim_dir = sandbox.private_path("shim");
+    link_shim(shim_dir, host_shim);
+    link_shim(shim_dir, env_or("BOARDSIM_SHIM", host_shim));
+    unset_env(plan.env, "LD_PRELOAD");
+    plan.argv = runner;
+    plan.argv.push_back("-E");
+    plan.argv.push_back("LD_PRELOAD=" + shim_dir + "/$LIB/" + kShimName);
+    plan.argv.push_back(program);
+  } else if (board_program) {
+    set_env(plan.env, "LD_PRELOAD=" + env_or("BOARDSIM_SHIM", host_shim));
+    plan.argv.push_back(program);
+  } else {
+    set_env(plan.env, "LD_PRELOAD=" + host_shim);
+    plan.argv.push_back(name);
+  }
+  plan.argv.insert(plan.argv.end(), command.argv.begin() + 1, command.argv.end());
+  for (const auto& e : command.env) set_env(plan.env, e);
+
+  // The streams: pipes the loop serves, or the caller's own.
+  int in_pipe[2] = {-1, -1};
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  int info_pipe[2] = {-1, -1};
+  run->capture = !command.passthrough_stdio;
+  run->supervised = plan_supervised(plan);
+  run->pid_namespace = plan.pid_namespace;
+  bool ok = true;
+  if (run->capture) {
+    ok = make_pipe(in_pipe) == 0 && make_pipe(out_pipe) == 0 && make_pipe(err_pipe) == 0;
+  }
+  if (ok && run->supervised) ok = make_pipe(info_pipe) == 0;
+  if (!ok) {
+    for (int* p : {in_pipe, out_pipe, err_pipe, info_pipe}) {
+      close_fd(p[0]);
+      close_fd(p[1]);
+    }
+    fail("pipe");
+  }
+  plan.stdin_fd = in_pipe[0];
+  plan.stdout_fd = out_pipe[1];
+  plan.stderr_fd = err_pipe[1];
+  plan.info_fd = info_pipe[1];
+  run->panel_count_path = plan.panel_count_path;
+  run->panel_pid_path = plan.panel_pid_path;
+
+  server.start_run();
+  const pid_t child = fork();
+  if (child == 0) launch_child(plan);
+  const int fork_errno = errno;
+  close_fd(in_pipe[0]);
+  close_fd(out_pipe[1]);
+  close_fd(err_pipe[1]);
+  close_fd(info_pipe[1]);
+  run->in_fd = in_pipe[1];
+  run->out_fd = out_pipe[0];
+  run->err_fd = err_pipe[0];
+  run->info_fd = info_pipe[0];
+  if (child < 0) {
+    close_fd(run->in_fd);
+    close_fd(run->out_fd);
+    close_fd(run->err_fd);
+    close_fd(run->info_fd);
+    errno = fork_errno;
+    fail("fork");
+  }
+  // Both sides set the group, so that a kill of it cannot miss the child.
+  setpgid(child, child);
+  run->child = child;
+  run->program = run->supervised ? -1 : child;
+  run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+  for (int fd : {run->in_fd, run->out_fd, run->err_fd, run->info_fd}) {
+    if (fd >= 0) set_nonblocking(fd);
+  }
+  run->in_data = command.stdin_data;
+  if (run->in_data.empty()) close_fd(run->in_fd);
+  run->deadline_ns = deadline_after(command.timeout_s);
+  runs.push_back(run);
+  return run;
+}
+
+void Board::Impl::find_program_pid(RunState& run, uint64_t deadline_ns) {
+  if (run.program > 0) return;
+  if (run.reported_pid <= 0) {
+    pump([&] { return run.reported_pid > 0 || run.exited; }, deadline_ns);
+    if (run.reported_pid <= 0) return;
+  }
+  if (!run.pid_namespace) {
+    run.program = run.reported_pid;
+    return;
+  }
+  // The supervisor saw the program's PID in its own namespace: find the
+  // process of the run's group whose innermost PID that is.
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  const std::string inner = std::to_string(run.reported_pid);
+  while (dirent* d = readdir(proc)) {
+    const std::string pid = d->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::vector<std::string> ids = split_words(status_field(pid, "NSpid"));
+    if (ids.size() < 2 || ids.back() != inner || process_group_of(pid) != run.child) continue;
+    run.program = static_cast<pid_t>(std::stol(ids.front()));
+    break;
+  }
+  closedir(proc);
+}
+
+void Board::Impl::kill_run(RunState& run, int sig) {
+  if (run.exited) return;
+  kill(-run.child, sig);
+  kill(run.child, sig);
+}
+
+RunResult Board::Impl::finish(const std::shared_ptr<RunState>& run, uint64_t deadline_ns) {
+  auto finished = [&] { return run->finished(); };
+  if (!pump(finished, deadline_ns)) {
+    run->result.timed_out = true;
+    kill_run(*run, SIGKILL);
+    pump(finished, deadline_after(kCollectGraceS));
+  }
+  // What the program did just before it ended is still in the queues.
+  drain();
+  RunResult result = std::move(run->result);
+  const int s = run->wait_status;
+  if (!run->exited) {
+    result.status = -1;
+  } else if (WIFSIGNALED(s)) {
+    result.signal = WTERMSIG(s);
+    result.status = 128 + result.signal;
+  } else {
+    result.status = WEXITSTATUS(s);
+  }
+  close_fd(run->in_fd);
+  close_fd(run->out_fd);
+  close_fd(run->err_fd);
+  close_fd(run->info_fd);
+  for (auto it = runs.begin(); it != runs.end(); ++it) {
+    if (it->get() == run.get()) {
+      runs.erase(it);
+      break;
+    }
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- Board
+
+Board::Board(BoardConfig config) : impl_(std::make_unique<Impl>(config)) {}
+Board::~Board() = default;
+
+void Board::attach_spi(int device, std::shared_ptr<SpiFarEnd> far_end) {
+  impl_->server.attach(device, std::move(far_end));
+}
+
+void Board::attach_serial(int port, std::shared_ptr<SerialFarEnd> far_end) {
+  if (port < 0 || port >= static_cast<int>(impl_->ports.size())) {
+    throw std::out_of_range("boardsim: no serial port " + std::to_string(port));
+  }
+  impl_->ports[static_cast<size_t>(port)]->attach(std::move(far_end));
+}
+
+ScriptedSpi& Board::scripted_spi(int device) { return impl_->server.scripted(device); }
+SpiDeviceState& Board::spi(int device) { return impl_->server.state(device); }
+void Board::add_fault(const SpiFault& fault) { impl_->server.add_fault(fault); }
+void Board::clear_faults() { impl_->server.clear_faults(); }
+
+std::string Board::host_path(const std::string& board_path) const {
+  return impl_->sandbox.host_path(board_path);
+}
+
+void Board::write_file(const std::string& board_path, const std::string& content) {
+  const std::string path = host_path(board_path);
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > impl_->sandbox.root().size()) make_dirs(path.substr(0, slash));
+  write_whole_file(path, content);
+}
+
+std::string Board::read_file(const std::string& board_path) const {
+  std::string content;
+  return read_whole_file(host_path(board_path), content) ? content : "";
+}
+
+bool Board::file_exists(const std::string& board_path) const {
+  return access(host_path(board_path).c_str(), F_OK) == 0;
+}
+
+void Board::remove_file(const std::string& board_path) { unlink(host_path(board_path).c_str()); }
+
+void Board::set_standin_status(const std::string& name, int status) {
+  for (const auto& known : Sandbox::standin_names()) {
+    if (known == name) {
+      impl_->sandbox.write_standin(name, status);
+      return;
+    }
+  }
+  throw std::invalid_argument("boardsim: no stand-in named " + name);
+}
+
+std::vector<std::string> Board::standin_calls() const {
+  std::string text;
+  read_whole_file(impl_->sandbox.standin_log(), text);
+  std::vector<std::string> calls;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) calls.push_back(line);
+  return calls;
+}
+
+RunResult Board::run(const Command& command) {
+  const auto run = impl_->launch(command);
+  return impl_->finish(run, UINT64_MAX);
+}
+
+Journal& Board::journal() { return impl_->journal; }
+
+std::string Board::program_path(const std::string& name) {
+  return env_or("BOARDSIM_PROGRAM_DIR", BOARDSIM_DEFAULT_PROGRAM_DIR) + "/" + name;
+}
+
+std::unique_ptr<Process> Board::start(const Command& command) {
+  auto impl = std::make_unique<Process::Impl>();
+  impl->board = impl_.get();
+  impl->run = impl_->launch(command);
+  // A supervised command reports once the Panel is ready and the program
+  // started; the caller may then rely on both.
+  if (impl->run->supervised) impl_->find_program_pid(*impl->run, impl->run->deadline_ns);
+  return std::unique_ptr<Process>(new Process(std::move(impl)));
+}
+
+}  // namespace boardsim

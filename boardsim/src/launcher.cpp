@@ -1,0 +1,290 @@
+#include "launcher.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <set>
+
+#include "panel.h"
+#include "sandbox.h"
+
+extern char** environ;
+
+namespace boardsim {
+
+namespace {
+
+constexpr int kSetupFailed = 125;
+constexpr int kExecFailed = 127;
+constexpr int kInfoFd = 3;
+
+constexpr std::array<const char*, 7> kHostNodes{
+    {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}};
+constexpr std::array<const char*, 6> kStandinDirs{
+    {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin", "/usr/local/sbin"}};
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// In the child only: reports on the captured standard error and ends it.
+[[noreturn]] void die(int status, const std::string& what) {
+  const std::string text = "boardsim: " + what + ": " + strerror(errno) + "\n";
+  ssize_t ignored = write(2, text.data(), text.size());
+  (void)ignored;
+  _exit(status);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) die(kSetupFailed, "open " + path);
+  const ssize_t n = write(fd, text.data(), text.size());
+  if (n != static_cast<ssize_t>(text.size())) die(kSetupFailed, "write " + path);
+  close(fd);
+}
+
+// Not root: a user namespace gives the mount rights; the caller keeps its
+// own IDs inside it, so files it makes are its own on the host too.
+void enter_namespaces(const LaunchPlan& plan) {
+  if (!plan.user_namespace) {
+    if (unshare(CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWNS)");
+    return;
+  }
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWUSER)");
+  write_text("/proc/self/setgroups", "deny");
+  write_text("/proc/self/uid_map", std::to_string(plan.uid) + " " + std::to_string(plan.uid) + " 1");
+  write_text("/proc/self/gid_map", std::to_string(plan.gid) + " " + std::to_string(plan.gid) + " 1");
+}
+
+void apply_mount(const MountStep& m) {
+  switch (m.kind) {
+    case MountStep::Kind::Bind:
+    case MountStep::Kind::RecursiveBind: {
+      unsigned long flags = MS_BIND;
+      if (m.kind == MountStep::Kind::RecursiveBind) flags |= MS_REC;
+      if (mount(m.source.c_str(), m.target.c_str(), nullptr, flags, nullptr) != 0) {
+        die(kSetupFailed, "bind " + m.source + " on " + m.target);
+      }
+      break;
+    }
+    case MountStep::Kind::Tmpfs:
+      if (mount("tmpfs", m.target.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        die(kSetupFailed, "tmpfs on " + m.target);
+      }
+      break;
+    case MountStep::Kind::Mkdir:
+      if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) die(kSetupFailed, "mkdir " + m.target);
+      break;
+    case MountStep::Kind::Symlink:
+      if (symlink(m.source.c_str(), m.target.c_str()) != 0 && errno != EEXIST) {
+        die(kSetupFailed, "symlink " + m.target);
+      }
+      break;
+  }
+}
+
+void setup_board(const LaunchPlan& plan) {
+  enter_namespaces(plan);
+  // Nothing mounted here may reach the host's namespace.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    die(kSetupFailed, "make / private");
+  }
+  for (const auto& m : plan.mounts) apply_mount(m);
+}
+
+// The standard streams, the info pipe at kInfoFd, and nothing else of the
+// simulator's: a pipe end or connection kept by the init or the Panel would
+// hold back an end of file the simulator or the program waits for.
+void setup_fds(LaunchPlan& plan) {
+  const std::array<int, 3> from{{plan.stdin_fd, plan.stdout_fd, plan.stderr_fd}};
+  for (int target = 0; target < 3; ++target) {
+    if (from[target] >= 0 && dup2(from[target], target) < 0) die(kSetupFailed, "dup2");
+  }
+  if (plan.info_fd >= 0) {
+    if (dup3(plan.info_fd, kInfoFd, O_CLOEXEC) < 0) die(kSetupFailed, "dup3");
+    plan.info_fd = kInfoFd;
+  }
+  const unsigned first_closed = plan.info_fd >= 0 ? kInfoFd + 1 : kInfoFd;
+  if (syscall(SYS_close_range, first_closed, ~0u, 0u) != 0) {
+    for (int fd = static_cast<int>(first_closed); fd < 1024; ++fd) close(fd);
+  }
+}
+
+// The program starts with the signal state of a freshly started process,
+// whatever the simulator ignores or blocks.
+void reset_signals() {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+std::vector<char*> c_strings(const std::vector<std::string>& v) {
+  std::vector<char*> out;
+  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+[[noreturn]] void exec_program(const LaunchPlan& plan) {
+  reset_signals();
+  if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0) die(kExecFailed, "chdir " + plan.cwd);
+  auto argv = c_strings(plan.argv);
+  auto env = c_strings(plan.env);
+  // execvp searches the PATH of the environment in force: the board's.
+  environ = env.data();
+  execvp(argv[0], argv.data());
+  die(kExecFailed, "cannot run " + plan.argv[0]);
+}
+
+// Ends like the program ended, so that the simulator sees its status.
+[[noreturn]] void mirror_status(int status) {
+  if (WIFSIGNALED(status)) {
+    const struct rlimit no_core {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(WTERMSIG(status), SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, WTERMSIG(status));
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(WTERMSIG(status));
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kSetupFailed);
+}
+
+// The init of a run: starts the Panel stand-in when asked (and waits until it
+// is ready), then the program; reaps every child until the program ends.
+int supervise(const LaunchPlan& plan) {
+  pid_t panel = -1;
+  if (plan.panel != Panel::None) {
+    panel = start_panel(plan.panel == Panel::WithMarker, plan.panel_count_path,
+                        plan.panel_pid_path);
+    if (panel < 0) die(kSetupFailed, "start the Panel stand-in");
+  }
+  const pid_t program = fork();
+  if (program < 0) die(kSetupFailed, "fork");
+  if (program == 0) exec_program(plan);
+  const int32_t reported = program;
+  if (write(plan.info_fd, &reported, sizeof reported) != sizeof reported) {
+    // The simulator went away; the run goes on and is collected by nobody.
+  }
+  int status = 0;
+  for (;;) {
+    int s = 0;
+    const pid_t done = waitpid(-1, &s, 0);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) break;
+    if (done == program) {
+      status = s;
+      break;
+    }
+  }
+  if (panel > 0) {
+    kill(panel, SIGKILL);
+    waitpid(panel, nullptr, 0);
+  }
+  return status;
+}
+
+[[noreturn]] void run_in_pid_namespace(const LaunchPlan& plan) {
+  if (unshare(CLONE_NEWPID) != 0) die(kSetupFailed, "unshare(CLONE_NEWPID)");
+  int status_pipe[2];
+  if (pipe2(status_pipe, O_CLOEXEC) != 0) die(kSetupFailed, "pipe");
+  const pid_t init = fork();
+  if (init < 0) die(kSetupFailed, "fork");
+  if (init == 0) {
+    close(status_pipe[0]);
+    // The namespace's own /proc, so that /proc/self and the PIDs the
+    // program reads there are the ones of its namespace.
+    mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+    const int status = supervise(plan);
+    // As PID 1 the init cannot die of the program's signal: pass the raw
+    // status up instead.
+    const ssize_t n = write(status_pipe[1], &status, sizeof status);
+    (void)n;
+    _exit(0);
+  }
+  close(status_pipe[1]);
+  int status = 0;
+  int init_status = 0;
+  while (waitpid(init, &init_status, 0) < 0 && errno == EINTR) {
+  }
+  if (read(status_pipe[0], &status, sizeof status) != sizeof status) status = init_status;
+  mirror_status(status);
+}
+
+}  // namespace
+
+bool plan_supervised(const LaunchPlan& plan) {
+  return plan.pid_namespace || plan.panel != Panel::None;
+}
+
+std::vector<MountStep> board_mounts(const Sandbox& sandbox,
+                                    const std::vector<std::string>& tty_slaves) {
+  using K = MountStep::Kind;
+  std::vector<MountStep> m;
+  const std::string dev = sandbox.dir("dev");
+  for (const char* node : kHostNodes) {
+    const std::string host = std::string("/dev/") + node;
+    if (exists(host)) m.push_back({K::Bind, host, dev + "/" + node});
+  }
+  m.push_back({K::RecursiveBind, "/dev/pts", dev + "/pts"});
+  m.push_back({K::Tmpfs, "", dev + "/shm"});
+  for (size_t port = 0; port < tty_slaves.size(); ++port) {
+    m.push_back({K::Bind, tty_slaves[port], dev + "/ttyS" + std::to_string(port)});
+  }
+  m.push_back({K::RecursiveBind, dev, "/dev"});
+  m.push_back({K::Bind, sandbox.dir("tmp"), "/tmp"});
+  m.push_back({K::Tmpfs, "", "/home"});
+  m.push_back({K::Mkdir, "", "/home/organ"});
+  m.push_back({K::Bind, sandbox.dir("home_organ"), "/home/organ"});
+  // Sysfs cannot take new directories: a tmpfs over the class directory
+  // makes room for the RTC attribute directory.
+  if (exists("/sys/class/rtc")) {
+    m.push_back({K::Tmpfs, "", "/sys/class/rtc"});
+  } else {
+    m.push_back({K::Tmpfs, "", "/sys/class"});
+    m.push_back({K::Mkdir, "", "/sys/class/rtc"});
+  }
+  m.push_back({K::Mkdir, "", "/sys/class/rtc/rtc0"});
+  m.push_back({K::Bind, sandbox.dir("rtc0"), "/sys/class/rtc/rtc0"});
+  // No run may set the real clock, even by an absolute path.
+  for (const auto& name : Sandbox::standin_names()) {
+    std::set<std::string> done;
+    for (const char* dir : kStandinDirs) {
+      const std::string path = std::string(dir) + "/" + name;
+      char real[PATH_MAX];
+      if (realpath(path.c_str(), real) == nullptr || !done.insert(real).second) continue;
+      m.push_back({K::Bind, sandbox.dir("bin") + "/" + name, real});
+    }
+  }
+  return m;
+}
+
+void launch_child(LaunchPlan plan) {
+  setpgid(0, 0);
+  setup_fds(plan);
+  // A simulator that dies takes its runs with it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  setup_board(plan);
+  if (plan.pid_namespace) run_in_pid_namespace(plan);
+  if (plan.panel != Panel::None) mirror_status(supervise(plan));
+  exec_program(plan);
+}
+
+}  // namespace boardsim

@@ -1,0 +1,59 @@
+// Starting a command on the board: everything the forked child does before
+// the program runs (namespaces, the mounts that put the sandbox over the
+// board's fixed paths, the optional PID namespace with its init and the Panel
+// stand-in). The plan is built in the simulator before the fork, so the child
+// only executes it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "boardsim/board.h"
+
+namespace boardsim {
+
+class Sandbox;
+
+struct MountStep {
+  enum class Kind { Bind, RecursiveBind, Tmpfs, Mkdir, Symlink };
+  Kind kind;
+  std::string source;  // Bind: what is mounted; Symlink: the link's target
+  std::string target;
+};
+
+struct LaunchPlan {
+  std::vector<std::string> argv;  // what is executed (runner prefix included)
+  std::vector<std::string> env;   // the complete environment
+  std::string cwd;                // "" = inherited
+  std::vector<MountStep> mounts;
+  bool user_namespace = false;    // not root: mounts need a user namespace
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool pid_namespace = false;
+  Panel panel = Panel::None;
+  std::string panel_count_path;  // the stand-in's SIGUSR2 count
+  std::string panel_pid_path;    // its PID as its namespace sees it
+  // Child ends of the standard streams; -1 keeps the caller's.
+  int stdin_fd = -1;
+  int stdout_fd = -1;
+  int stderr_fd = -1;
+  int info_fd = -1;  // write end: the supervisor reports the program's PID here
+};
+
+// The mounts of a run: sandbox /dev (with the host's ordinary nodes and the
+// pty slaves as ttyS<n>), /tmp, /home/organ, the RTC attribute directory and
+// the stand-ins over the real date and hwclock.
+std::vector<MountStep> board_mounts(const Sandbox& sandbox,
+                                    const std::vector<std::string>& tty_slaves);
+
+// Runs in the forked child; never returns. Exit status 125 when the board
+// cannot be set up, 127 when the program cannot be executed.
+[[noreturn]] void launch_child(LaunchPlan plan);
+
+// Whether the supervisor (an init of its own, or the Panel) stands between
+// the simulator's child and the program.
+bool plan_supervised(const LaunchPlan& plan);
+
+}  // namespace boardsim

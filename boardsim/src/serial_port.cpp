@@ -1,0 +1,156 @@
+#include "serial_port.h"
+
+// struct termios2 and TCGETS2 come from the kernel's header, which cannot be
+// mixed with <termios.h>; the raw settings are therefore made by hand.
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace boardsim {
+
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+constexpr uint64_t kNsPerUs = 1000;
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
+}
+
+// A UART does no echo and no line editing: the slave starts raw, 8 bits.
+void make_raw(int fd) {
+  struct termios2 t {};
+  if (ioctl(fd, TCGETS2, &t) != 0) fail("TCGETS2 on pty");
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                      ICRNL | IXON);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+  t.c_cflag |= CS8 | CREAD | CLOCAL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (ioctl(fd, TCSETS2, &t) != 0) fail("TCSETS2 on pty");
+}
+
+}  // namespace
+
+SerialPort::SerialPort(int port, Journal& journal) : port_(port), journal_(journal) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master_ < 0) fail("posix_openpt");
+  char name[128];
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+      ptsname_r(master_, name, sizeof name) != 0) {
+    const int saved = errno;
+    close(master_);
+    errno = saved;
+    fail("pty set-up");
+  }
+  slave_path_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) {
+    const int saved = errno;
+    close(master_);
+    errno = saved;
+    fail("open " + slave_path_);
+  }
+  try {
+    make_raw(slave_);
+  } catch (...) {
+    close(slave_);
+    close(master_);
+    throw;
+  }
+  speed_ = board_speed();
+}
+
+SerialPort::~SerialPort() {
+  close(slave_);
+  close(master_);
+}
+
+void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  uint64_t due = monotonic_ns() + delay_us * kNsPerUs;
+  // A line delivers in order: nothing overtakes bytes sent earlier.
+  if (!scheduled_.empty()) due = std::max(due, scheduled_.back().due_ns);
+  scheduled_.push_back({due, std::vector<uint8_t>(p, p + n)});
+  on_tick(monotonic_ns());
+}
+
+uint32_t SerialPort::board_speed() const {
+  // A termios request on the master reads the slave's settings; termios2
+  // gives the speed in baud also for speeds without a B constant (56000).
+  struct termios2 t {};
+  if (ioctl(master_, TCGETS2, &t) != 0) return 0;
+  return t.c_ospeed;
+}
+
+void SerialPort::note(const std::string& text) { journal_.note(text, port_); }
+
+uint64_t SerialPort::next_due_ns() const {
+  return scheduled_.empty() ? 0 : scheduled_.front().due_ns;
+}
+
+void SerialPort::on_readable() {
+  uint8_t buf[kReadChunk];
+  for (;;) {
+    const ssize_t n = read(master_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: drained
+    Event e;
+    e.kind = EventKind::SerialToSlave;
+    e.device = port_;
+    e.data.assign(buf, buf + n);
+    journal_.add(std::move(e));
+    if (far_end_) far_end_->on_bytes(*this, buf, static_cast<size_t>(n));
+  }
+  flush();
+}
+
+void SerialPort::on_writable() { flush(); }
+
+void SerialPort::on_tick(uint64_t now_ns) {
+  while (!scheduled_.empty() && scheduled_.front().due_ns <= now_ns) {
+    const auto& b = scheduled_.front().bytes;
+    outgoing_.insert(outgoing_.end(), b.begin(), b.end());
+    scheduled_.pop_front();
+  }
+  flush();
+}
+
+void SerialPort::flush() {
+  while (!outgoing_.empty()) {
+    const ssize_t n = write(master_, outgoing_.data(), outgoing_.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the board's input queue is full: wait for POLLOUT
+    Event e;
+    e.kind = EventKind::SerialFromSlave;
+    e.device = port_;
+    e.data.assign(outgoing_.begin(), outgoing_.begin() + n);
+    journal_.add(std::move(e));
+    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);
+  }
+}
+
+void SerialPort::check_speed() {
+  const uint32_t now = board_speed();
+  if (now == 0 || now == speed_) return;
+  speed_ = now;
+  Event e;
+  e.kind = EventKind::SerialSpeed;
+  e.device = port_;
+  e.value = now;
+  e.has_value = true;
+  journal_.add(std::move(e));
+  if (far_end_) far_end_->on_board_speed(*this, now);
+  flush();
+}
+
+}  // namespace boardsim

@@ -1,0 +1,63 @@
+// One serial port of the board: a pseudo-terminal whose slave side is the
+// board's /dev/ttyS<n> and whose master side the simulator owns. It lives as
+// long as the Board, so line settings persist from one command to the next.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boardsim/far_end.h"
+#include "boardsim/journal.h"
+
+namespace boardsim {
+
+class SerialPort : public SerialLink {
+ public:
+  SerialPort(int port, Journal& journal);  // throws std::runtime_error
+  ~SerialPort() override;
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // SerialLink
+  void send(const void* data, size_t n, uint64_t delay_us) override;
+  uint32_t board_speed() const override;
+  void note(const std::string& text) override;
+
+  void attach(std::shared_ptr<SerialFarEnd> far_end) { far_end_ = std::move(far_end); }
+  SerialFarEnd* far_end() const { return far_end_.get(); }
+
+  int master_fd() const { return master_; }
+  const std::string& slave_path() const { return slave_path_; }
+  bool wants_write() const { return !outgoing_.empty(); }
+  // The earliest time a delayed send falls due (0: none pending).
+  uint64_t next_due_ns() const;
+
+  // Loop callbacks: bytes from the board; room to write; a timer tick; a
+  // check of the board's line speed.
+  void on_readable();
+  void on_writable();
+  void on_tick(uint64_t now_ns);
+  void check_speed();
+
+ private:
+  struct Pending {
+    uint64_t due_ns;
+    std::vector<uint8_t> bytes;
+  };
+  void flush();
+
+  int port_;
+  Journal& journal_;
+  int master_ = -1;
+  int slave_ = -1;  // held open so the master never sees a hang-up
+  std::string slave_path_;
+  std::shared_ptr<SerialFarEnd> far_end_;
+  std::deque<Pending> scheduled_;
+  std::vector<uint8_t> outgoing_;  // due, not yet taken by the pty
+  uint32_t speed_ = 0;
+};
+
+}  // namespace boardsim
