@@ -1,0 +1,125 @@
+// A simulated board with the slave bootstrap model on /dev/ttyS0, and what
+// the UART tests need to read the line: the bytes kovrel sent, their
+// timestamps, and the boot record text a download should produce.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boardsim/board.h"
+#include "models/imx_bootstrap.h"
+
+namespace uart_test {
+
+constexpr const char* kJobPath = "/tmp/uart_job.txt";
+constexpr const char* kSpiJobPath = "/tmp/spi_job.txt";
+constexpr uint64_t kNsPerUs = 1000;
+
+class UartBoard : public ::testing::Test {
+ protected:
+  void SetUp() override { attach({}); }
+
+  void attach(const boardsim::ImxOptions& options) {
+    slave = std::make_shared<boardsim::ImxBootstrap>(options);
+    board.attach_serial(0, slave);
+  }
+
+  // Runs `kovrel OPTIONS -u JOB` on the board with a fresh journal.
+  boardsim::RunResult run_job(const std::string& job, const std::vector<std::string>& options = {}) {
+    board.write_file(kJobPath, job);
+    board.journal().clear();
+    boardsim::Command command;
+    command.argv = {"kovrel"};
+    command.argv.insert(command.argv.end(), options.begin(), options.end());
+    command.argv.push_back("-u");
+    command.argv.push_back(kJobPath);
+    command.timeout_s = 60;
+    return board.run(command);
+  }
+
+  // Every byte kovrel wrote on the serial line, in order.
+  std::string wire() { return board.journal().bytes_text(boardsim::EventKind::SerialToSlave, 0); }
+
+  // When the simulator saw byte `offset` of the line (the event that carried it).
+  uint64_t wire_byte_ns(size_t offset) {
+    size_t seen = 0;
+    for (const auto& e : board.journal().of(boardsim::EventKind::SerialToSlave, 0)) {
+      if (offset < seen + e.data.size()) return e.t_ns;
+      seen += e.data.size();
+    }
+    ADD_FAILURE() << "no byte " << offset << " on the line";
+    return 0;
+  }
+
+  // Microseconds from the byte at `earlier` to the byte at `later`.
+  int64_t gap_us(size_t earlier, size_t later) {
+    return static_cast<int64_t>(wire_byte_ns(later) - wire_byte_ns(earlier)) /
+           static_cast<int64_t>(kNsPerUs);
+  }
+
+  boardsim::Board board;
+  std::shared_ptr<boardsim::ImxBootstrap> slave;
+};
+
+// A firmware image: deterministic, different for every seed.
+inline std::string firmware(size_t size, uint32_t seed = 1) {
+  std::string image(size, '\0');
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& byte : image) {
+    x = x * 1103515245u + 12345u;
+    byte = static_cast<char>(x >> 16);
+  }
+  return image;
+}
+
+inline std::vector<uint8_t> bytes_of(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+inline std::string hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+// The data field of a record: bytes one by one (8-bit) or little-endian
+// words (32-bit), as the slave stores them.
+inline std::string data_field(const std::string& bytes, bool words) {
+  std::string text;
+  const size_t step = words ? 4 : 1;
+  for (size_t i = 0; i < bytes.size(); i += step) {
+    uint32_t value = 0;
+    for (size_t k = 0; k < step; ++k) {
+      value |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + k])) << (8 * k);
+    }
+    text += hex(value, static_cast<int>(2 * step));
+  }
+  return text;
+}
+
+inline std::string record(uint32_t address, uint8_t control, const std::string& data = "") {
+  return hex(address, 8) + hex(control, 2) + data;
+}
+
+// Finds each text in `haystack` in the given order; the first missing one
+// is reported.
+inline ::testing::AssertionResult contains_in_order(const std::string& haystack,
+                                                   const std::vector<std::string>& texts) {
+  size_t from = 0;
+  for (const auto& text : texts) {
+    size_t at = haystack.find(text, from);
+    if (at == std::string::npos) {
+      return ::testing::AssertionFailure()
+             << "missing (in order) \"" << text << "\" in:\n" << haystack;
+    }
+    from = at + text.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace uart_test
