@@ -1,0 +1,205 @@
+// dasmo on the simulated board: the six output forms, the delay option, the
+// transfer as one message, and files the driver refuses or cannot fill.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_e2e.h"
+#include "models/bench_ends.h"
+
+namespace {
+
+using bench_e2e::bytes_of;
+using bench_e2e::run_tool;
+using boardsim::EventKind;
+
+// Sent through a same-word loopback, so what comes back is known.
+const std::string kInput("\xA5\x01\x80\x3C", 4);
+
+struct FormCase {
+  const char* name;
+  uint8_t bits;
+  bool text;
+  bool to_file;
+  std::string out;   // console after the summary
+  std::string file;  // content of the output file
+};
+
+class DasmoForms : public ::testing::TestWithParam<FormCase> {};
+
+TEST_P(DasmoForms, WritesTheReceivedBytesExactly) {
+  const FormCase& c = GetParam();
+  boardsim::Board board;
+  board.attach_spi(1, std::make_shared<boardsim::SameLoopback>());
+  board.spi(1).bits_per_word = c.bits;
+  board.write_file("/tmp/in.bin", kInput);
+  std::vector<std::string> argv{"dasmo", "-s", "1", "-i", "/tmp/in.bin"};
+  if (c.text) argv.push_back("-a");
+  if (c.to_file) argv.insert(argv.end(), {"-o", "/tmp/out.txt"});
+  const auto r = run_tool(board, argv);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nWrite/Read 4/4 bytes (" + std::to_string(c.bits) + " bits data)\n" + c.out);
+  EXPECT_EQ(board.file_exists("/tmp/out.txt"), c.to_file);
+  EXPECT_EQ(board.read_file("/tmp/out.txt"), c.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, DasmoForms,
+    ::testing::Values(
+        FormCase{"ConsoleRaw", 8, false, false, kInput + "\n", ""},
+        FormCase{"ConsoleBytes", 8, true, false, "0xA5\n0x01\n0x80\n0x3C\n", ""},
+        FormCase{"ConsoleWords", 16, true, false, "0x01A5\n0x3C80\n", ""},
+        FormCase{"FileRaw", 8, false, true, "", kInput},
+        FormCase{"FileBytes", 8, true, true, "", "0xA5,\n0x01,\n0x80,\n0x3C\n"},
+        FormCase{"FileWords", 16, true, true, "", "0x01A5,\n0x3C80\n"}),
+    [](const ::testing::TestParamInfo<FormCase>& param_info) { return param_info.param.name; });
+
+TEST(Dasmo, FileGoesAsOneFullDuplexMessageWithDeviceSettings) {
+  boardsim::Board board;
+  auto sink = std::make_shared<boardsim::PatternSink>(0x5A);
+  board.attach_spi(0, sink);
+  std::string input(300, '\0');
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>(i * 7);
+  board.write_file("/tmp/in.bin", input);
+  const auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-d", "250"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nWrite/Read 300/300 bytes (8 bits data)\n" + std::string(300, '\x5A') + "\n");
+  EXPECT_EQ(sink->received, bytes_of(input));
+  const auto transfers = board.journal().of(EventKind::SpiTransfer, 0);
+  ASSERT_EQ(transfers.size(), 1u);
+  EXPECT_EQ(transfers[0].speed_hz, 0u);
+  EXPECT_EQ(transfers[0].bits_per_word, 0);
+  EXPECT_EQ(transfers[0].cs_change, 1);
+  EXPECT_EQ(transfers[0].delay_usecs, 250);
+}
+
+// A request that moves only part of the file is repeated for the rest.
+TEST(Dasmo, ShortTransferIsRepeatedForTheRest) {
+  boardsim::Board board;
+  auto sink = std::make_shared<boardsim::PatternSink>(0x11);
+  board.attach_spi(2, sink);
+  board.write_file("/tmp/in.bin", "0123456789");
+  board.add_fault({2, boardsim::SpiOp::Transfer, 1, boardsim::FaultKind::Short, 1, 4});
+  const auto r = run_tool(board, {"dasmo", "-s", "2", "-i", "/tmp/in.bin", "-o", "/tmp/out.bin"});
+  EXPECT_EQ(r.out, "\nWrite/Read 10/10 bytes (8 bits data)\n");
+  EXPECT_EQ(sink->received, bytes_of("0123456789"));
+  EXPECT_EQ(board.read_file("/tmp/out.bin"), std::string(10, '\x11'));
+  const auto transfers = board.journal().of(EventKind::SpiTransfer, 2);
+  ASSERT_EQ(transfers.size(), 2u);
+  EXPECT_EQ(transfers[1].data, bytes_of("456789"));
+}
+
+struct DelayCase {
+  const char* value;
+  bool accepted;
+  int delay;  // what goes into the transfer, or the value in the message
+};
+
+class DasmoDelay : public ::testing::TestWithParam<DelayCase> {};
+
+TEST_P(DasmoDelay, RangeZeroTo65535) {
+  const DelayCase& c = GetParam();
+  boardsim::Board board;
+  board.write_file("/tmp/in.bin", "xy");
+  const auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-d", c.value});
+  const auto transfers = board.journal().of(EventKind::SpiTransfer, 0);
+  if (c.accepted) {
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(transfers.size(), 1u);
+    EXPECT_EQ(transfers[0].delay_usecs, c.delay);
+  } else {
+    // No usage text after this message.
+    EXPECT_EQ(r.out, "\nDelay between transfers out of range <" + std::to_string(c.delay) + ">\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, DasmoDelay,
+                         ::testing::Values(DelayCase{"65535", true, 65535},
+                                           DelayCase{"0x10", true, 0},
+                                           DelayCase{"65536", false, 65536},
+                                           DelayCase{"-1", false, -1}));
+
+struct RefusedCase {
+  const char* name;
+  size_t size;
+  uint8_t bits;
+};
+
+class DasmoNothingTransferred : public ::testing::TestWithParam<RefusedCase> {};
+
+// An empty file, a file above the driver's buffer, and an odd byte count with
+// 16-bit words all end with nothing transferred and nothing written out.
+TEST_P(DasmoNothingTransferred, SummaryShowsZeroAndOutputIsEmpty) {
+  const RefusedCase& c = GetParam();
+  boardsim::Board board;
+  board.attach_spi(0, std::make_shared<boardsim::PatternSink>());
+  board.spi(0).bits_per_word = c.bits;
+  board.write_file("/tmp/in.bin", std::string(c.size, 'z'));
+  const std::string summary = "\nWrite/Read 0/" + std::to_string(c.size) + " bytes (" +
+                              std::to_string(c.bits) + " bits data)\n";
+
+  auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, summary + "\n");
+
+  r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-o", "/tmp/raw.bin"});
+  EXPECT_EQ(r.out, summary);
+  EXPECT_TRUE(board.file_exists("/tmp/raw.bin"));
+  EXPECT_EQ(board.read_file("/tmp/raw.bin"), "");
+
+  r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-a", "-o", "/tmp/text.txt"});
+  EXPECT_EQ(r.out, summary);
+  EXPECT_EQ(board.read_file("/tmp/text.txt"), "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DasmoNothingTransferred,
+                         ::testing::Values(RefusedCase{"Empty", 0, 8},
+                                           RefusedCase{"AboveDriverBuffer", 5000, 8},
+                                           RefusedCase{"OddWithWords", 5, 16}),
+                         [](const ::testing::TestParamInfo<RefusedCase>& param_info) {
+                           return param_info.param.name;
+                         });
+
+TEST(Dasmo, InputThatCannotBeOpenedStopsBeforeTheDevice) {
+  boardsim::Board board;
+  const auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/none.bin"});
+  EXPECT_EQ(r.out, "\nCould not open /tmp/none.bin\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+}
+
+// The output file is opened only after the transfer and the summary.
+TEST(Dasmo, OutputThatCannotBeCreatedAfterTheTransfer) {
+  boardsim::Board board;
+  board.write_file("/tmp/in.bin", "abc");
+  const auto r =
+      run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-o", "/tmp/no/such/dir/out"});
+  EXPECT_EQ(r.out, "\nWrite/Read 3/3 bytes (8 bits data)\n\nCould not open /tmp/no/such/dir/out\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(board.journal().of(EventKind::SpiTransfer, 0).size(), 1u);
+}
+
+// Names of more than 99 characters are refused, not cut to another name.
+TEST(Dasmo, FileNamesAbove99CharactersAreRefused) {
+  boardsim::Board board;
+  const std::string longest = "/tmp/" + std::string(94, 'n');
+  board.write_file(longest, "ok");
+  auto r = run_tool(board, {"dasmo", "-s", "0", "-i", longest});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nWrite/Read 2/2 bytes (8 bits data)\n" + std::string(2, '\0') + "\n");
+
+  for (const char* option : {"-i", "-o"}) {
+    SCOPED_TRACE(option);
+    board.journal().clear();
+    r = run_tool(board, {"dasmo", "-s", "0", "-i", longest, option, longest + "x"});
+    EXPECT_EQ(r.out, "\nFile name longer than 99 characters\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// fenwix on the simulated board: verdicts against the two loopbacks, the log
+// lines, masking to the word size, the pattern option and the block size.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_e2e.h"
+#include "models/bench_ends.h"
+
+namespace {
+
+using bench_e2e::hex_line;
+using bench_e2e::lines_of;
+using bench_e2e::run_tool;
+using boardsim::EventKind;
+
+// The block fenwix sent, as the journal saw it.
+std::vector<uint8_t> sent_block(boardsim::Board& board, int device) {
+  std::vector<uint8_t> sent;
+  for (const auto& t : board.journal().of(EventKind::SpiTransfer, device)) {
+    sent.insert(sent.end(), t.data.begin(), t.data.end());
+  }
+  return sent;
+}
+
+unsigned unit_at(const std::vector<uint8_t>& block, size_t index, bool words) {
+  return words ? block[2 * index] | block[2 * index + 1] << 8 : block[index];
+}
+
+struct LateCase {
+  const char* name;
+  uint8_t bits;
+  int block;
+  uint16_t first;  // what the loopback holds before it has received anything
+};
+
+class FenwixLateLoopback : public ::testing::TestWithParam<LateCase> {};
+
+// Every unit after the first is the one sent just before it: PASSED, and the
+// log lists the received units, the first being the loopback's initial word.
+TEST_P(FenwixLateLoopback, Passes) {
+  const LateCase& c = GetParam();
+  boardsim::Board board;
+  board.attach_spi(3, std::make_shared<boardsim::LateLoopback>(c.first));
+  board.spi(3).bits_per_word = c.bits;
+  const auto r = run_tool(board, {"fenwix", "-s", "3", "-n", std::to_string(c.block)});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nLoopback test of " + std::to_string(c.block) + "/" +
+                       std::to_string(c.block) + " bytes (" + std::to_string(c.bits) +
+                       " bits data) --> PASSED\n");
+  const bool words = c.bits > 8;
+  const unsigned mask = c.bits >= 16 ? 0xFFFF : (1u << c.bits) - 1;
+  const int digits = words ? 4 : 2;
+  const std::vector<uint8_t> sent = sent_block(board, 3);
+  ASSERT_EQ(sent.size(), static_cast<size_t>(c.block));
+  const auto log = lines_of(board.read_file("/tmp/fenwix.log"));
+  const size_t units = words ? sent.size() / 2 : sent.size();
+  ASSERT_EQ(log.size(), units);
+  EXPECT_EQ(log[0], hex_line(c.first & mask, digits));
+  for (size_t k = 1; k < units; ++k) {
+    EXPECT_EQ(log[k], hex_line(unit_at(sent, k - 1, words) & mask, digits)) << "unit " << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WordSizes, FenwixLateLoopback,
+                         ::testing::Values(LateCase{"Bytes", 8, 64, 0x5A},
+                                           LateCase{"Words", 16, 64, 0xBEEF},
+                                           // Only the low 12 bits are compared and logged.
+                                           LateCase{"TwelveBits", 12, 32, 0xF123}),
+                         [](const ::testing::TestParamInfo<LateCase>& param_info) {
+                           return param_info.param.name;
+                         });
+
+// Returned in the same word time, a unit differs from the one sent before it
+// wherever two neighbours differ: a mismatch line each time, and FAILED.
+TEST(Fenwix, SameWordLoopbackFailsWithMismatchLines) {
+  boardsim::Board board;
+  board.attach_spi(0, std::make_shared<boardsim::SameLoopback>());
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "200", "-o", "/tmp/same.log"});
+  EXPECT_EQ(r.status, 0);  // FAILED is still a completed run
+  EXPECT_EQ(r.out, "\nLoopback test of 200/200 bytes (8 bits data) --> FAILED\n");
+  const std::vector<uint8_t> sent = sent_block(board, 0);
+  ASSERT_EQ(sent.size(), 200u);
+  const auto log = lines_of(board.read_file("/tmp/same.log"));
+  ASSERT_EQ(log.size(), 200u);
+  EXPECT_EQ(log[0], hex_line(sent[0], 2));
+  for (size_t k = 1; k < sent.size(); ++k) {
+    const std::string received = hex_line(sent[k], 2);
+    EXPECT_EQ(log[k], sent[k] == sent[k - 1]
+                          ? received
+                          : received + " - ERROR(" + hex_line(sent[k - 1], 2) + ")")
+        << "unit " << k;
+  }
+  EXPECT_FALSE(board.file_exists("/tmp/fenwix.log"));
+}
+
+struct PatternCase {
+  const char* value;
+  uint8_t bits;
+};
+
+class FenwixPattern : public ::testing::TestWithParam<PatternCase> {};
+
+// The pattern is hexadecimal and only its low 8 bits are sent, in both
+// halves of every word.
+TEST_P(FenwixPattern, SendsTheLowByteThroughout) {
+  boardsim::Board board;
+  board.attach_spi(1, std::make_shared<boardsim::LateLoopback>(0x5555));
+  board.spi(1).bits_per_word = GetParam().bits;
+  const auto r = run_tool(board, {"fenwix", "-s", "1", "-n", "16", "-d", GetParam().value});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(sent_block(board, 1), std::vector<uint8_t>(16, 0x55));
+  EXPECT_NE(r.out.find("--> PASSED\n"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, FenwixPattern,
+                         ::testing::Values(PatternCase{"55", 8}, PatternCase{"0x55", 8},
+                                           PatternCase{"155", 8}, PatternCase{"55", 16},
+                                           PatternCase{"0x155", 16}));
+
+TEST(Fenwix, ZeroBlockIsAMissingParameter) {
+  boardsim::Board board;
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "0"});
+  EXPECT_EQ(r.out, "\nMissing not optional parameter\n" + bench_e2e::usage_of("fenwix"));
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(Fenwix, NegativeBlockCannotBeAllocated) {
+  boardsim::Board board;
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "-16"});
+  EXPECT_EQ(r.out, "\nCannot allocate memory for write buffer\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+}
+
+// A block the driver refuses: nothing transferred, an empty log, PASSED.
+TEST(Fenwix, RefusedBlockLogsNothing) {
+  boardsim::Board board;
+  board.attach_spi(0, std::make_shared<boardsim::SameLoopback>());
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "5000"});
+  EXPECT_EQ(r.out, "\nLoopback test of 0/5000 bytes (8 bits data) --> PASSED\n");
+  EXPECT_TRUE(board.file_exists("/tmp/fenwix.log"));
+  EXPECT_EQ(board.read_file("/tmp/fenwix.log"), "");
+}
+
+TEST(Fenwix, LogThatCannotBeCreated) {
+  boardsim::Board board;
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "4", "-o", "/tmp/no/dir/x.log"});
+  EXPECT_EQ(r.out, "\nLoopback test of 4/4 bytes (8 bits data) --> \nCould not open /tmp/no/dir/x.log\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+}  // namespace
