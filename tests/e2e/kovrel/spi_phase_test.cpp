@@ -3,9 +3,12 @@
 // they reach the wire, the checksum report, and the faults of the driver.
 #include <gtest/gtest.h>
 #include <linux/spi/spidev.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -575,6 +578,23 @@ INSTANTIATE_TEST_SUITE_P(
                   eio(0, SpiOp::Transfer, 1),
                   "\nERROR : cannot open </tmp/none.bin>\n\n" + FAILED_REPORT}),
     [](const testing::TestParamInfo<FaultCase>& param_info) { return param_info.param.name; });
+
+// A file that yields fewer bytes than its size (a sysfs attribute reports a
+// whole page) fails the download, naming the file, with nothing of it sent.
+TEST_F(SpiPhase, FileShorterThanItsSizeFailsTheDownload) {
+  const std::string path = "/sys/devices/system/cpu/online";
+  struct stat status {};
+  std::ifstream in(path, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (stat(path.c_str(), &status) != 0 || static_cast<size_t>(status.st_size) <= content.size()) {
+    GTEST_SKIP() << path << " does not report more bytes than it yields here";
+  }
+  make_board("0=2");
+  RunResult r = run_job("BIN_FILE 0x00001000 " + path + " M0\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "\nERROR : cannot read <" + path + ">\n\n" + FAILED_REPORT);
+  EXPECT_TRUE(wire(0).empty());
+}
 
 // Runs of EAGAIN and EINTR and short writes and reads on every device change
 // nothing of what reaches the modules or of what kovrel prints.
