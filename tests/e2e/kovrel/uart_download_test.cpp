@@ -1,0 +1,169 @@
+// Binary file downloads over boot records, the br file written with -w, and
+// its replay with BR_FILE.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "uart_board.h"
+
+namespace uart_test {
+namespace {
+
+constexpr const char* kImagePath = "/tmp/fw.bin";
+constexpr const char* kBrPath = "/tmp/fw.br";
+
+struct Chunk {
+  uint32_t address;
+  uint8_t control;
+  size_t size;
+};
+
+struct DownloadRow {
+  const char* name;
+  uint32_t address;
+  size_t size;
+  std::vector<Chunk> chunks;
+};
+
+const DownloadRow kDownloads[] = {
+    {"Words60", 0x1000, 60, {{0x1000, 0xDC, 28}, {0x101C, 0xDC, 28}, {0x1038, 0xC4, 4}}},
+    {"Bytes62", 0x1000, 62, {{0x1000, 0x1F, 31}, {0x101F, 0x1F, 31}}},
+    {"UnalignedAddress", 0x100F, 40, {{0x100F, 0x1F, 31}, {0x102E, 0x09, 9}}},
+    {"UnalignedAddressWholeWords", 0x100F, 8, {{0x100F, 0x08, 8}}},
+    {"OneWord", 0x2000, 4, {{0x2000, 0xC4, 4}}},
+    {"Empty", 0x1000, 0, {}},
+};
+
+// The records a download of `image` must produce, as line text.
+std::string expected_records(const DownloadRow& row, const std::string& image) {
+  std::string text;
+  size_t offset = 0;
+  for (const Chunk& chunk : row.chunks) {
+    const bool words = (chunk.control >> 6) == 3;
+    text += record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
+    offset += chunk.size;
+  }
+  return text;
+}
+
+std::string bin_file_line(uint32_t address, const char* path) {
+  return "BIN_FILE 0x" + hex(address, 8) + " " + path + "\n";
+}
+
+class UartDownload : public UartBoard, public ::testing::WithParamInterface<DownloadRow> {};
+
+TEST_P(UartDownload, ChunksAddressesAndMemory) {
+  const DownloadRow& row = GetParam();
+  const std::string image = firmware(row.size);
+  board.write_file(kImagePath, image);
+  auto result = run_job(bin_file_line(row.address, kImagePath), {"-r"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(wire(), "A" + expected_records(row, image));
+  EXPECT_EQ(slave->memory_bytes(row.address, row.size), bytes_of(image));
+  EXPECT_EQ(slave->memory().size(), row.size);
+  EXPECT_FALSE(board.file_exists(kBrPath)) << "a br file is written only with -w";
+}
+
+TEST_P(UartDownload, BrFileHoldsTheRecordsOneALine) {
+  const DownloadRow& row = GetParam();
+  const std::string image = firmware(row.size, 2);
+  board.write_file(kImagePath, image);
+  auto result = run_job(bin_file_line(row.address, kImagePath), {"-w"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::string lines;
+  size_t offset = 0;
+  for (const Chunk& chunk : row.chunks) {
+    const bool words = (chunk.control >> 6) == 3;
+    lines += record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
+    lines += "\n";
+    offset += chunk.size;
+  }
+  ASSERT_TRUE(board.file_exists(kBrPath));
+  EXPECT_EQ(board.read_file(kBrPath), lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, UartDownload, ::testing::ValuesIn(kDownloads),
+                         [](const ::testing::TestParamInfo<DownloadRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+struct BrExampleRow {
+  uint32_t address;
+  std::string image;
+  const char* br;
+};
+
+const BrExampleRow kBrExamples[] = {
+    {0x1000, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8), "00001000C80403020108070605\n"},
+    {0x100F, std::string("\xAA\xBB\xCC", 3), "0000100F03AABBCC\n"},
+};
+
+class UartBrExample : public UartBoard, public ::testing::WithParamInterface<BrExampleRow> {};
+
+TEST_P(UartBrExample, LineIsTheRecordAsSent) {
+  board.write_file(kImagePath, GetParam().image);
+  auto result = run_job(bin_file_line(GetParam().address, kImagePath), {"-w"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(kBrPath), GetParam().br);
+  std::string sent = GetParam().br;
+  sent.pop_back();
+  EXPECT_EQ(wire(), "A" + sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, UartBrExample, ::testing::ValuesIn(kBrExamples));
+
+TEST_F(UartBoard, BrFileIsEmptiedByANewDownloadAndOtherRecordsStayOut) {
+  board.write_file(kBrPath, "stale content that must go\n");
+  board.write_file(kImagePath, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(std::string("WRITE_32 0x00002000 0x1\n") +
+                            bin_file_line(0x1000, kImagePath) + "JUMP 0x00001000\n",
+                        {"-w", "-r"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(kBrPath), "00001000C404030201\n");
+}
+
+TEST_F(UartBoard, BrFileReplaysTheDownloadByteForByte) {
+  const std::string image = firmware(150, 3);
+  board.write_file(kImagePath, image);
+  auto first = run_job(bin_file_line(0x1000, kImagePath), {"-w"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string downloaded = wire();
+
+  attach({});
+  auto replay = run_job(std::string("BR_FILE ") + kBrPath + "\n", {"-v", "1"});
+  ASSERT_EQ(replay.status, 0) << replay.err;
+  EXPECT_EQ(wire(), downloaded);
+  EXPECT_EQ(slave->memory_bytes(0x1000, image.size()), bytes_of(image));
+  // Each record is shown as it is sent.
+  const std::string br = board.read_file(kBrPath);
+  EXPECT_TRUE(contains_in_order(replay.err, {br.substr(0, br.find('\n') + 1)}));
+
+  // One write per record, 20 ms apart: the simulator sees each whole.
+  auto events = board.journal().of(boardsim::EventKind::SerialToSlave, 0);
+  const size_t records = static_cast<size_t>(std::count(br.begin(), br.end(), '\n'));
+  ASSERT_EQ(records, 5u) << "150 bytes: four records of 31 and one of 26";
+  ASSERT_EQ(events.size(), 1 + records) << "the sync character, then one event per record";
+  for (size_t i = 2; i < events.size(); ++i) {
+    EXPECT_GE(static_cast<int64_t>(events[i].t_ns - events[i - 1].t_ns) / 1000, 20000 - 2000);
+  }
+}
+
+TEST_F(UartBoard, BrFileWordUpToTheLongestRecordIsSentLongerIsRefused) {
+  const std::string longest = record(0x100F, 0x1F, std::string(62, '5'));
+  ASSERT_EQ(longest.size(), 72u);
+  board.write_file(kBrPath, longest + "\n");
+  auto sent = run_job(std::string("BR_FILE ") + kBrPath + "\n");
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_EQ(wire(), "A" + longest);
+
+  board.write_file(kBrPath, "00001000C4CAFEDECA\n" + longest + "5\n");
+  auto refused = run_job(std::string("BR_FILE ") + kBrPath + "\n");
+  EXPECT_EQ(refused.status, 255);
+  EXPECT_EQ(wire(), "A00001000C4CAFEDECA") << "nothing of the long word is sent";
+  EXPECT_TRUE(contains_in_order(refused.err,
+                                {"\nERROR : boot record longer than 72 chars in </tmp/fw.br>\n",
+                                 "... FAILED\n\n"}));
+}
+
+}  // namespace
+}  // namespace uart_test
