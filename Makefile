@@ -25,5 +25,15 @@ check-arm:
 	cmake --build --preset armhf-e2e
 	ctest --preset armhf-e2e
 
+# Every glyph of the font "LCD_1" on a grid labelled with its code, scaled up,
+# for checking the font by eye (netpbm).
+font-sheet:
+	cmake --preset dev
+	cmake --build --preset dev --target font_sheet
+	build/dev/bin/font_sheet build/dev/font-sheet.pbm
+	pamscale -quiet 4 build/dev/font-sheet.pbm > build/dev/font-sheet-scaled.pgm
+	pnmtopng -quiet build/dev/font-sheet-scaled.pgm > build/font-sheet.png
+	@echo "Font sheet: build/font-sheet.png"
+
 clean:
 	rm -rf build
