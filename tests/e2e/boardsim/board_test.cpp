@@ -1,0 +1,477 @@
+// The simulated board seen from a program: its sandboxed files, serial
+// ports, GPIO and frame-buffer devices, the date and hwclock stand-ins, time
+// limits, PID namespaces with the Panel stand-in, and what a run returns.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board_client.h"
+#include "boardsim/board.h"
+
+namespace {
+
+using board_test::client;
+using boardsim::Board;
+using boardsim::Command;
+using boardsim::EventKind;
+using boardsim::RunResult;
+
+bool host_exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// ------------------------------------------------------------ sandbox
+
+class SandboxFiles : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SandboxFiles, FileWrittenOnTheBoardLandsInTheSandboxOnly) {
+  Board board;
+  const std::string path = std::string(GetParam()) + "/boardsim_probe_" + std::to_string(getpid());
+  const RunResult r = board.run(client({"file", path, "written on the board"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(board.read_file(path), "written on the board");
+  EXPECT_TRUE(host_exists(board.host_path(path)));
+  EXPECT_FALSE(host_exists(path)) << path << " leaked to the host";
+}
+
+INSTANTIATE_TEST_SUITE_P(BoardDirectories, SandboxFiles,
+                         ::testing::Values("/tmp", "/home/organ"));
+
+struct SeededFile {
+  const char* board_path;
+  const char* content;
+};
+
+class SandboxSeed : public ::testing::TestWithParam<SeededFile> {};
+
+TEST_P(SandboxSeed, FileWrittenByTheTestIsSeenByTheProgram) {
+  Board board;
+  board.write_file(GetParam().board_path, GetParam().content);
+  const RunResult r = board.run(client({"cat", GetParam().board_path}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, GetParam().content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BoardPaths, SandboxSeed,
+    ::testing::Values(SeededFile{"/sys/class/rtc/rtc0/since_epoch", "1000000000\n"},
+                      SeededFile{"/home/organ/epoch_offset", "3600\n"},
+                      SeededFile{"/home/organ/actual_state/global_set", "settings"},
+                      SeededFile{"/tmp/messages", "kernel: 50 over-current\n"}));
+
+TEST(Sandbox, RtcAttributeIsAbsentUntilWritten) {
+  Board board;
+  const RunResult r = board.run(client({"cat", "/sys/class/rtc/rtc0/since_epoch"}));
+  EXPECT_EQ(r.out, "missing /sys/class/rtc/rtc0/since_epoch\n");
+}
+
+TEST(Sandbox, BoardPathsOutsideTheSandboxAreRefused) {
+  Board board;
+  EXPECT_THROW(board.host_path("/etc/passwd"), std::invalid_argument);
+  EXPECT_THROW(board.host_path("/tmp/../etc/passwd"), std::invalid_argument);
+  EXPECT_THROW(board.host_path("/tmpfoo"), std::invalid_argument);
+}
+
+TEST(Sandbox, DirectoryIsRemovedWithTheBoardUnlessKept) {
+  std::string kept;
+  std::string removed;
+  {
+    Board board;
+    removed = board.host_path("/tmp");
+    boardsim::BoardConfig config;
+    config.keep_sandbox = true;
+    Board keeper(config);
+    kept = keeper.host_path("/tmp");
+  }
+  EXPECT_FALSE(host_exists(removed));
+  EXPECT_TRUE(host_exists(kept));
+  const std::string root = kept.substr(0, kept.rfind('/'));
+  ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
+// ------------------------------------------------------------ serial ports
+
+// A far end that answers every byte in upper case and records what it saw.
+class UpperCaseEcho : public boardsim::SerialFarEnd {
+ public:
+  explicit UpperCaseEcho(uint64_t delay_us = 0) : delay_us_(delay_us) {}
+  void on_bytes(boardsim::SerialLink& link, const uint8_t* data, size_t n) override {
+    std::string answer;
+    for (size_t i = 0; i < n; ++i) {
+      received += static_cast<char>(data[i]);
+      answer += static_cast<char>(toupper(data[i]));
+    }
+    link.send(answer.data(), answer.size(), delay_us_);
+  }
+  void on_gpio(boardsim::SerialLink&, const boardsim::GpioRequest& request) override {
+    gpio.push_back(request);
+  }
+  void on_board_speed(boardsim::SerialLink& link, uint32_t baud) override {
+    speeds.push_back(baud);
+    seen_by_link.push_back(link.board_speed());
+  }
+  std::string received;
+  std::vector<boardsim::GpioRequest> gpio;
+  std::vector<uint32_t> speeds;
+  std::vector<uint32_t> seen_by_link;
+
+ private:
+  uint64_t delay_us_;
+};
+
+class SerialPorts : public ::testing::TestWithParam<int> {};
+
+TEST_P(SerialPorts, FarEndSeesTheBoardsBytesAndAnswers) {
+  const int port = GetParam();
+  Board board;
+  auto far = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(port, far);
+  const std::string tty = "/dev/ttyS" + std::to_string(port);
+  const RunResult r = board.run(client({"tty", tty, "raw", "38400", "write", "sync:A", "read", "6"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "read SYNC:A\n");
+  EXPECT_EQ(far->received, "sync:A");
+  EXPECT_EQ(board.journal().bytes_text(EventKind::SerialToSlave, port), "sync:A");
+  EXPECT_EQ(board.journal().bytes_text(EventKind::SerialFromSlave, port), "SYNC:A");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPort, SerialPorts, ::testing::Values(0, 1, 2));
+
+TEST(Serial, DelayedAnswerReachesTheBoardNoEarlierThanItsDelay) {
+  constexpr uint64_t kDelayUs = 30000;
+  Board board;
+  board.attach_serial(0, std::make_shared<UpperCaseEcho>(kDelayUs));
+  const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "write", "a", "read", "1"}));
+  ASSERT_EQ(r.out, "read A\n") << r.err;
+  const auto sent = board.journal().of(EventKind::SerialToSlave, 0);
+  const auto answered = board.journal().of(EventKind::SerialFromSlave, 0);
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(answered.size(), 1u);
+  EXPECT_GE(answered[0].t_ns - sent[0].t_ns, kDelayUs * 1000);
+}
+
+TEST(Serial, PortCountFollowsTheConfiguration) {
+  boardsim::BoardConfig config;
+  config.serial_ports = 4;
+  Board board(config);
+  EXPECT_EQ(board.run(client({"tty", "/dev/ttyS3"})).status, 0);
+  EXPECT_NE(board.run(client({"tty", "/dev/ttyS4"})).status, 0);
+  EXPECT_THROW(board.attach_serial(4, std::make_shared<UpperCaseEcho>()), std::out_of_range);
+}
+
+class SerialSpeeds : public ::testing::TestWithParam<int> {};
+
+TEST_P(SerialSpeeds, SpeedSetOnTheBoardIsSeenByTheSimulator) {
+  const int baud = GetParam();
+  Board board;
+  auto far = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(0, far);
+  const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", std::to_string(baud), "getspeed"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "speed " + std::to_string(baud) + "\n");
+  const auto events = board.journal().of(EventKind::SerialSpeed, 0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].value, baud);
+  ASSERT_EQ(far->speeds, std::vector<uint32_t>{static_cast<uint32_t>(baud)});
+  EXPECT_EQ(far->seen_by_link, far->speeds);
+}
+
+// 38400 is where a pseudo-terminal starts: no change, no event.
+INSTANTIATE_TEST_SUITE_P(StandardSpeeds, SerialSpeeds, ::testing::Values(9600, 19200, 57600, 115200));
+
+TEST(Serial, UnchangedSpeedGivesNoEvent) {
+  Board board;
+  ASSERT_EQ(board.run(client({"tty", "/dev/ttyS0", "raw", "38400"})).status, 0);
+  EXPECT_TRUE(board.journal().of(EventKind::SerialSpeed).empty());
+}
+
+TEST(Serial, SpeedWithoutAConstantThroughTermios2) {
+  Board board;
+  const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "speed2", "56000", "getspeed"}));
+  if (board_test::emulated()) {
+    // qemu-arm does not translate the termios2 requests: the program sees
+    // the failure and the line keeps its speed.
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("speed2 failed"), std::string::npos) << r.err;
+    EXPECT_TRUE(board.journal().of(EventKind::SerialSpeed).empty());
+    return;
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "speed 56000\n");
+  const auto events = board.journal().of(EventKind::SerialSpeed, 0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].value, 56000);
+}
+
+// ------------------------------------------------------------ GPIO
+
+TEST(Gpio, EveryRequestIsJournalledAndReachesEverySerialFarEnd) {
+  Board board;
+  auto far = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(0, far);
+  board.attach_serial(1, far);  // one model on two ports hears each request once
+  auto other = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(2, other);
+  struct Row {
+    uint8_t op;
+    uint32_t mask;
+    uint32_t value;
+  };
+  const std::vector<Row> rows{{1, 0x00100000, 0}, {0, 0x00100000, 0}, {1, 0x00100000, 0x00100000}};
+  std::vector<std::string> steps;
+  for (const auto& row : rows) {
+    steps.push_back("gpio");
+    steps.push_back(std::to_string(row.op));
+    steps.push_back(std::to_string(row.mask));
+    steps.push_back(std::to_string(row.value));
+  }
+  ASSERT_EQ(board.run(client(steps)).status, 0);
+  const auto events = board.journal().of(EventKind::GpioWrite);
+  ASSERT_EQ(events.size(), rows.size());
+  ASSERT_EQ(far->gpio.size(), rows.size());
+  ASSERT_EQ(other->gpio.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(events[i].data.size(), 12u);
+    boardsim::GpioRequest journalled{};
+    std::memcpy(&journalled, events[i].data.data(), 12);
+    for (const auto& r : {journalled, far->gpio[i], other->gpio[i]}) {
+      EXPECT_EQ(r.op, rows[i].op) << i;
+      EXPECT_EQ(r.mask, rows[i].mask) << i;
+      EXPECT_EQ(r.value, rows[i].value) << i;
+    }
+  }
+}
+
+// ------------------------------------------------------------ frame buffer
+
+TEST(FrameBuffer, RequestsAndPictureAreJournalled) {
+  Board board;
+  const RunResult r = board.run(client({"fb", "7"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto requests = board.journal().of(EventKind::FbIoctl);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].request, 0x40046706u);
+  EXPECT_TRUE(requests[0].has_value);
+  EXPECT_EQ(requests[0].value, 7);
+  EXPECT_EQ(requests[1].request, 0x6704u);
+  EXPECT_FALSE(requests[1].has_value);
+  const auto picture = board.journal().bytes(EventKind::FbWrite);
+  ASSERT_EQ(picture.size(), 1024u);
+  for (size_t i = 0; i < picture.size(); ++i) ASSERT_EQ(picture[i], static_cast<uint8_t>(i * 7)) << i;
+  EXPECT_EQ(board.read_file("/dev/fb0"), std::string(picture.begin(), picture.end()));
+}
+
+// ------------------------------------------------------------ stand-ins
+
+struct StandinCase {
+  const char* command;  // run through the shell by the program
+  int status;           // set for the stand-in
+  const char* recorded;
+};
+
+class Standins : public ::testing::TestWithParam<StandinCase> {};
+
+TEST_P(Standins, CallIsRecordedAndAnsweredWithTheChosenStatus) {
+  const auto& c = GetParam();
+  Board board;
+  const std::string name = std::string(c.recorded).substr(0, std::string(c.recorded).find(' '));
+  board.set_standin_status(name, c.status);
+  const RunResult r = board.run(client({"system", c.command}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "system " + std::to_string(c.status) + "\n");
+  EXPECT_EQ(board.standin_calls(), std::vector<std::string>{c.recorded});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DateAndHwclock, Standins,
+    ::testing::Values(StandinCase{"date 090902462001.40", 0, "date 090902462001.40"},
+                      StandinCase{"date 090902462001.40", 1, "date 090902462001.40"},
+                      StandinCase{"hwclock -w", 0, "hwclock -w"},
+                      StandinCase{"hwclock -w", 3, "hwclock -w"},
+                      StandinCase{"/bin/date -s 2001-09-09", 0, "date -s 2001-09-09"},
+                      StandinCase{"/usr/bin/date 010100002000", 0, "date 010100002000"},
+                      StandinCase{"/sbin/hwclock --systohc", 0, "hwclock --systohc"}));
+
+TEST(Standins, UnknownNameIsRefused) {
+  Board board;
+  EXPECT_THROW(board.set_standin_status("ntpdate", 0), std::invalid_argument);
+}
+
+// ------------------------------------------------------------ time limits
+
+class TimeLimit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TimeLimit, HungProgramIsKilledAndReportedAsTimedOut) {
+  Board board;
+  Command c = client({"out", "started", "sleep"});
+  c.timeout_s = 0.5;
+  c.pid_namespace = GetParam();
+  const RunResult r = board.run(c);
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  EXPECT_EQ(r.out, "started\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutPidNamespace, TimeLimit, ::testing::Bool());
+
+TEST(TimeLimit, ProgramEndingInTimeIsNotTimedOut) {
+  Board board;
+  Command c = client({"exit", "0"});
+  c.timeout_s = 30;
+  const RunResult r = board.run(c);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0);
+}
+
+// ------------------------------------------------------------ shared state
+
+TEST(SharedState, SecondCommandFindsWhatTheFirstLeft) {
+  Board board;
+  ASSERT_EQ(board.run(client({"tty", "/dev/ttyS1", "raw", "57600", "file", "/tmp/left", "by the first",
+                              "gpio", "1", "1", "1"}))
+                .status,
+            0);
+  const RunResult second = board.run(client({"tty", "/dev/ttyS1", "getspeed", "cat", "/tmp/left",
+                                             "gpio", "0", "1", "0"}));
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out, "speed 57600\nby the first");
+  EXPECT_EQ(board.journal().of(EventKind::GpioWrite).size(), 2u);
+  EXPECT_EQ(board.journal().of(EventKind::SerialSpeed, 1).size(), 1u);
+}
+
+// ------------------------------------------------------------ PID namespace and Panel
+
+TEST(Panel, StandInCountsSignalsFromTheProgramInItsNamespace) {
+  constexpr int kSignals = 3;
+  Board board;
+  Command c = client({"pid", "usr2", std::to_string(kSignals), "sleep"});
+  c.pid_namespace = true;
+  c.panel = boardsim::Panel::WithMarker;
+  auto p = board.start(c);
+  const pid_t panel = p->panel_pid();
+  ASSERT_GT(panel, 1);  // PID 1 is the namespace's init
+  EXPECT_EQ(board.read_file("/tmp/Panel_init_done"), "Panel " + std::to_string(panel) + "\n");
+  EXPECT_TRUE(p->wait_until([&] { return p->panel_signals() == kSignals; }, 30));
+  EXPECT_TRUE(p->running());
+  const RunResult r = p->kill(SIGTERM);
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  // The program's own PID is one of its namespace too: small, not the host's.
+  const std::string first_line = r.out.substr(0, r.out.find('\n'));
+  ASSERT_EQ(first_line.compare(0, 4, "pid "), 0) << r.out;
+  const long inner = std::stol(first_line.substr(4));
+  EXPECT_GT(inner, 1);
+  EXPECT_LT(inner, 10);
+  EXPECT_NE(r.out.find("sent 3\n"), std::string::npos) << r.out;
+}
+
+TEST(Panel, WithoutMarkerTheTestWritesItItself) {
+  Board board;
+  Command c = client({"cat", "/tmp/Panel_init_done"});
+  c.pid_namespace = true;
+  c.panel = boardsim::Panel::NoMarker;
+  const RunResult r = board.run(c);
+  EXPECT_EQ(r.out, "missing /tmp/Panel_init_done\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Panel, StandInWithoutPidNamespaceHasAHostPid) {
+  Board board;
+  Command c = client({"sleep"});
+  c.panel = boardsim::Panel::WithMarker;
+  auto p = board.start(c);
+  const pid_t panel = p->panel_pid();
+  ASSERT_GT(panel, 1);
+  ASSERT_EQ(kill(panel, SIGUSR2), 0);
+  EXPECT_TRUE(p->wait_until([&] { return p->panel_signals() == 1; }, 30));
+  EXPECT_NE(p->pid(), panel);
+  EXPECT_EQ(p->kill(SIGKILL).signal, SIGKILL);
+}
+
+TEST(PidNamespace, ProgramPidIsFoundOnTheHost) {
+  Board board;
+  Command c = client({"sleep"});
+  c.pid_namespace = true;
+  auto p = board.start(c);
+  const pid_t pid = p->pid();
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(kill(pid, SIGTERM), 0);
+  const RunResult r = p->wait(30);
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_FALSE(r.timed_out);
+}
+
+// ------------------------------------------------------------ what a run returns
+
+struct ExitCase {
+  std::vector<std::string> steps;
+  int status;
+  int signal;
+  const char* out;
+  const char* err;
+};
+
+class Exits : public ::testing::TestWithParam<ExitCase> {};
+
+TEST_P(Exits, StatusAndStreamsArePassedThrough) {
+  const auto& c = GetParam();
+  for (bool pid_namespace : {false, true}) {
+    Board board;
+    Command command = client(c.steps);
+    command.pid_namespace = pid_namespace;
+    const RunResult r = board.run(command);
+    EXPECT_EQ(r.status, c.status) << pid_namespace;
+    EXPECT_EQ(r.signal, c.signal) << pid_namespace;
+    EXPECT_EQ(r.out, c.out) << pid_namespace;
+    EXPECT_EQ(r.err, c.err) << pid_namespace;
+    EXPECT_FALSE(r.timed_out);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Exits,
+    ::testing::Values(ExitCase{{"out", "hello"}, 0, 0, "hello\n", ""},
+                      ExitCase{{"err", "trouble", "exit", "255"}, 255, 0, "", "trouble\n"},
+                      ExitCase{{"out", "a", "err", "b", "exit", "7"}, 7, 0, "a\n", "b\n"},
+                      ExitCase{{"out", "dying", "raise", "15"}, 128 + SIGTERM, SIGTERM, "dying\n", ""},
+                      ExitCase{{"raise", "6"}, 128 + SIGABRT, SIGABRT, "", ""},
+                      ExitCase{{"bogus"}, 1, 0, "", "unknown step bogus\n"}));
+
+TEST(Exits, StandardInputIsFedToTheProgram) {
+  Board board;
+  Command c = client({"stdin"});
+  c.stdin_data = std::string(200000, 'x') + "end";
+  const RunResult r = board.run(c);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, c.stdin_data);
+}
+
+TEST(Exits, MissingProgramReportsStatus127) {
+  Board board;
+  Command c;
+  c.argv = {"no_such_program_on_this_board"};
+  const RunResult r = board.run(c);
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find("no_such_program_on_this_board"), std::string::npos);
+}
+
+TEST(Process, OutputIsVisibleWhileTheProgramRuns) {
+  Board board;
+  auto p = board.start(client({"out", "ready", "sleep"}));
+  EXPECT_TRUE(p->wait_until([&] { return p->out_so_far() == "ready\n"; }, 30));
+  EXPECT_TRUE(p->running());
+  const RunResult r = p->kill();
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_EQ(r.out, "ready\n");
+  EXPECT_FALSE(p->running());
+}
+
+}  // namespace
