@@ -32,6 +32,9 @@ extern char device_path[DEVICE_PATH_SIZE];
 extern int32_t uart_byte_time_us;
 
 int kovrel_main(int argc, char** argv);
+// Reads the options into the run settings; 0, or -1 when the run must end
+// (reported, usage printed where due).
+int options_read(int argc, char** argv);
 void print_usage();
 // Puts every process-wide setting and state back to its start value (and
 // closes an open device), so that tests can run one case after another.

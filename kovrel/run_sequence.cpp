@@ -254,15 +254,6 @@ int apply_option(int option, const char* argument) {
   }
 }
 
-int read_options(int argc, char** argv) {
-  opterr = 0;
-  int option = 0;
-  while ((option = getopt(argc, argv, OPTION_STRING)) != -1) {
-    if (apply_option(option, optarg) != 0) return -1;
-  }
-  return 0;
-}
-
 int run_uart_phase() {
   current_phase = PHASE_UART;
   if (reset_slaves() != 0 || open_uart() != 0 || sync_slaves() != 0) return -1;
@@ -281,6 +272,15 @@ int run_spi_phase() {
 
 }  // namespace
 
+int options_read(int argc, char** argv) {
+  opterr = 0;
+  int option = 0;
+  while ((option = getopt(argc, argv, OPTION_STRING)) != -1) {
+    if (apply_option(option, optarg) != 0) return -1;
+  }
+  return 0;
+}
+
 void print_usage() {
   printf(USAGE_BLOCK_1, VERSION_MAJOR, VERSION_MINOR, VERSION_LETTER);
   printf(USAGE_BLOCK_2, COMMENT_CHAR);
@@ -290,7 +290,7 @@ void print_usage() {
 int kovrel_main(int argc, char** argv) {
   // Progress and error lines must appear in the order they are produced.
   setvbuf(stderr, nullptr, _IONBF, 0);
-  if (read_options(argc, argv) != 0) return -1;
+  if (options_read(argc, argv) != 0) return -1;
   if (uart_job_name[0] != '\0' && run_uart_phase() != 0) return -1;
   if (spi_job_name[0] != '\0') return run_spi_phase();
   return 0;
