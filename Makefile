@@ -35,5 +35,14 @@ font-sheet:
 	pnmtopng -quiet build/dev/font-sheet-scaled.pgm > build/font-sheet.png
 	@echo "Font sheet: build/font-sheet.png"
 
+# The main job on a simulated board with sound modules in slots 0 (2 DSPs) and
+# 2 (4 DSPs): UART bring-up, then SPI set-up, downloads, jump, checksum table.
+demo:
+	cmake --preset dev
+	cmake --build --preset dev
+	examples/make_firmware.sh
+	build/dev/bin/boardsim --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
+	  build/dev/bin/kovrel -v 3 -r -u examples/uart_job.txt -s examples/spi_job.txt
+
 clean:
 	rm -rf build
