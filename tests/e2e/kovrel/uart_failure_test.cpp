@@ -1,0 +1,155 @@
+// Failures of the UART phase: every echo and answer rule with -r, a wrong or
+// missing sync answer, missing files and devices. Each ends the run with 255
+// and keeps the SPI phase from running.
+#include <string>
+#include <vector>
+
+#include "uart_board.h"
+
+namespace uart_test {
+namespace {
+
+using boardsim::EventKind;
+
+const std::string kFailedBanner =
+    "\nERROR : \n--------------------------------------------------------------------------------\n"
+    "... FAILED\n\n\n";
+
+struct RxRuleRow {
+  const char* name;
+  const char* model;  // options of the slave model
+  const char* line;   // the job
+  std::vector<std::string> messages;  // on standard error, in this order
+  bool job_ran;       // the job frame reached the line (FAILED banner expected)
+};
+
+const RxRuleRow kRxRules[] = {
+    {"StarAfterCommandEcho", "refuse", "WRITE_32 0x001122FC 0xCAFEDECA",
+     {"\tBRECORD = 001122FC C4 ", "\nERROR : bad data count or size\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true},
+    {"OtherEleventhChar", "extra=#", "WRITE_16 0x001122FE 0xCAFE",
+     {"\nERROR : unexpected char #\n", "\nERROR : write boot record send failed\n\n"}, true},
+    {"ShortCommandEcho", "short-echo", "WRITE_8 0x001122FF 0xCA",
+     {"\nERROR : command echo not / partially received\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true},
+    {"ShortReadAnswer", "short-echo", "READ_8 0x001122FF",
+     {"\tBRECORD = 001122FF 21 001122FF2100\n", "\nERROR : expected 13 chars received 12\n",
+      "\nERROR : boot record read failed\n\n"},
+     true},
+    {"StarAfterReadEcho", "refuse", "READ_32 0x001122FC",
+     {"\tBRECORD = 001122FC E4 001122FCE4*\n", "\nERROR : bad data count or size\n",
+      "\nERROR : boot record read failed\n\n"},
+     true},
+    {"WrongSyncAnswer", "sync=x", "WRITE_8 0x001122FF 0xCA",
+     {"Slave iMX sync\n\n\tA - x\n", "\nERROR : cannot sync to sound modules\n\n"}, false},
+    {"SilentSlave", "silent", "WRITE_8 0x001122FF 0xCA",
+     {"Slave iMX sync\n\n\tA", "\nERROR : UART read stalled",
+      "\nERROR : sync char response read failed\n\n"},
+     false},
+};
+
+class UartRxRule : public UartBoard, public ::testing::WithParamInterface<RxRuleRow> {};
+
+TEST_P(UartRxRule, ReportedEndsTheRunAndSkipsTheSpiPhase) {
+  const RxRuleRow& row = GetParam();
+  boardsim::ImxOptions options;
+  std::string error;
+  ASSERT_TRUE(boardsim::ImxBootstrap::parse_options(row.model, options, error)) << error;
+  attach(options);
+  board.write_file(kSpiJobPath, "; nothing\n");
+  auto result = run_job(std::string(row.line) + "\n", {"-v", "3", "-r", "-s", kSpiJobPath});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_TRUE(contains_in_order(result.err, row.messages));
+  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_EQ(result.err.find("PROCESSING </tmp/spi_job.txt>"), std::string::npos);
+  EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, UartRxRule, ::testing::ValuesIn(kRxRules),
+                         [](const ::testing::TestParamInfo<RxRuleRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+TEST_F(UartBoard, FirstFailingRecordEndsTheDownload) {
+  boardsim::ImxOptions options;
+  options.refuse = true;
+  attach(options);
+  board.write_file("/tmp/fw.bin", firmware(100));
+  auto result = run_job("BIN_FILE 0x00001000 /tmp/fw.bin\nWRITE_8 0x1000 0x1\n", {"-r"});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(wire(), "A00001000DC") << "neither the data nor another record follows";
+  EXPECT_TRUE(contains_in_order(result.err, {"bad data count or size", kFailedBanner}));
+}
+
+class UartVerbosity : public UartBoard, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UartVerbosity, ProgressOnlyAtOneAndThreeErrorsAlways) {
+  const std::string level = std::to_string(GetParam());
+  const bool shown = (GetParam() & 1) != 0;
+  auto ok = run_job("WRITE_32 0x001122FC 0xCAFEDECA\nREAD_32 0x001122FC\n", {"-v", level, "-r"});
+  ASSERT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.err.find("\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n") != std::string::npos, shown)
+      << ok.err;
+  EXPECT_EQ(ok.err.find("UART byte trasmission time = 260 usec\n") != std::string::npos, shown);
+  EXPECT_EQ(ok.err.empty(), !shown);
+
+  boardsim::ImxOptions options;
+  options.refuse = true;
+  attach(options);
+  auto failed = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", level, "-r"});
+  EXPECT_EQ(failed.status, 255);
+  EXPECT_TRUE(contains_in_order(failed.err, {"\nERROR : bad data count or size\n",
+                                             "\nERROR : write boot record send failed\n\n",
+                                             kFailedBanner}));
+  EXPECT_EQ(failed.err.find("BRECORD") != std::string::npos, shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, UartVerbosity, ::testing::Values(0, 1, 2, 3));
+
+struct MissingRow {
+  const char* name;
+  const char* job;
+  std::vector<std::string> options;
+  const char* message;
+  bool job_ran;
+};
+
+const MissingRow kMissing[] = {
+    {"BinaryFile", "BIN_FILE 0x1000 /tmp/missing.bin\n", {},
+     "\nERROR : cannot open </tmp/missing.bin>\n", true},
+    {"BrFile", "BR_FILE /tmp/missing.br\n", {}, "\nERROR : cannot open </tmp/missing.br>\n", true},
+    // A directory opens but yields no bytes: the download must end, not spin.
+    {"BinaryFileWithoutData", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : cannot read </tmp>\n", true},
+    {"SerialPort", "WRITE_8 0x1000 0x1\n", {"-p", "3"}, "\nERROR : cannot open </dev/ttyS3>\n",
+     false},
+};
+
+class UartMissing : public UartBoard, public ::testing::WithParamInterface<MissingRow> {};
+
+TEST_P(UartMissing, ReportedWithItsName) {
+  const MissingRow& row = GetParam();
+  auto result = run_job(row.job, row.options);
+  EXPECT_EQ(result.status, 255);
+  EXPECT_TRUE(contains_in_order(result.err, {row.message}));
+  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_EQ(result.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, UartMissing, ::testing::ValuesIn(kMissing),
+                         [](const ::testing::TestParamInfo<MissingRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+TEST_F(UartBoard, GpioDeviceThatCannotBeOpenedIsReportedOnStandardOutput) {
+  board.remove_file("/dev/gpio0");
+  auto result = run_job("WRITE_8 0x1000 0x1\n", {"-v", "1"});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, "\nCannot open /dev/gpio0 (O_RDWR)\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(wire(), "");
+}
+
+}  // namespace
+}  // namespace uart_test
