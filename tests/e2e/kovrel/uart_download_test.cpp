@@ -167,3 +167,26 @@ TEST_F(UartBoard, BrFileWordUpToTheLongestRecordIsSentLongerIsRefused) {
 
 }  // namespace
 }  // namespace uart_test
+
+namespace uart_test {
+namespace {
+
+// The demo's UART job, with an image of the size it downloads in place of
+// the one examples/make_firmware.sh generates.
+TEST_F(UartBoard, ExampleJobBringsTheSlaveUp) {
+  const std::string image = firmware(256, 4);
+  board.write_file("/tmp/examples/firmware/uart_boot.bin", image);
+  board.journal().clear();
+  boardsim::Command command;
+  command.argv = {"kovrel", "-v", "1", "-r", "-u", BOARD_SOURCE_DIR "/examples/uart_job.txt"};
+  command.cwd = "/tmp";
+  auto result = board.run(command);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n",
+                                             "... DONE\n\n"}));
+  EXPECT_EQ(slave->memory_bytes(0x1000, image.size()), bytes_of(image));
+  EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
+}
+
+}  // namespace
+}  // namespace uart_test
