@@ -163,9 +163,9 @@ struct SettingCase {
   std::function<uint32_t(const BoardConfig&)> read_back;
 };
 
-class SettingTest : public DeviceServerTest, public ::testing::WithParamInterface<SettingCase> {};
+class SpidevSettingTest : public DeviceServerTest, public ::testing::WithParamInterface<SettingCase> {};
 
-TEST_P(SettingTest, WriteThenReadBack) {
+TEST_P(SpidevSettingTest, WriteThenReadBack) {
   const SettingCase& c = GetParam();
   if (c.tweak) c.tweak(config);
   ASSERT_EQ(open(1, 0), 0);
@@ -179,7 +179,7 @@ auto fixed(uint32_t v) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Spidev, SettingTest,
+    Spidev, SpidevSettingTest,
     ::testing::Values(
         SettingCase{"Bits16", nullptr, {}, SPI_IOC_WR_BITS_PER_WORD, 16, 0, SPI_IOC_RD_BITS_PER_WORD, fixed(16)},
         SettingCase{"BitsZeroMeansEight", nullptr, {{SPI_IOC_WR_BITS_PER_WORD, 16}}, SPI_IOC_WR_BITS_PER_WORD, 0,
@@ -260,16 +260,16 @@ struct RequestCase {
   int code;
 };
 
-class OddRequestTest : public DeviceServerTest, public ::testing::WithParamInterface<RequestCase> {};
+class SpidevRequestTest : public DeviceServerTest, public ::testing::WithParamInterface<RequestCase> {};
 
-TEST_P(OddRequestTest, AnswersLikeTheDriver) {
+TEST_P(SpidevRequestTest, AnswersLikeTheDriver) {
   ASSERT_EQ(open(1, 0), 0);
   EXPECT_EQ(call(1, BOARDSIM_OP_SPI_IOCTL, GetParam().request, 0, {}).code, GetParam().code);
   EXPECT_TRUE(server().scripted(0).captured.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Spidev, OddRequestTest,
+    Spidev, SpidevRequestTest,
     ::testing::Values(RequestCase{"OtherType", 0x40046706u, -ENOTTY},
                       RequestCase{"UnknownNumber", _IOR(SPI_IOC_MAGIC, 9, uint8_t), -ENOTTY},
                       RequestCase{"MessageNotWholeRecords", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 40), -EINVAL},
@@ -285,24 +285,24 @@ TEST_F(DeviceServerTest, RequestWithoutOpenIsBadDescriptor) {
 
 // ------------------------------------------------------- sizes and words
 
-class SizeCheckTest;
+class SpidevSizeTest;
 
 struct SizeCase {
   const char* name;
   std::function<void(BoardConfig&)> tweak;
   uint8_t device_bits;
-  std::function<Answer(SizeCheckTest&)> act;  // on connection 1, device 0
+  std::function<Answer(SpidevSizeTest&)> act;  // on connection 1, device 0
   int code;
 };
 
-class SizeCheckTest : public DeviceServerTest, public ::testing::WithParamInterface<SizeCase> {
+class SpidevSizeTest : public DeviceServerTest, public ::testing::WithParamInterface<SizeCase> {
  public:
   Answer do_read(uint32_t n) { return read(1, n); }
   Answer do_write(size_t n) { return write(1, pattern(n)); }
   Answer do_message(const std::vector<Xfer>& x) { return message(1, x); }
 };
 
-TEST_P(SizeCheckTest, CountsAgainstWordAndBuffer) {
+TEST_P(SpidevSizeTest, CountsAgainstWordAndBuffer) {
   const SizeCase& c = GetParam();
   if (c.tweak) c.tweak(config);
   server().scripted(0).answers.assign(8, 0x5A);
@@ -333,19 +333,19 @@ Xfer rx_only(uint32_t len) {
 }
 
 auto rd(uint32_t n) {
-  return [n](SizeCheckTest& t) { return t.do_read(n); };
+  return [n](SpidevSizeTest& t) { return t.do_read(n); };
 }
 auto wr(size_t n) {
-  return [n](SizeCheckTest& t) { return t.do_write(n); };
+  return [n](SpidevSizeTest& t) { return t.do_write(n); };
 }
 auto msg(std::vector<Xfer> x) {
-  return [x](SizeCheckTest& t) { return t.do_message(x); };
+  return [x](SpidevSizeTest& t) { return t.do_message(x); };
 }
 void small_buffer(BoardConfig& b) { b.spi_buffer_size = 64; }
 void wide_words(BoardConfig& b) { b.spi_supported_bits = 0x00FFFFFFu; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Spidev, SizeCheckTest,
+    Spidev, SpidevSizeTest,
     ::testing::Values(
         SizeCase{"ReadOddAt16Bits", nullptr, 16, rd(3), -EINVAL},
         SizeCase{"ReadEvenAt16Bits", nullptr, 16, rd(4), 4},
@@ -382,9 +382,9 @@ struct EffectiveCase {
   uint32_t want_speed;  // 0: the controller maximum
 };
 
-class EffectiveTest : public DeviceServerTest, public ::testing::WithParamInterface<EffectiveCase> {};
+class SpidevEffectiveTest : public DeviceServerTest, public ::testing::WithParamInterface<EffectiveCase> {};
 
-TEST_P(EffectiveTest, ZeroMeansTheDeviceSetting) {
+TEST_P(SpidevEffectiveTest, ZeroMeansTheDeviceSetting) {
   const EffectiveCase& c = GetParam();
   auto far = std::make_shared<RecordingSpi>();
   server().attach(1, far);
@@ -412,7 +412,7 @@ TEST_P(EffectiveTest, ZeroMeansTheDeviceSetting) {
   EXPECT_EQ(xfers[0].speed_hz, c.xfer_speed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Spidev, EffectiveTest,
+INSTANTIATE_TEST_SUITE_P(Spidev, SpidevEffectiveTest,
                          ::testing::Values(EffectiveCase{"BothZero", 16, 500000, 0, 0, 16, 500000},
                                            EffectiveCase{"OwnBits", 16, 500000, 8, 0, 8, 500000},
                                            EffectiveCase{"OwnSpeed", 8, 500000, 0, 250000, 8, 250000},
@@ -460,9 +460,9 @@ struct FaultCase {
   size_t far_bytes;             // bytes the far end moved in total
 };
 
-class FaultTest : public DeviceServerTest, public ::testing::WithParamInterface<FaultCase> {};
+class SpidevFaultTest : public DeviceServerTest, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultTest, HitsTheNthCall) {
+TEST_P(SpidevFaultTest, HitsTheNthCall) {
   const FaultCase& c = GetParam();
   auto far = std::make_shared<RecordingSpi>();
   server().attach(0, far);
@@ -500,7 +500,7 @@ SpiFault fault(SpiOp op, FaultKind kind, int nth, int count = 1, size_t short_le
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Spidev, FaultTest,
+    Spidev, SpidevFaultTest,
     ::testing::Values(
         FaultCase{"ReadEioSecond", fault(SpiOp::Read, FaultKind::Eio, 2), 8, {4, 4, 4}, {4, -EIO, 4}, 8},
         FaultCase{"WriteEioFirst", fault(SpiOp::Write, FaultKind::Eio, 1), 8, {6, 6}, {-EIO, 6}, 6},
