@@ -360,6 +360,8 @@ TEST(Panel, StandInCountsSignalsFromTheProgramInItsNamespace) {
   ASSERT_GT(panel, 1);  // PID 1 is the namespace's init
   EXPECT_EQ(board.read_file("/tmp/Panel_init_done"), "Panel " + std::to_string(panel) + "\n");
   EXPECT_TRUE(p->wait_until([&] { return p->panel_signals() == kSignals; }, 30));
+  // The program reports once the Panel has taken its last signal.
+  EXPECT_TRUE(p->wait_until([&] { return p->out_so_far().find("sent " + std::to_string(kSignals) + "\n") != std::string::npos; }, 30));
   EXPECT_TRUE(p->running());
   const RunResult r = p->kill(SIGTERM);
   EXPECT_EQ(r.signal, SIGTERM);
@@ -370,7 +372,6 @@ TEST(Panel, StandInCountsSignalsFromTheProgramInItsNamespace) {
   const long inner = std::stol(first_line.substr(4));
   EXPECT_GT(inner, 1);
   EXPECT_LT(inner, 10);
-  EXPECT_NE(r.out.find("sent 3\n"), std::string::npos) << r.out;
 }
 
 TEST(Panel, WithoutMarkerTheTestWritesItItself) {
@@ -431,7 +432,12 @@ TEST_P(Exits, StatusAndStreamsArePassedThrough) {
     EXPECT_EQ(r.status, c.status) << pid_namespace;
     EXPECT_EQ(r.signal, c.signal) << pid_namespace;
     EXPECT_EQ(r.out, c.out) << pid_namespace;
-    EXPECT_EQ(r.err, c.err) << pid_namespace;
+    // qemu-arm reports a core-dumping signal of its program on stderr.
+    const bool emulator_note = board_test::emulated() && c.signal != 0 &&
+                               r.err.compare(0, 29, "qemu: uncaught target signal ") == 0;
+    if (!emulator_note) {
+      EXPECT_EQ(r.err, c.err) << pid_namespace;
+    }
     EXPECT_FALSE(r.timed_out);
   }
 }
