@@ -274,6 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RequestCase{"UnknownNumber", _IOR(SPI_IOC_MAGIC, 9, uint8_t), -ENOTTY},
                       RequestCase{"MessageNotWholeRecords", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 40), -EINVAL},
                       RequestCase{"MessageReadDirection", _IOC(_IOC_READ, SPI_IOC_MAGIC, 0, 32), -ENOTTY},
+                      RequestCase{"MessageWithoutItsRecords", message_request(1), -EINVAL},
                       RequestCase{"EmptyMessage", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 0), 0}),
     CaseName());
 
@@ -367,6 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"MessageAboveBuffer", nullptr, 8, msg({duplex(4097)}), -EMSGSIZE},
         SizeCase{"MessageTxTotalAboveBuffer", nullptr, 8, msg({duplex(2048), duplex(2050)}), -EMSGSIZE},
         SizeCase{"MessageRxTotalAboveBuffer", small_buffer, 8, msg({rx_only(40), rx_only(26)}), -EMSGSIZE},
+        SizeCase{"MessageWithoutBuffersAboveBuffer", nullptr, 8, msg({Xfer{4097, {}, false}}), -EMSGSIZE},
         SizeCase{"MessageSizeBeforeWordCheck", nullptr, 16, msg({duplex(4097)}), -EMSGSIZE}),
     CaseName());
 
