@@ -278,6 +278,8 @@ std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
   plan.stdout_fd = out_pipe[1];
   plan.stderr_fd = err_pipe[1];
   plan.info_fd = info_pipe[1];
+  plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
+  run->foreground = plan.foreground;
   run->panel_count_path = plan.panel_count_path;
   run->panel_pid_path = plan.panel_pid_path;
 
@@ -303,6 +305,7 @@ std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
   }
   // Both sides set the group, so that a kill of it cannot miss the child.
   setpgid(child, child);
+  if (run->foreground) take_terminal(child);
   run->child = child;
   run->program = run->supervised ? -1 : child;
   run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
@@ -355,6 +358,7 @@ RunResult Board::Impl::finish(const std::shared_ptr<RunState>& run, uint64_t dea
     kill_run(*run, SIGKILL);
     pump(finished, deadline_after(kCollectGraceS));
   }
+  if (run->foreground) take_terminal(getpgrp());
   // What the program did just before it ended is still in the queues.
   drain();
   RunResult result = std::move(run->result);

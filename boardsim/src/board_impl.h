@@ -25,6 +25,7 @@ struct RunState {
   bool supervised = false;
   bool pid_namespace = false;
   bool capture = true;  // false: the command uses the caller's standard streams
+  bool foreground = false;  // it holds the caller's terminal until it ends
   int pidfd = -1;
   int out_fd = -1;
   int err_fd = -1;

@@ -32,8 +32,6 @@ constexpr int kSetupFailed = 125;
 constexpr int kExecFailed = 127;
 constexpr int kInfoFd = 3;
 
-constexpr std::array<const char*, 7> kHostNodes{
-    {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}};
 constexpr std::array<const char*, 6> kStandinDirs{
     {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin", "/usr/local/sbin"}};
 
@@ -178,7 +176,10 @@ int supervise(const LaunchPlan& plan) {
   }
   const pid_t program = fork();
   if (program < 0) die(kSetupFailed, "fork");
-  if (program == 0) exec_program(plan);
+  if (program == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    exec_program(plan);
+  }
   const int32_t reported = program;
   if (write(plan.info_fd, &reported, sizeof reported) != sizeof reported) {
     // The simulator went away; the run goes on and is collected by nobody.
@@ -208,6 +209,7 @@ int supervise(const LaunchPlan& plan) {
   const pid_t init = fork();
   if (init < 0) die(kSetupFailed, "fork");
   if (init == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     close(status_pipe[0]);
     // The namespace's own /proc, so that /proc/self and the PIDs the
     // program reads there are the ones of its namespace.
@@ -239,8 +241,8 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
   using K = MountStep::Kind;
   std::vector<MountStep> m;
   const std::string dev = sandbox.dir("dev");
-  for (const char* node : kHostNodes) {
-    const std::string host = std::string("/dev/") + node;
+  for (const auto& node : Sandbox::host_nodes()) {
+    const std::string host = "/dev/" + node;
     if (exists(host)) m.push_back({K::Bind, host, dev + "/" + node});
   }
   m.push_back({K::RecursiveBind, "/dev/pts", dev + "/pts"});
@@ -276,8 +278,20 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
   return m;
 }
 
+void take_terminal(pid_t pgrp) {
+  // A process outside the foreground group gets SIGTTOU for this.
+  struct sigaction ignore {};
+  struct sigaction old {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGTTOU, &ignore, &old);
+  tcsetpgrp(0, pgrp);
+  sigaction(SIGTTOU, &old, nullptr);
+}
+
 void launch_child(LaunchPlan plan) {
   setpgid(0, 0);
+  if (plan.foreground) take_terminal(getpid());
   setup_fds(plan);
   // A simulator that dies takes its runs with it.
   prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -40,7 +40,12 @@ struct LaunchPlan {
   int stdout_fd = -1;
   int stderr_fd = -1;
   int info_fd = -1;  // write end: the supervisor reports the program's PID here
+  bool foreground = false;  // take over the caller's terminal (the boardsim command)
 };
+
+// Makes process group pgrp the foreground of the terminal on descriptor 0,
+// so that the program may read it and gets the keyboard's signals.
+void take_terminal(pid_t pgrp);
 
 // The mounts of a run: sandbox /dev (with the host's ordinary nodes and the
 // pty slaves as ttyS<n>), /tmp, /home/organ, the RTC attribute directory and

@@ -32,11 +32,6 @@ constexpr std::array<PathMap, 4> kPathMaps{{
     {"/dev", "dev"},
 }};
 
-// Host nodes bound into the sandbox's /dev inside a run, so that ordinary
-// programs (shells, ls, the sanitiser runtime) keep working there.
-constexpr std::array<const char*, 7> kHostNodes{
-    {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}};
-
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
 }
@@ -112,7 +107,7 @@ Sandbox::~Sandbox() {
 void Sandbox::make_dev(int serial_ports) const {
   const std::string dev = dir("dev");
   make_dir(dev, 0755);
-  for (const char* node : kHostNodes) make_file(dev + "/" + node);
+  for (const auto& node : host_nodes()) make_file(dev + "/" + node);
   for (int port = 0; port < serial_ports; ++port) make_file(dev + "/ttyS" + std::to_string(port));
   for (int cs = 0; cs < kSpiDevices; ++cs) make_file(dev + "/spidev2." + std::to_string(cs));
   make_file(dev + "/fb0");
@@ -172,6 +167,11 @@ void Sandbox::write_standin(const std::string& name, int status) const {
   if (chmod(temp.c_str(), 0755) != 0) fail("chmod " + temp);
   // rename keeps a run that executes the old script at that moment intact.
   if (rename(temp.c_str(), path.c_str()) != 0) fail("rename " + temp);
+}
+
+const std::vector<std::string>& Sandbox::host_nodes() {
+  static const std::vector<std::string> nodes{"null", "zero", "full", "random", "urandom", "tty", "ptmx"};
+  return nodes;
 }
 
 void remove_tree(const std::string& path) {

@@ -31,6 +31,9 @@ class Sandbox {
   void write_standin(const std::string& name, int status) const;
   std::string standin_log() const { return private_path("standin.log"); }
   static const std::vector<std::string>& standin_names();
+  // Host nodes bound into the sandbox's /dev inside a run, so that ordinary
+  // programs (shells, ls, the sanitiser runtime) keep working there.
+  static const std::vector<std::string>& host_nodes();
 
  private:
   void make_dev(int serial_ports) const;
