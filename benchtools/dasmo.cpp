@@ -109,7 +109,8 @@ int input_load() {
     return -1;
   }
   const int status = buffers_allocate(input);
-  if (status == 0) (void)!fread(tx_buffer, 1, file_size, input);
+  // A short read leaves zeros in the transmit buffer, never stale memory.
+  if (status == 0 && fread(tx_buffer, 1, file_size, input) < file_size) clearerr(input);
   fclose(input);
   return status;
 }

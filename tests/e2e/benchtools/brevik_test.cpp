@@ -129,6 +129,16 @@ TEST(Brevik, ShortCallsAreRepeated) {
   EXPECT_EQ(board.journal().bytes(EventKind::SpiRead, 2), std::vector<uint8_t>(6, 0x7E));
 }
 
+// A write that moves nothing would hold the loop forever; it ends the run
+// as a failed call with its result 0.
+TEST(Brevik, CallThatMovesNothingEndsTheRun) {
+  boardsim::Board board;
+  board.add_fault({0, boardsim::SpiOp::Write, 1, boardsim::FaultKind::Short, 1, 0});
+  const auto r = run_tool(board, {"brevik", "-s", "0", "-w", "1", "-r", "0", "-l", "2"});
+  EXPECT_EQ(r.out, "loop 1 - wr 1 bytes\nwr error 0\n");
+  EXPECT_EQ(r.status, 255);
+}
+
 class BrevikEndless : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 // Without a positive loop count the loop goes on until the tool is stopped.

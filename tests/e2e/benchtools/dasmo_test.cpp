@@ -91,6 +91,21 @@ TEST(Dasmo, ShortTransferIsRepeatedForTheRest) {
   EXPECT_EQ(transfers[1].data, bytes_of("456789"));
 }
 
+// A request that moves nothing ends the loop instead of repeating forever.
+TEST(Dasmo, TransferThatMovesNothingEndsTheLoop) {
+  boardsim::Board board;
+  board.write_file("/tmp/in.bin", "Q");
+  board.add_fault({0, boardsim::SpiOp::Transfer, 1, boardsim::FaultKind::Short, 1, 0});
+  const auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.bin"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nWrite/Read 0/1 bytes (8 bits data)\n\n");
+  size_t requests = 0;
+  for (const auto& e : board.journal().of(EventKind::SpiIoctl, 0)) {
+    if (e.request == SPI_IOC_MESSAGE(1)) ++requests;
+  }
+  EXPECT_EQ(requests, 1u);
+}
+
 struct DelayCase {
   const char* value;
   bool accepted;
