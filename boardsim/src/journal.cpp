@@ -110,7 +110,9 @@ std::string Journal::to_text() const {
       if (e.result < 0) text += " (errno " + std::to_string(e.err) + ")";
     }
     const bool serial = e.kind == EventKind::SerialToSlave || e.kind == EventKind::SerialFromSlave;
-    if (!e.data.empty()) text += (serial ? "  \"" : "  tx ") + render(e.data, serial) + (serial ? "\"" : "");
+    // A plain read carries the bytes the program received; everything else what it sent.
+    const char* label = e.kind == EventKind::SpiRead ? "  rx " : "  tx ";
+    if (!e.data.empty()) text += (serial ? "  \"" : label) + render(e.data, serial) + (serial ? "\"" : "");
     if (!e.rx.empty()) text += "  rx " + render(e.rx, false);
     if (!e.text.empty()) text += "  " + e.text;
     text += "\n";
