@@ -106,6 +106,23 @@ TEST(Quorla, MismatchStopsAfterItsLine) {
                        crc(second) + " - Received CRC " + crc(second + 1) + ")\n");
 }
 
+// A write the driver accepts only in part is repeated for the rest, and the
+// counter-party gathers the packet across both.
+TEST(Quorla, PartlyAcceptedWriteIsCompleted) {
+  boardsim::Board board;
+  board.attach_spi(3, std::make_shared<boardsim::ChecksumPeer>());
+  board.add_fault({3, boardsim::SpiOp::Write, 1, boardsim::FaultKind::Short, 1, 6});
+  const auto r = run_tool(board, {"quorla", "-s", "3", "-n", "20"});
+  const auto writes = board.journal().of(EventKind::SpiWrite, 3);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].data.size(), 6u);
+  EXPECT_EQ(writes[1].data.size(), 36u);
+  const auto packets = packets_written(board, 3);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(r.out, "Iteration 1: sent (1 + 20) words... PASSED (CRC " + crc(data_sum(packets[0])) +
+                       ")\n");
+}
+
 // A failed read leaves the refilled reply area, which never passes.
 TEST(Quorla, FailedReadNeverPassesOnOldData) {
   boardsim::Board board;
