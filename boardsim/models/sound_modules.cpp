@@ -11,7 +11,6 @@ namespace boardsim {
 namespace {
 
 constexpr size_t HEADER_SIZE = 12;
-constexpr uint32_t PAGE_SIZE = 4096;
 constexpr unsigned long WORD_MAX = 0xFFFF;
 constexpr uint16_t FIRST_CPU_OK = 0x1;
 constexpr uint16_t SECOND_CPU_OK = 0x2;
@@ -175,16 +174,15 @@ void SoundModules::jump(Module& m, const Frame& frame) {
   m.frames_ok = true;
 }
 
-void SoundModules::store(Module& m, uint32_t address, uint8_t byte) {
-  const uint32_t base = address - address % PAGE_SIZE;
-  auto& page = m.pages[base];
-  auto& mask = m.written[base];
-  if (page.empty()) {
-    page.assign(PAGE_SIZE, 0);
-    mask.assign(PAGE_SIZE, false);
+void SoundModules::store(int slot, uint32_t address, uint8_t byte) {
+  const size_t s = static_cast<size_t>(slot);
+  const uint32_t base = address - address % SoundModules::PAGE_BYTES;
+  if (last_page_[s] == nullptr || last_base_[s] != base) {
+    last_page_[s] = &modules_[s].pages[base];
+    last_base_[s] = base;
   }
-  page[address - base] = byte;
-  mask[address - base] = true;
+  last_page_[s]->bytes[address - base] = byte;
+  last_page_[s]->written.set(address - base);
 }
 
 void SoundModules::data_byte(int device, uint8_t byte) {
@@ -192,7 +190,7 @@ void SoundModules::data_byte(int device, uint8_t byte) {
   // A frame larger than the module's buffer is consumed but not stored.
   if (r.size <= MAX_FRAME_DATA) {
     for (int slot : targets(device)) {
-      store(modules_[static_cast<size_t>(slot)], r.address + r.received, byte);
+      store(slot, r.address + r.received, byte);
     }
   }
   if (!r.odd_byte) {
@@ -224,16 +222,16 @@ std::vector<uint8_t> SoundModules::memory(int slot, uint32_t address, size_t siz
   std::vector<uint8_t> bytes(size, 0);
   for (size_t i = 0; i < size; ++i) {
     const uint32_t at = address + static_cast<uint32_t>(i);
-    auto page = m.pages.find(at - at % PAGE_SIZE);
-    if (page != m.pages.end()) bytes[i] = page->second[at % PAGE_SIZE];
+    auto page = m.pages.find(at - at % SoundModules::PAGE_BYTES);
+    if (page != m.pages.end()) bytes[i] = page->second.bytes[at % SoundModules::PAGE_BYTES];
   }
   return bytes;
 }
 
 size_t SoundModules::bytes_written(int slot) const {
   size_t count = 0;
-  for (const auto& entry : modules_.at(static_cast<size_t>(slot)).written) {
-    for (bool w : entry.second) count += w ? 1 : 0;
+  for (const auto& entry : modules_.at(static_cast<size_t>(slot)).pages) {
+    count += entry.second.written.count();
   }
   return count;
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -28,6 +29,11 @@ class SoundModules : public SpiFarEnd {
   static constexpr int SLOTS = 4;
   static constexpr int BROADCAST_DEVICE = 4;
   static constexpr uint32_t MAX_FRAME_DATA = 4096;  // the module's receive buffer
+  static constexpr uint32_t PAGE_BYTES = 4096;
+
+  SoundModules() = default;
+  SoundModules(const SoundModules&) = delete;  // keeps pointers into its own pages
+  SoundModules& operator=(const SoundModules&) = delete;
 
   // One frame as a module took it.
   struct Frame {
@@ -36,6 +42,12 @@ class SoundModules : public SpiFarEnd {
     uint32_t size = 0;  // 0: a jump
     uint32_t checksum = 0;  // as the header gave it
     bool verified = false;  // data frame: checksum matched; jump: matched the last frame
+  };
+
+  // 4 KiB of a module's memory and which of its bytes a frame wrote.
+  struct Page {
+    std::array<uint8_t, PAGE_BYTES> bytes{};
+    std::bitset<PAGE_BYTES> written;
   };
 
   struct Module {
@@ -51,8 +63,7 @@ class SoundModules : public SpiFarEnd {
     uint32_t last_checksum = 0;  // of the last data frame as received
     uint16_t answer = 0;    // verification word after the jump
     std::vector<Frame> frames;
-    std::map<uint32_t, std::vector<uint8_t>> pages;  // memory image, 4 KiB pages
-    std::map<uint32_t, std::vector<bool>> written;   // which bytes a frame wrote
+    std::map<uint32_t, Page> pages;  // memory image by page base address
   };
 
   // "0=2,2=4,answer=1:5,checksum=2:3,fail=2:1"; false with error set.
@@ -89,10 +100,14 @@ class SoundModules : public SpiFarEnd {
   void data_byte(int device, uint8_t byte);
   void frame_complete(int device);
   std::vector<int> targets(int device) const;
-  void store(Module& m, uint32_t address, uint8_t byte);
+  void store(int slot, uint32_t address, uint8_t byte);
   void jump(Module& m, const Frame& frame);
 
   std::array<Module, SLOTS> modules_{};
+  // The page each module stored into last: frames fill pages in order, so
+  // this saves a lookup per byte (map nodes never move).
+  std::array<Page*, SLOTS> last_page_{};
+  std::array<uint32_t, SLOTS> last_base_{};
   std::array<Receiver, BROADCAST_DEVICE + 1> receivers_{};
 };
 
