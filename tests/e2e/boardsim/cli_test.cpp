@@ -1,0 +1,151 @@
+// The boardsim command as an engineer uses it: the program's streams and
+// exit status passed through, the board options, the trace.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CliResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string shell_word(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// The command of this build, beside the test executable.
+std::string cli_path() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "boardsim";
+  self[n] = '\0';
+  const std::string dir(self);
+  return dir.substr(0, dir.rfind('/')) + "/boardsim";
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/var/tmp/boardsim-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override { ASSERT_EQ(system(("rm -rf " + shell_word(dir_)).c_str()), 0); }
+
+  CliResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    std::ofstream(dir_ + "/in") << input;
+    std::string line = shell_word(cli_path());
+    for (const auto& a : args) line += " " + shell_word(a);
+    line += " <" + shell_word(dir_ + "/in") + " >" + shell_word(dir_ + "/out") + " 2>" + shell_word(dir_ + "/err");
+    const int raw = system(line.c_str());
+    CliResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(dir_ + "/out");
+    r.err = slurp(dir_ + "/err");
+    return r;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Cli, ProbeOfTheBoardsPathsLeavesNothingOnTheHost) {
+  const std::string probe = "/tmp/boardsim_cli_probe_" + std::to_string(getpid());
+  const CliResult r = run({"--", "sh", "-c",
+                           "echo x > " + probe + "; ls /dev/spidev2.4 /dev/ttyS0 /dev/gpio0 /dev/fb0"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "/dev/fb0\n/dev/gpio0\n/dev/spidev2.4\n/dev/ttyS0\n");
+  struct stat st {};
+  EXPECT_NE(stat(probe.c_str(), &st), 0) << probe << " leaked to the host";
+}
+
+struct StatusCase {
+  std::vector<std::string> args;
+  int status;
+  const char* err_part;  // in standard error ("" = nothing required)
+};
+
+class CliStatus : public Cli, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(CliStatus, ExitStatusIsPassedThrough) {
+  const CliResult r = run(GetParam().args);
+  EXPECT_EQ(r.status, GetParam().status) << r.err;
+  EXPECT_NE(r.err.find(GetParam().err_part), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliStatus,
+    ::testing::Values(StatusCase{{"--", "sh", "-c", "exit 3"}, 3, ""},
+                      StatusCase{{"--", "board_client", "exit", "255"}, 255, ""},
+                      StatusCase{{"--", "sh", "-c", "kill -TERM $$"}, 128 + 15, ""},
+                      StatusCase{{"--timeout", "0.3", "--", "board_client", "sleep"}, 128 + 9, "timed out"},
+                      StatusCase{{"--", "no_such_program_here"}, 127, "no_such_program_here"},
+                      StatusCase{{"--bogus", "--", "true"}, 2, "unknown option --bogus"},
+                      StatusCase{{"--spi", "7=sink", "--", "true"}, 2, "bad --spi"},
+                      StatusCase{{"--spi", "0-4=no-such-model", "--", "true"}, 2, "no-such-model"},
+                      StatusCase{{"--spi-fault", "0:peek:1:eio", "--", "true"}, 2, "bad --spi-fault"},
+                      StatusCase{{"--spi-fault", "4:xfer:2:eagain:3", "--", "true"}, 0, ""},
+                      StatusCase{{"--ports", "0", "--", "true"}, 2, "bad --ports"},
+                      StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
+                      StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
+                      StatusCase{{"--timeout"}, 2, "needs an argument"},
+                      StatusCase{{"--trace", "/dev/null"}, 2, "no program"}));
+
+TEST_F(Cli, StreamsArePassedThrough) {
+  const CliResult r = run({"--", "board_client", "stdin", "err", "to stderr"}, "from stdin\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "from stdin\n");
+  EXPECT_EQ(r.err, "to stderr\n");
+}
+
+TEST_F(Cli, HelpListsOptionsAndModels) {
+  const CliResult r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char* option : {"--trace", "--timeout", "--spi ", "--tty", "--spi-max-hz", "--spi-fault",
+                             "--ports", "--file", "--keep-sandbox", "loopback-late", "imx"}) {
+    EXPECT_NE(r.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST_F(Cli, FileIsCopiedIntoTheBoardFirst) {
+  std::ofstream(dir_ + "/settings") << "saved settings";
+  const CliResult r =
+      run({"--file", "/home/organ/actual_state/global_set=" + dir_ + "/settings", "--", "cat",
+           "/home/organ/actual_state/global_set"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "saved settings");
+}
+
+TEST_F(Cli, TraceHoldsTheJournal) {
+  const std::string trace = dir_ + "/trace";
+  const CliResult r = run({"--trace", trace, "--", "board_client", "gpio", "1", "0x00100000", "0",
+                           "tty", "/dev/ttyS0", "write", "A"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string text = slurp(trace);
+  EXPECT_NE(text.find("gpio-write"), std::string::npos) << text;
+  const size_t serial = text.find("tty-out");
+  ASSERT_NE(serial, std::string::npos) << text;
+  EXPECT_NE(text.substr(serial, text.find('\n', serial) - serial).find("dev 0  \"A\""), std::string::npos)
+      << text;
+}
+
+}  // namespace
