@@ -1,0 +1,138 @@
+// clockrestore on the simulated board: the date command from the hardware
+// clock plus the offset, then "hwclock -w", and the offset consumed only when
+// both succeeded; nothing run without a valid offset and clock reading.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "boardsim/board.h"
+
+namespace {
+
+using boardsim::Board;
+using boardsim::Command;
+using boardsim::RunResult;
+
+constexpr char OFFSET[] = "/home/organ/epoch_offset";
+constexpr char RTC[] = "/sys/class/rtc/rtc0/since_epoch";
+constexpr char HWCLOCK[] = "hwclock -w";
+
+class Clockrestore : public ::testing::Test {
+ protected:
+  RunResult run() {
+    Command command;
+    command.argv = {"clockrestore"};
+    command.env = {"TZ=UTC"};
+    return board_.run(command);
+  }
+  Board board_;
+};
+
+struct Correction {
+  const char* name;
+  const char* rtc;
+  const char* offset;
+  const char* date;
+};
+
+// Checked by hand: 1000000000 is 2001-09-09 01:46:40 UTC.
+const Correction CORRECTIONS[] = {
+    {"an_hour_ahead", "1000000000\n", "3600\n", "date 090902462001.40"},
+    {"a_day_back", "1000000000\n", "-86400\n", "date 090801462001.40"},
+    {"single_digits_padded", "981173106\n", "0\n", "date 020304052001.06"},
+    {"offset_with_trailing_text", "1000000000\n", "3600 seconds\n", "date 090902462001.40"},
+};
+
+class ClockrestoreCorrection : public Clockrestore,
+                               public ::testing::WithParamInterface<Correction> {};
+
+TEST_P(ClockrestoreCorrection, SetsTheDateThenTheHardwareClockAndConsumesTheOffset) {
+  board_.write_file(RTC, GetParam().rtc);
+  board_.write_file(OFFSET, GetParam().offset);
+  const RunResult result = run();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(board_.standin_calls(), (std::vector<std::string>{GetParam().date, HWCLOCK}));
+  EXPECT_FALSE(board_.file_exists(OFFSET));
+  // The correction is applied once: a second run finds nothing to do.
+  EXPECT_EQ(run().status, 0);
+  EXPECT_EQ(board_.standin_calls().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClockrestoreCorrection, ::testing::ValuesIn(CORRECTIONS),
+                         [](const ::testing::TestParamInfo<Correction>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+TEST_F(Clockrestore, WithoutAnOffsetFileRunsNothing) {
+  board_.write_file(RTC, "1000000000\n");
+  const RunResult result = run();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(board_.standin_calls().empty());
+}
+
+// A correction that could not be applied stays pending for the next start-up.
+class ClockrestoreFailingCommand : public Clockrestore,
+                                   public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ClockrestoreFailingCommand, KeepsTheOffsetFile) {
+  board_.write_file(RTC, "1000000000\n");
+  board_.write_file(OFFSET, "3600\n");
+  board_.set_standin_status(GetParam(), 1);
+  const RunResult result = run();
+  EXPECT_EQ(result.status, 0);
+  const auto calls = board_.standin_calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.front(), "date 090902462001.40");
+  EXPECT_EQ(board_.read_file(OFFSET), "3600\n");
+  // Once the commands work, the kept correction is applied.
+  board_.set_standin_status(GetParam(), 0);
+  EXPECT_EQ(run().status, 0);
+  EXPECT_EQ(board_.standin_calls().back(), HWCLOCK);
+  EXPECT_FALSE(board_.file_exists(OFFSET));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, ClockrestoreFailingCommand,
+                         ::testing::Values("date", "hwclock"));
+
+// No date is set from an undefined value: nothing runs, nothing is removed.
+struct Undefined {
+  const char* name;
+  const char* rtc;  // nullptr: no clock attribute
+  const char* offset;
+};
+
+const Undefined UNDEFINED[] = {
+    {"offset_not_a_number", "1000000000\n", "soon\n"},
+    {"offset_empty", "1000000000\n", ""},
+    {"offset_sign_only", "1000000000\n", "-\n"},
+    {"clock_missing", nullptr, "3600\n"},
+    {"clock_not_a_number", "unknown\n", "3600\n"},
+    {"clock_empty", "", "3600\n"},
+};
+
+class ClockrestoreUndefined : public Clockrestore,
+                              public ::testing::WithParamInterface<Undefined> {};
+
+TEST_P(ClockrestoreUndefined, RunsNothingAndKeepsTheOffsetFile) {
+  if (GetParam().rtc != nullptr) {
+    board_.write_file(RTC, GetParam().rtc);
+  } else {
+    board_.remove_file(RTC);
+  }
+  board_.write_file(OFFSET, GetParam().offset);
+  const RunResult result = run();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(board_.standin_calls().empty());
+  EXPECT_TRUE(board_.file_exists(OFFSET));
+  EXPECT_EQ(board_.read_file(OFFSET), GetParam().offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClockrestoreUndefined, ::testing::ValuesIn(UNDEFINED),
+                         [](const ::testing::TestParamInfo<Undefined>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+}  // namespace

@@ -1,0 +1,111 @@
+// What a test can see of a running watcher from outside, through /proc, so
+// that it waits for events instead of sleeping: the inotify descriptor and its
+// watch, and whether the program sits in a blocking read of that descriptor.
+// The same holds for a program run under qemu-arm: its descriptors and its
+// blocking read are those of the emulator process.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace housekeeping_e2e {
+
+struct InotifyState {
+  int fd = -1;           // the program's inotify descriptor, -1 when it has none
+  bool watched = false;  // a watch is in place on it
+};
+
+// Looks through the program's descriptors for an inotify instance; a watch
+// shows as an "inotify wd:" line in the descriptor's fdinfo.
+inline InotifyState inotify_state(pid_t pid) {
+  InotifyState state;
+  const std::string dir_path = "/proc/" + std::to_string(pid) + "/fdinfo";
+  DIR* dir = opendir(dir_path.c_str());
+  if (dir == nullptr) return state;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link_path = "/proc/" + std::to_string(pid) + "/fd/" + entry->d_name;
+    char target[64] = {};
+    const ssize_t n = readlink(link_path.c_str(), target, sizeof target - 1);
+    if (n <= 0 || std::string(target, static_cast<size_t>(n)) != "anon_inode:inotify") continue;
+    state.fd = atoi(entry->d_name);
+    std::ifstream info(dir_path + "/" + entry->d_name);
+    std::string line;
+    while (std::getline(info, line)) {
+      if (line.rfind("inotify wd:", 0) == 0) state.watched = true;
+    }
+    break;
+  }
+  closedir(dir);
+  return state;
+}
+
+// The process state letter from /proc/<pid>/stat ('S' sleeping, 'T' stopped).
+inline char process_state(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close_paren = text.rfind(')');
+  if (close_paren == std::string::npos || close_paren + 2 >= text.size()) return '?';
+  return text[close_paren + 2];
+}
+
+// True when the program sleeps in read() on its inotify descriptor. Every
+// event queued before this holds has then been read: a read with events
+// queued does not sleep, and an event queued while it sleeps wakes it at once.
+inline bool blocked_in_inotify_read(pid_t pid) {
+  const InotifyState inotify = inotify_state(pid);
+  if (inotify.fd < 0 || process_state(pid) != 'S') return false;
+  std::ifstream syscall_file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string fd_text;
+  if (!(syscall_file >> number >> fd_text)) return false;
+  return number == SYS_read && strtol(fd_text.c_str(), nullptr, 16) == inotify.fd &&
+         process_state(pid) == 'S';
+}
+
+inline int count_lines(const std::string& text, const std::string& line) {
+  int count = 0;
+  std::istringstream in(text);
+  std::string current;
+  while (std::getline(in, current)) {
+    if (current == line) ++count;
+  }
+  return count;
+}
+
+struct Ownership {
+  bool exists = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  bool symlink = false;
+};
+
+inline Ownership ownership(const std::string& host_path) {
+  Ownership o;
+  struct stat st {};
+  if (lstat(host_path.c_str(), &st) != 0) return o;
+  o.exists = true;
+  o.uid = st.st_uid;
+  o.gid = st.st_gid;
+  o.mode = st.st_mode & 07777;
+  o.size = st.st_size;
+  o.symlink = S_ISLNK(st.st_mode);
+  return o;
+}
+
+inline bool running_as_root() { return geteuid() == 0; }
+
+// Generous: the programs may run under qemu-arm and the sanitisers.
+constexpr double EVENT_DEADLINE_S = 30;
+
+}  // namespace housekeeping_e2e
