@@ -145,6 +145,16 @@ TEST(Fenwix, RefusedBlockLogsNothing) {
   EXPECT_EQ(board.read_file("/tmp/fenwix.log"), "");
 }
 
+// A log name of more than 99 characters is refused, not cut to another name.
+TEST(Fenwix, LogNameAbove99CharactersIsRefused) {
+  boardsim::Board board;
+  const auto r =
+      run_tool(board, {"fenwix", "-s", "0", "-n", "4", "-o", "/tmp/" + std::string(95, 'l')});
+  EXPECT_EQ(r.out, "\nFile name longer than 99 characters\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
+}
+
 TEST(Fenwix, LogThatCannotBeCreated) {
   boardsim::Board board;
   const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "4", "-o", "/tmp/no/dir/x.log"});
