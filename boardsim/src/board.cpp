@@ -280,6 +280,8 @@ std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
   plan.info_fd = info_pipe[1];
   plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
   run->foreground = plan.foreground;
+  // A test that makes a program crash on purpose leaves no core file behind.
+  plan.core_dumps = command.passthrough_stdio;
   run->panel_count_path = plan.panel_count_path;
   run->panel_pid_path = plan.panel_pid_path;
 

@@ -119,11 +119,14 @@ bool Board::Impl::poll_once(int timeout_ms) {
     fds.push_back({fd, events, 0});
     watches.push_back({source, index});
   };
+  // Handled in this order when several are ready at once: a program that
+  // resets the slaves and then writes to them at once must not have its
+  // serial bytes reach a far end before the reset.
+  add(gpio_fd, POLLIN, Source::Gpio, 0);
   for (size_t i = 0; i < ports.size(); ++i) {
     add(ports[i]->master_fd(),
         static_cast<short>(POLLIN | (ports[i]->wants_write() ? POLLOUT : 0)), Source::Port, i);
   }
-  add(gpio_fd, POLLIN, Source::Gpio, 0);
   add(listen_fd, POLLIN, Source::Listen, 0);
   for (const auto& [fd, c] : connections) {
     add(fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), Source::Connection,

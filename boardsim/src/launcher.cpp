@@ -141,6 +141,10 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
 
 [[noreturn]] void exec_program(const LaunchPlan& plan) {
   reset_signals();
+  if (!plan.core_dumps) {
+    const struct rlimit no_core {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+  }
   if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0) die(kExecFailed, "chdir " + plan.cwd);
   auto argv = c_strings(plan.argv);
   auto env = c_strings(plan.env);

@@ -41,6 +41,7 @@ struct LaunchPlan {
   int stderr_fd = -1;
   int info_fd = -1;  // write end: the supervisor reports the program's PID here
   bool foreground = false;  // take over the caller's terminal (the boardsim command)
+  bool core_dumps = true;   // false: a crash of the program writes no core file
 };
 
 // Makes process group pgrp the foreground of the terminal on descriptor 0,

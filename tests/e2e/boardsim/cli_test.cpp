@@ -110,6 +110,37 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{{"--timeout"}, 2, "needs an argument"},
                       StatusCase{{"--trace", "/dev/null"}, 2, "no program"}));
 
+struct OptionCase {
+  std::vector<std::string> args;
+  const char* out;
+};
+
+class CliBoardOptions : public Cli, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(CliBoardOptions, OptionShapesTheBoard) {
+  const CliResult r = run(GetParam().args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliBoardOptions,
+    ::testing::Values(
+        OptionCase{{"--spi", "0-4=sink:pattern=5A", "--", "spi_client", "open", "3", "read", "2", "close"},
+                   "open 3 = ok\nread = 2 data 5a5a\nclose = 0\n"},
+        OptionCase{{"--spi", "1,3=sink:pattern=11", "--", "spi_client", "open", "2", "read", "1", "close"},
+                   "open 2 = ok\nread = 1 data 00\nclose = 0\n"},
+        OptionCase{{"--spi-max-hz", "500000", "--", "spi_client", "open", "0", "wr-speed", "2000000",
+                    "rd-speed", "close"},
+                   "open 0 = ok\nwr-speed = 0\nrd-speed = 0 value 500000\nclose = 0\n"},
+        OptionCase{{"--spi-fault", "1:read:2:eio", "--", "spi_client", "open", "1", "read", "1", "read", "1",
+                    "read", "1", "close"},
+                   "open 1 = ok\nread = 1 data 00\nread = -1 errno 5\nread = 1 data 00\nclose = 0\n"},
+        OptionCase{{"--tty", "0=imx", "--", "board_client", "gpio", "1", "0x00100000", "0", "gpio", "0",
+                    "0x00100000", "0", "gpio", "1", "0x00100000", "0x00100000", "tty", "/dev/ttyS0", "raw",
+                    "38400", "write", "A", "read", "1"},
+                   "read :\n"}));
+
 TEST_F(Cli, StreamsArePassedThrough) {
   const CliResult r = run({"--", "board_client", "stdin", "err", "to stderr"}, "from stdin\n");
   EXPECT_EQ(r.status, 0);
