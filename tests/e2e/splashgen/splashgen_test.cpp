@@ -52,7 +52,7 @@ class Splashgen : public ::testing::Test {
   std::string image_of(const std::string& strings) {
     std::string image;
     const RunResult result = convert(strings, &image);
-    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(image.size(), IMAGE_SIZE);
     return image;
   }
