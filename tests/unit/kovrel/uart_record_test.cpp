@@ -1,6 +1,7 @@
 // Boot record text: the hexadecimal fields as they go on the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -59,7 +60,7 @@ TEST_P(BootRecordData, EncodedByWidth) {
   const DataRow& row = GetParam();
   job_command.control = row.control;
   std::memset(job_command.data, 0xEE, sizeof job_command.data);
-  std::memcpy(job_command.data, row.data.data(), row.data.size());
+  std::copy(row.data.begin(), row.data.end(), job_command.data);
   char out[2 * CONTROL_COUNT_MASK + 1];
   ASSERT_EQ(boot_record_data_text(out, sizeof out), row.result);
   if (row.text != nullptr) {
