@@ -103,6 +103,8 @@ void label_draw(int left, int top, int code) {
   }
 }
 
+// All sixteen columns of each row word are drawn, not only those within the
+// width, so that stray ink beyond a glyph's advance shows on the sheet.
 void glyph_draw(int left, int top, int glyph) {
   const FontRecord& font = font_lcd_1;
   const uint16_t* rows = font.glyph_rows + glyph * font.height;
@@ -173,7 +175,7 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   int status = sheet_write(out, width, height) == 0 ? 0 : 1;
-  if (out != stdout && fclose(out) != 0) {
+  if (out == stdout ? fflush(out) != 0 : fclose(out) != 0) {
     status = 1;
   }
   return status;
