@@ -1,6 +1,5 @@
 #include "boardsim/board.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -15,137 +14,28 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "board_impl.h"
+#include "command_line.h"
 #include "launcher.h"
 #include "panel.h"
-
-extern char** environ;
 
 namespace boardsim {
 
 namespace {
 
-constexpr int kSpiDevices = 5;
-constexpr uint64_t kNsPerSecond = 1000000000;
 // How long collecting a killed command may take before the caller is told.
 constexpr double kCollectGraceS = 10;
-constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin";
-constexpr const char* kShimName = "libboardsim_shim.so";
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
 }
 
-uint64_t deadline_after(double seconds) {
-  if (seconds <= 0) return monotonic_ns();
-  const double ns = seconds * static_cast<double>(kNsPerSecond);
-  if (ns >= static_cast<double>(UINT64_MAX / 2)) return UINT64_MAX;
-  return monotonic_ns() + static_cast<uint64_t>(ns);
-}
-
-std::string env_or(const char* name, const std::string& fallback) {
-  const char* value = getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-std::vector<std::string> split_words(const std::string& text) {
-  std::vector<std::string> words;
-  std::istringstream in(text);
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
-}
-
-// Sets NAME=VALUE in an environment list, replacing an earlier NAME.
-void set_env(std::vector<std::string>& env, const std::string& assignment) {
-  const std::string name = assignment.substr(0, assignment.find('=') + 1);
-  for (auto& e : env) {
-    if (e.compare(0, name.size(), name) == 0) {
-      e = assignment;
-      return;
-    }
-  }
-  env.push_back(assignment);
-}
-
-void unset_env(std::vector<std::string>& env, const std::string& name) {
-  const std::string prefix = name + "=";
-  for (auto it = env.begin(); it != env.end();) {
-    it = it->compare(0, prefix.size(), prefix) == 0 ? env.erase(it) : it + 1;
-  }
-}
-
-std::string get_env(const std::vector<std::string>& env, const std::string& name) {
-  const std::string prefix = name + "=";
-  for (const auto& e : env) {
-    if (e.compare(0, prefix.size(), prefix) == 0) return e.substr(prefix.size());
-  }
-  return "";
-}
-
-// The directory $LIB names for a shared object's architecture in Debian's
-// multiarch layout ("" when unknown).
-std::string multiarch_lib(const std::string& elf_path) {
-  std::ifstream in(elf_path, std::ios::binary);
-  unsigned char head[20] = {};
-  if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return "";
-  if (head[0] != 0x7F || head[1] != 'E' || head[2] != 'L' || head[3] != 'F') return "";
-  const unsigned machine = head[5] == 1 ? head[18] | head[19] << 8 : head[19] | head[18] << 8;
-  switch (machine) {
-    case 3: return "lib/i386-linux-gnu";
-    case 40: return "lib/arm-linux-gnueabihf";
-    case 62: return "lib/x86_64-linux-gnu";
-    case 183: return "lib/aarch64-linux-gnu";
-    default: return "";
-  }
-}
-
-void make_dirs(const std::string& path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-    const std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + part);
-    if (slash == std::string::npos) break;
-  }
-}
-
-void link_shim(const std::string& dir, const std::string& shim) {
-  const std::string lib = multiarch_lib(shim);
-  if (lib.empty()) return;
-  make_dirs(dir + "/" + lib);
-  const std::string link = dir + "/" + lib + "/" + kShimName;
-  unlink(link.c_str());
-  if (symlink(shim.c_str(), link.c_str()) != 0) fail("symlink " + link);
-}
-
 int make_pipe(int fds[2]) { return pipe2(fds, O_CLOEXEC); }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-// Reads one field of a /proc/<pid>/status file ("" when absent).
-std::string status_field(const std::string& pid, const std::string& field) {
-  std::ifstream in("/proc/" + pid + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, field.size() + 1, field + ":") == 0) return line.substr(field.size() + 1);
-  }
-  return "";
-}
-
-pid_t process_group_of(const std::string& pid) {
-  std::ifstream in("/proc/" + pid + "/stat");
-  std::string stat;
-  std::getline(in, stat);
-  const size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  std::istringstream rest(stat.substr(close_paren + 1));
-  std::string state;
-  long ppid = 0;
-  long pgrp = 0;
-  rest >> state >> ppid >> pgrp;
-  return static_cast<pid_t>(pgrp);
-}
 
 }  // namespace
 
@@ -215,44 +105,7 @@ std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
   for (const auto& port : ports) slaves.push_back(port->slave_path());
   plan.mounts = board_mounts(sandbox, slaves);
 
-  // The environment: the caller's, with the board's PATH, the shim and its
-  // socket, then the command's own settings.
-  for (char** e = environ; *e != nullptr; ++e) plan.env.push_back(*e);
-  set_env(plan.env, "PATH=" + sandbox.dir("bin") + ":" + env_or("PATH", kDefaultPath));
-  set_env(plan.env, std::string(BOARDSIM_SOCKET_ENV) + "=" + sandbox.private_path("sock"));
-  std::string asan = get_env(plan.env, "ASAN_OPTIONS");
-  if (asan.find("verify_asan_link_order") == std::string::npos) {
-    // An instrumented program must accept the shim loaded before its runtime.
-    asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
-  }
-  set_env(plan.env, "ASAN_OPTIONS=" + asan);
-
-  const std::string& name = command.argv[0];
-  const std::string program = Board::program_path(name);
-  const bool board_program = name.find('/') == std::string::npos && access(program.c_str(), X_OK) == 0;
-  const std::vector<std::string> runner = split_words(env_or("BOARDSIM_RUNNER", ""));
-  const std::string host_shim = BOARDSIM_DEFAULT_SHIM;
-  if (board_program && !runner.empty()) {
-    // The emulated program gets the target's shim; a host program it starts
-    // (the shell of system()) finds the host's in the same $LIB-named tree,
-    // so neither loader meets an object of the wrong architecture.
-    const std::string shim_dir = sandbox.private_path("shim");
-    link_shim(shim_dir, host_shim);
-    link_shim(shim_dir, env_or("BOARDSIM_SHIM", host_shim));
-    unset_env(plan.env, "LD_PRELOAD");
-    plan.argv = runner;
-    plan.argv.push_back("-E");
-    plan.argv.push_back("LD_PRELOAD=" + shim_dir + "/$LIB/" + kShimName);
-    plan.argv.push_back(program);
-  } else if (board_program) {
-    set_env(plan.env, "LD_PRELOAD=" + env_or("BOARDSIM_SHIM", host_shim));
-    plan.argv.push_back(program);
-  } else {
-    set_env(plan.env, "LD_PRELOAD=" + host_shim);
-    plan.argv.push_back(name);
-  }
-  plan.argv.insert(plan.argv.end(), command.argv.begin() + 1, command.argv.end());
-  for (const auto& e : command.env) set_env(plan.env, e);
+  resolve_command(command, sandbox, plan.argv, plan.env);
 
   // The streams: pipes the loop serves, or the caller's own.
   int in_pipe[2] = {-1, -1};
@@ -331,20 +184,8 @@ void Board::Impl::find_program_pid(RunState& run, uint64_t deadline_ns) {
     run.program = run.reported_pid;
     return;
   }
-  // The supervisor saw the program's PID in its own namespace: find the
-  // process of the run's group whose innermost PID that is.
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return;
-  const std::string inner = std::to_string(run.reported_pid);
-  while (dirent* d = readdir(proc)) {
-    const std::string pid = d->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::vector<std::string> ids = split_words(status_field(pid, "NSpid"));
-    if (ids.size() < 2 || ids.back() != inner || process_group_of(pid) != run.child) continue;
-    run.program = static_cast<pid_t>(std::stol(ids.front()));
-    break;
-  }
-  closedir(proc);
+  // The supervisor saw the program's PID in its own namespace.
+  run.program = find_host_pid(run.reported_pid, run.child);
 }
 
 void Board::Impl::kill_run(RunState& run, int sig) {
@@ -456,7 +297,8 @@ RunResult Board::run(const Command& command) {
 Journal& Board::journal() { return impl_->journal; }
 
 std::string Board::program_path(const std::string& name) {
-  return env_or("BOARDSIM_PROGRAM_DIR", BOARDSIM_DEFAULT_PROGRAM_DIR) + "/" + name;
+  const char* dir = getenv("BOARDSIM_PROGRAM_DIR");
+  return std::string(dir != nullptr && *dir != '\0' ? dir : BOARDSIM_DEFAULT_PROGRAM_DIR) + "/" + name;
 }
 
 std::unique_ptr<Process> Board::start(const Command& command) {

@@ -76,6 +76,14 @@ ssize_t write_no_sigpipe(int fd, const void* data, size_t n) {
 
 }  // namespace
 
+uint64_t deadline_after(double seconds) {
+  constexpr double kNsPerSecond = 1e9;
+  if (seconds <= 0) return monotonic_ns();
+  const double ns = seconds * kNsPerSecond;
+  if (ns >= static_cast<double>(UINT64_MAX / 2)) return UINT64_MAX;
+  return monotonic_ns() + static_cast<uint64_t>(ns);
+}
+
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;

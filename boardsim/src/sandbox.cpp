@@ -174,6 +174,14 @@ const std::vector<std::string>& Sandbox::host_nodes() {
   return nodes;
 }
 
+void make_dirs(const std::string& path) {
+  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + part);
+    if (slash == std::string::npos) break;
+  }
+}
+
 void remove_tree(const std::string& path) {
   nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }

@@ -41,6 +41,8 @@ class Sandbox {
   bool keep_;
 };
 
+// Makes a directory and its missing parents; throws std::runtime_error.
+void make_dirs(const std::string& path);
 // Removes a directory tree without following symbolic links.
 void remove_tree(const std::string& path);
 // Writes a whole file (created 0644, truncated); throws std::runtime_error.
