@@ -71,6 +71,15 @@ inline bool blocked_in_inotify_read(pid_t pid) {
          process_state(pid) == 'S';
 }
 
+// True when the program sleeps in a timed sleep (sleep() is clock_nanosleep
+// in the C library; the emulator makes the same call for an ARM program).
+inline bool in_timed_sleep(pid_t pid) {
+  std::ifstream syscall_file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  if (!(syscall_file >> number)) return false;
+  return (number == SYS_clock_nanosleep || number == SYS_nanosleep) && process_state(pid) == 'S';
+}
+
 inline int count_lines(const std::string& text, const std::string& line) {
   int count = 0;
   std::istringstream in(text);
