@@ -17,7 +17,9 @@ constexpr char kQuote = '"';
 constexpr const char* kDefaultName = "splashgen";
 
 // Writes the image once, at the start of the file: an existing longer file
-// keeps its tail, since the file is not truncated.
+// keeps its tail, since the file is not truncated. A failed or short write
+// fails the run, so that a splash file missing part of its image is not
+// reported as made.
 int splash_image_write(int output) {
   const ssize_t written = write(output, splash_image, sizeof splash_image);
   return written == static_cast<ssize_t>(sizeof splash_image) ? 0 : -1;
