@@ -114,8 +114,9 @@ int checksum_slot_report(int slot) {
   }
   if (spi_device_open(slot) < 0) return -2;
   uint8_t answer[2] = {};
-  if (read_all(answer, sizeof answer) < 0) return -2;
-  close_current_device();
+  int result = read_all(answer, sizeof answer);
+  close_current_device();  // already closed when read_all reported an error
+  if (result < 0) return -2;
   return checksum_row_print(slot, spi_word_of(answer));
 }
 

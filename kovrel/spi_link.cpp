@@ -52,43 +52,41 @@ namespace {
 // read-back replaces the speed asked for, so the next device gets that one.
 int speed_apply(int number) {
   if (spi_device_open(number) < 0) return -1;
+  int result = -1;
   uint32_t speed = static_cast<uint32_t>(job_command.spi_speed_hz);
   if (ioctl(current_device, SPI_IOC_WR_MAX_SPEED_HZ, &speed) < 0) {
     log_error("cannot set <%s> speed to %d Hz\n", device_path, job_command.spi_speed_hz);
-    return -1;
-  }
-  if (ioctl(current_device, SPI_IOC_RD_MAX_SPEED_HZ, &speed) < 0) {
+  } else if (ioctl(current_device, SPI_IOC_RD_MAX_SPEED_HZ, &speed) < 0) {
     log_error("cannot read <%s> speed\n", device_path);
-    return -1;
+  } else {
+    job_command.spi_speed_hz = static_cast<int32_t>(speed);
+    result = 0;
   }
-  job_command.spi_speed_hz = static_cast<int32_t>(speed);
-  close_current_device();
-  log_verbose("\t<%s> speed = %d Hz\n", device_path, job_command.spi_speed_hz);
-  return 0;
+  close_current_device();  // already closed when an error was reported
+  if (result == 0) log_verbose("\t<%s> speed = %d Hz\n", device_path, job_command.spi_speed_hz);
+  return result;
 }
 
 int bits_per_word_apply(int number) {
   if (spi_device_open(number) < 0) return -1;
   uint8_t bits = SPI_BITS_PER_WORD;
-  if (ioctl(current_device, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0) {
-    log_error("cannot set <%s> to 16 bits per word\n", device_path);
-    return -1;
-  }
+  int result = ioctl(current_device, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ? -1 : 0;
+  if (result < 0) log_error("cannot set <%s> to 16 bits per word\n", device_path);
   close_current_device();
-  log_verbose("\t<%s> bits per word = 16\n", device_path);
-  return 0;
+  if (result == 0) log_verbose("\t<%s> bits per word = 16\n", device_path);
+  return result;
 }
 
 int mode_apply(int number) {
   if (spi_device_open(number) < 0) return -1;
   uint8_t mode = job_command.spi_mode;
-  if (ioctl(current_device, SPI_IOC_WR_MODE, &mode) < 0) {
+  int result = ioctl(current_device, SPI_IOC_WR_MODE, &mode) < 0 ? -1 : 0;
+  if (result < 0) {
     log_error("cannot set <%s> clock mode to %d\n", device_path, job_command.spi_mode);
-    return -1;
   }
   close_current_device();
-  log_verbose("\t<%s> clock mode = %d\n", device_path, job_command.spi_mode);
-  return 0;
+  if (result == 0) log_verbose("\t<%s> clock mode = %d\n", device_path, job_command.spi_mode);
+  return result;
 }
 
 // Applies one setting to the five devices in order; the first failure stops
@@ -105,8 +103,9 @@ int all_devices_apply(int (*apply)(int number)) {
 int slot_search(int slot) {
   if (spi_device_open(slot) < 0) return -1;
   uint8_t answer[2] = {};
-  if (read_all(answer, sizeof answer) < 0) return -1;
-  close_current_device();
+  int result = read_all(answer, sizeof answer);
+  close_current_device();  // already closed when read_all reported an error
+  if (result < 0) return -1;
   uint16_t count = spi_word_of(answer);
   if (count >= MODULE_DSP_COUNT_MIN && count <= MODULE_DSP_COUNT_MAX) {
     module_mask = static_cast<uint8_t>(module_mask | (1u << slot));

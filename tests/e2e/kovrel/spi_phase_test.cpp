@@ -579,6 +579,55 @@ INSTANTIATE_TEST_SUITE_P(
                   "\nERROR : cannot open </tmp/none.bin>\n\n" + FAILED_REPORT}),
     [](const testing::TestParamInfo<FaultCase>& param_info) { return param_info.param.name; });
 
+// The driver refusing a setting, or a device missing: the first device that
+// fails ends the operation with its message.
+struct LinkFailureCase {
+  const char* name;
+  uint32_t supported_bits;   // bit n-1: n bits per word accepted
+  uint32_t supported_modes;  // mode bits accepted
+  int absent_device;         // -1: all five present
+  const char* job;
+  std::string err;           // at verbosity 0
+};
+
+class LinkFailure : public SpiPhase, public testing::WithParamInterface<LinkFailureCase> {};
+
+TEST_P(LinkFailure, ReportsTheFirstDeviceThatFails) {
+  const LinkFailureCase& c = GetParam();
+  BoardConfig config;
+  config.spi_supported_bits = c.supported_bits;
+  config.spi_supported_modes = c.supported_modes;
+  make_board("0=2,2=4", config);
+  if (c.absent_device >= 0) board_->spi(c.absent_device).present = false;
+  RunResult r = run_job(c.job);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, LinkFailure,
+    testing::Values(
+        LinkFailureCase{"no_sixteen_bit_words", 0x80, 0x3F, -1, "",
+                        "\nERROR : cannot set </dev/spidev2.0> to 16 bits per word\n\n"},
+        LinkFailureCase{"broadcast_device_missing", 0xFFFF, 0x3F, 4, "",
+                        "\nERROR : cannot open </dev/spidev2.4>\n\n"},
+        LinkFailureCase{"slot_device_missing", 0xFFFF, 0x3F, 3, "",
+                        "\nERROR : cannot open </dev/spidev2.3>\n\n"},
+        // CPHA alone is supported: mode 1 passes, mode 3 needs CPOL too.
+        LinkFailureCase{"mode_refused", 0xFFFF, 0x01, -1, "MODE 1\nMODE 3\n",
+                        "\nERROR : cannot set </dev/spidev2.0> clock mode to 3\n\n" +
+                            FAILED_REPORT},
+        // A clock of zero or below is refused before any device is touched.
+        LinkFailureCase{"zero_speed", 0xFFFF, 0x3F, -1, "BIT_RATE 0\n",
+                        "\nERROR : cannot set </dev/spidev2.0> speed to 0 Hz\n\n" +
+                            FAILED_REPORT},
+        LinkFailureCase{"negative_speed", 0xFFFF, 0x3F, -1, "BIT_RATE -5\n",
+                        "\nERROR : cannot set </dev/spidev2.0> speed to -5 Hz\n\n" +
+                            FAILED_REPORT}),
+    [](const testing::TestParamInfo<LinkFailureCase>& param_info) {
+      return param_info.param.name;
+    });
+
 // A file that yields fewer bytes than its size (a sysfs attribute reports a
 // whole page) fails the download, naming the file, with nothing of it sent.
 TEST_F(SpiPhase, FileShorterThanItsSizeFailsTheDownload) {
