@@ -1,5 +1,6 @@
 // What kovrel puts on the GPIO device and the serial line for the single
 // record commands, the sync and the speed change, and what the slave made of it.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -125,21 +126,33 @@ struct SpeedRow {
   int baud;
   const char* change_record;
   int byte_time_us;
+  bool arbitrary;  // no termios constant: set through the arbitrary-speed ioctls
 };
 
-// 14400 and 56000 have no termios constant and take the arbitrary-speed path.
 const SpeedRow kSpeedRows[] = {
-    {57600, "002060A8C40000013D", 174},
-    {56000, "002060A8C400000134", 179},
-    {14400, "002060A8C40000004F", 694},
-    {9600, "002060A8C400000035", 1042},
+    {57600, "002060A8C40000013D", 174, false},
+    {56000, "002060A8C400000134", 179, true},
+    {14400, "002060A8C40000004F", 694, true},
+    {9600, "002060A8C400000035", 1042, false},
 };
+
+// True when the programs run through an emulator (the ARM build under
+// qemu-arm), whose user-mode ioctl translation knows no TCGETS2/TCSETS2.
+bool programs_emulated() {
+  const char* runner = std::getenv("BOARDSIM_RUNNER");
+  return runner != nullptr && *runner != '\0';
+}
 
 class UartSpeedChange : public UartBoard, public ::testing::WithParamInterface<SpeedRow> {};
 
 TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
   const std::string baud = std::to_string(GetParam().baud);
   auto result = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", "1", "-r", "-b", baud});
+  if (GetParam().arbitrary && programs_emulated() && result.status == 255 &&
+      result.err.find("\nERROR : cannot configure </dev/ttyS0>\n") != std::string::npos) {
+    GTEST_SKIP() << "the emulator does not pass the arbitrary-speed ioctls through; "
+                    "kovrel reported it as a configuration failure";
+  }
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(wire(), std::string("A") + GetParam().change_record + "001122FCC4CAFEDECA");
   auto speeds = board.journal().of(EventKind::SerialSpeed, 0);
