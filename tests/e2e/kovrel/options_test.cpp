@@ -2,6 +2,7 @@
 // statuses, and no device touched when the options alone end the run.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ struct OptionCase {
   std::string err;  // exact standard error
   bool usage;       // standard output is the usage text, else empty
 };
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+  *os << "kovrel";
+  for (const std::string& arg : c.args) {
+    *os << " " << (arg.size() > 40 ? "<" + std::to_string(arg.size()) + " chars>" : arg);
+  }
+}
 
 class KovrelOptions : public ::testing::TestWithParam<OptionCase> {};
 

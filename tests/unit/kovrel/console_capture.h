@@ -78,3 +78,25 @@ inline const std::string& rule_80() {
   static const std::string rule(80, '-');
   return rule;
 }
+
+// A text as a test-case label: line ends and other control characters
+// escaped, long runs shortened, so that case names stay on one line.
+inline std::string printable(const std::string& text) {
+  constexpr size_t LABEL_MAX = 48;
+  if (text.size() > LABEL_MAX) return "<" + std::to_string(text.size()) + " chars>";
+  std::string label;
+  for (char c : text) {
+    if (c == '\n') {
+      label += "\\n";
+    } else if (c == '\r') {
+      label += "\\r";
+    } else if (c == '\t') {
+      label += "\\t";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      label += "\\x" + std::to_string(static_cast<unsigned char>(c));
+    } else {
+      label += c;
+    }
+  }
+  return label;
+}

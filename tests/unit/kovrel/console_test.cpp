@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,10 @@ struct GateCase {
   int verbosity;
   bool shown;
 };
+
+void PrintTo(const GateCase& c, std::ostream* os) {
+  *os << "phase " << c.phase << " verbosity " << c.verbosity;
+}
 
 class VerboseGate : public ::testing::TestWithParam<GateCase> {};
 
@@ -218,6 +223,8 @@ struct FailureCase {
   const char* wording;  // the message with errno still to be filled in
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << printable(c.wording); }
+
 class TransferFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(TransferFailure, IsReportedByPhaseWithErrno) {
@@ -253,6 +260,10 @@ struct StallCase {
   Stall kind;
   const char* message;
 };
+
+void PrintTo(const StallCase& c, std::ostream* os) {
+  *os << "case " << static_cast<int>(c.kind) << " " << printable(c.message);
+}
 
 class StalledDevice : public ::testing::TestWithParam<StallCase> {};
 

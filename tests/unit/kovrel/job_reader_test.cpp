@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ struct UartAccessCase {
   std::vector<uint8_t> data;  // data bytes 0.. that the line sets
 };
 
+void PrintTo(const UartAccessCase& c, std::ostream* os) { *os << printable(c.text); }
+
 class UartAccess : public ::testing::TestWithParam<UartAccessCase> {};
 
 TEST_P(UartAccess, StoresAddressControlAndData) {
@@ -120,6 +123,8 @@ struct SpiFrameCase {
   const char* device;
 };
 
+void PrintTo(const SpiFrameCase& c, std::ostream* os) { *os << printable(c.text); }
+
 class SpiFrame : public ::testing::TestWithParam<SpiFrameCase> {};
 
 TEST_P(SpiFrame, StoresFrameFieldsAndModuleDevice) {
@@ -167,6 +172,8 @@ struct DecimalCase {
   int32_t value;
 };
 
+void PrintTo(const DecimalCase& c, std::ostream* os) { *os << printable(c.text); }
+
 class Decimal : public ::testing::TestWithParam<DecimalCase> {};
 
 TEST_P(Decimal, StoresTheValue) {
@@ -213,6 +220,10 @@ struct BrNameCase {
   const char* br_file;
 };
 
+void PrintTo(const BrNameCase& c, std::ostream* os) {
+  *os << c.bin_file << (c.generation ? " with -w" : " without -w");
+}
+
 class BrName : public ::testing::TestWithParam<BrNameCase> {};
 
 TEST_P(BrName, DerivedFromTheBinaryFileOnlyWithGeneration) {
@@ -253,6 +264,8 @@ struct SyntaxCase {
   const char* message;  // nullptr: the report has no message line
   const char* token;
 };
+
+void PrintTo(const SyntaxCase& c, std::ostream* os) { *os << printable(c.text); }
 
 class SyntaxError : public ::testing::TestWithParam<SyntaxCase> {};
 
@@ -317,6 +330,8 @@ struct MissingCase {
   const char* text;
 };
 
+void PrintTo(const MissingCase& c, std::ostream* os) { *os << printable(c.text); }
+
 class ParameterMissing : public ::testing::TestWithParam<MissingCase> {};
 
 TEST_P(ParameterMissing, ReportsTheLineThenTheMessage) {
@@ -340,6 +355,10 @@ struct AbsentModuleCase {
   uint8_t mask;
   const char* text;
 };
+
+void PrintTo(const AbsentModuleCase& c, std::ostream* os) {
+  *os << "mask " << int(c.mask) << " " << printable(c.text);
+}
 
 class AbsentModule : public ::testing::TestWithParam<AbsentModuleCase> {};
 
@@ -367,6 +386,8 @@ struct ModuleCase {
   int result;
   const char* device;
 };
+
+void PrintTo(const ModuleCase& c, std::ostream* os) { *os << "mask " << int(c.mask) << " " << c.name; }
 
 class ModuleDecode : public ::testing::TestWithParam<ModuleCase> {};
 

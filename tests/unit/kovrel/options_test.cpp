@@ -2,6 +2,7 @@
 // run settings it leaves, and the usage text.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,18 @@ Outcome run_with(int (*entry)(int, char**), const std::vector<std::string>& args
   return {result, out.take(), err_text};
 }
 
+std::string command_line(const std::vector<std::string>& args) {
+  std::string text = "kovrel";
+  for (const std::string& arg : args) text += " " + printable(arg);
+  return text;
+}
+
 struct AcceptedCase {
   std::vector<std::string> args;
   Settings settings;
 };
+
+void PrintTo(const AcceptedCase& c, std::ostream* os) { *os << command_line(c.args); }
 
 class OptionsAccepted : public ::testing::TestWithParam<AcceptedCase> {};
 
@@ -124,6 +133,8 @@ struct RefusedCase {
   bool usage;
 };
 
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << command_line(c.args); }
+
 class OptionsRefused : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(OptionsRefused, EndTheRunWithTheirReport) {
@@ -175,6 +186,8 @@ TEST(OptionsOrder, LongNameLeavesNoJob) {
 struct QuietCase {
   std::vector<std::string> args;
 };
+
+void PrintTo(const QuietCase& c, std::ostream* os) { *os << command_line(c.args); }
 
 class NothingToDo : public ::testing::TestWithParam<QuietCase> {};
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "console_capture.h"
@@ -90,6 +91,10 @@ struct QuietJobCase {
   bool shown;
 };
 
+void PrintTo(const QuietJobCase& c, std::ostream* os) {
+  *os << "phase " << c.phase << " verbosity " << c.verbosity << " " << printable(c.content);
+}
+
 class QuietJob : public JobFrame, public ::testing::WithParamInterface<QuietJobCase> {};
 
 TEST_P(QuietJob, BannersOnlyAtThePhaseVerbosity) {
@@ -121,6 +126,10 @@ struct FailingJobCase {
   const char* content;
   const char* report;  // what the failing line prints before the banner
 };
+
+void PrintTo(const FailingJobCase& c, std::ostream* os) {
+  *os << "verbosity " << c.verbosity << " " << printable(c.content);
+}
 
 class FailingJob : public JobFrame, public ::testing::WithParamInterface<FailingJobCase> {};
 
