@@ -144,7 +144,8 @@ TEST_F(UartBoard, BrFileReplaysTheDownloadByteForByte) {
   ASSERT_EQ(records, 5u) << "150 bytes: four records of 31 and one of 26";
   ASSERT_EQ(events.size(), 1 + records) << "the sync character, then one event per record";
   for (size_t i = 2; i < events.size(); ++i) {
-    EXPECT_GE(static_cast<int64_t>(events[i].t_ns - events[i - 1].t_ns) / 1000, 20000 - 2000);
+    EXPECT_GE(static_cast<int64_t>(events[i].t_ns - events[i - 1].t_ns) / 1000,
+              20000 - kObservationSlackUs);
   }
 }
 

@@ -94,7 +94,7 @@ TEST_F(UartBoard, WaitPausesItsMilliseconds) {
   auto result = run_job("WRITE_8 0x1000 0x1\nWAIT 150\nWRITE_8 0x1001 0x2\n");
   ASSERT_EQ(result.status, 0) << result.err;
   ASSERT_EQ(wire(), "A0000100001010000100101" "02");
-  EXPECT_GE(gap_us(12, 13), 150000 - 2000);
+  EXPECT_GE(gap_us(12, 13), 150000 - kObservationSlackUs);
 }
 
 }  // namespace

@@ -81,11 +81,6 @@ std::vector<uint8_t> gpio_record(uint8_t op, uint8_t value_byte2) {
   return {op, 0, 0, 0, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, value_byte2, 0x00};
 }
 
-// The simulator stamps an event when it reads it, which can be a scheduling
-// slice after the write; a pause that was left out still shows as a gap
-// near zero.
-constexpr int64_t kObservationSlackUs = 2000;
-
 TEST_F(UartBoard, ResetPulseIsThreeGpioRecordsWithTheirPauses) {
   auto result = run_job("", {"-v", "1"});
   ASSERT_EQ(result.status, 0) << result.err;
