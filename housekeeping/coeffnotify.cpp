@@ -57,20 +57,20 @@ static void coeffs_file_create(void) {
   }
 }
 
+// Ends with the watch in place (0), or with its message and nothing open.
 static int coeffs_watch_start(void) {
+  int result = -1;
   coeffs_inotify = inotify_init();
   if (coeffs_inotify < 0) {
     printf("inotify_init failed, aborting.\n");
-    return -1;
-  }
-  coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH, IN_MODIFY);
-  if (coeffs_watch < 0) {
+  } else if ((coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH, IN_MODIFY)) < 0) {
     printf("inotify_add_watch failed.\n");
     close(coeffs_inotify);
     coeffs_inotify = -1;
-    return -1;
+  } else {
+    result = 0;
   }
-  return 0;
+  return result;
 }
 
 // One notification: the line (flushed, as the program never exits to flush
