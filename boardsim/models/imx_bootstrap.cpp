@@ -125,11 +125,6 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
   }
 }
 
-void ImxBootstrap::on_board_speed(SerialLink& link, uint32_t baud) {
-  (void)link;
-  (void)baud;
-}
-
 void ImxBootstrap::check_speed(SerialLink& link) {
   const uint32_t board = link.board_speed();
   if (board == line_speed_) return;

@@ -39,7 +39,6 @@ class ImxBootstrap : public SerialFarEnd {
 
   void on_bytes(SerialLink& link, const uint8_t* data, size_t n) override;
   void on_gpio(SerialLink& link, const GpioRequest& request) override;
-  void on_board_speed(SerialLink& link, uint32_t baud) override;
 
   // Inspection for tests.
   bool listening() const { return listening_; }
