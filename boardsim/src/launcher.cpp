@@ -63,6 +63,9 @@ void enter_namespaces(const LaunchPlan& plan) {
     if (unshare(CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWNS)");
     return;
   }
+  // A caller that changed its IDs without an exec is not dumpable, and its
+  // /proc/self files then belong to root: the maps could not be written.
+  prctl(PR_SET_DUMPABLE, 1);
   if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWUSER)");
   write_text("/proc/self/setgroups", "deny");
   write_text("/proc/self/uid_map", std::to_string(plan.uid) + " " + std::to_string(plan.uid) + " 1");

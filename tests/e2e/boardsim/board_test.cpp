@@ -2,11 +2,16 @@
 // ports, GPIO and frame-buffer devices, the date and hwclock stand-ins, time
 // limits, PID namespaces with the Panel stand-in, and what a run returns.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +99,53 @@ TEST(Sandbox, DirectoryIsRemovedWithTheBoardUnlessKept) {
   EXPECT_TRUE(host_exists(kept));
   const std::string root = kept.substr(0, kept.rfind('/'));
   ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
+// An ordinary user gets the same board through a user namespace.
+class Unprivileged : public ::testing::Test {
+ protected:
+  static constexpr uid_t kNobody = 65534;
+
+  // Runs body in a child process that has given up root; its exit status.
+  static int as_nobody(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(100);
+      int status = 101;
+      try {
+        status = body();
+      } catch (const std::exception& e) {
+        fprintf(stderr, "%s\n", e.what());
+      }
+      _exit(status);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+  }
+};
+
+TEST_F(Unprivileged, BoardRunsForAnOrdinaryUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "the whole suite runs unprivileged already";
+  if (as_nobody([] { return unshare(CLONE_NEWUSER) == 0 ? 0 : 1; }) != 0) {
+    GTEST_SKIP() << "this kernel gives ordinary users no user namespace";
+  }
+  const std::string probe = "/tmp/boardsim_nobody_probe_" + std::to_string(getpid());
+  const int status = as_nobody([&] {
+    Board board;
+    const RunResult r = board.run(client({"file", probe, "x", "tty", "/dev/ttyS0", "raw", "57600",
+                                          "gpio", "1", "1", "1", "system", "date 0101"}));
+    if (r.status != 0 || r.out != "system 0\n") {
+      fprintf(stderr, "status %d out '%s' err '%s'\n", r.status, r.out.c_str(), r.err.c_str());
+      return 1;
+    }
+    if (board.read_file(probe) != "x" || host_exists(probe)) return 2;
+    if (board.journal().of(EventKind::SerialSpeed, 0).size() != 1) return 3;
+    if (board.journal().of(EventKind::GpioWrite).size() != 1) return 4;
+    if (board.standin_calls() != std::vector<std::string>{"date 0101"}) return 5;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // ------------------------------------------------------------ serial ports
