@@ -88,73 +88,78 @@ Board::Impl::~Impl() {
   close_fd(gpio_fd);
 }
 
-std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
-  if (command.argv.empty()) throw std::invalid_argument("boardsim: empty command");
-  auto run = std::make_shared<RunState>();
-  const int number = ++run_counter;
+LaunchPlan Board::Impl::plan_run(const Command& command, RunState& run) {
   LaunchPlan plan;
+  const std::string number = std::to_string(++run_counter);
   plan.cwd = command.cwd;
   plan.pid_namespace = command.pid_namespace;
   plan.panel = command.panel;
   plan.user_namespace = geteuid() != 0;
   plan.uid = geteuid();
   plan.gid = getegid();
-  plan.panel_count_path = sandbox.private_path("panel_count." + std::to_string(number));
-  plan.panel_pid_path = sandbox.private_path("panel_pid." + std::to_string(number));
+  plan.panel_count_path = sandbox.private_path("panel_count." + number);
+  plan.panel_pid_path = sandbox.private_path("panel_pid." + number);
   std::vector<std::string> slaves;
   for (const auto& port : ports) slaves.push_back(port->slave_path());
   plan.mounts = board_mounts(sandbox, slaves);
-
   resolve_command(command, sandbox, plan.argv, plan.env);
+  plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
+  // A test that makes a program crash on purpose leaves no core file behind.
+  plan.core_dumps = command.passthrough_stdio;
 
-  // The streams: pipes the loop serves, or the caller's own.
+  run.capture = !command.passthrough_stdio;
+  run.supervised = plan_supervised(plan);
+  run.pid_namespace = plan.pid_namespace;
+  run.foreground = plan.foreground;
+  run.panel_count_path = plan.panel_count_path;
+  run.panel_pid_path = plan.panel_pid_path;
+  run.in_data = command.stdin_data;
+  return plan;
+}
+
+// The pipes of a run: the child's ends go into the plan, the simulator's
+// into the run. The caller's own streams when the run does not capture.
+void Board::Impl::open_streams(RunState& run, LaunchPlan& plan) {
   int in_pipe[2] = {-1, -1};
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   int info_pipe[2] = {-1, -1};
-  run->capture = !command.passthrough_stdio;
-  run->supervised = plan_supervised(plan);
-  run->pid_namespace = plan.pid_namespace;
   bool ok = true;
-  if (run->capture) {
+  if (run.capture) {
     ok = make_pipe(in_pipe) == 0 && make_pipe(out_pipe) == 0 && make_pipe(err_pipe) == 0;
   }
-  if (ok && run->supervised) ok = make_pipe(info_pipe) == 0;
+  if (ok && run.supervised) ok = make_pipe(info_pipe) == 0;
   if (!ok) {
+    const int saved = errno;
     for (int* p : {in_pipe, out_pipe, err_pipe, info_pipe}) {
       close_fd(p[0]);
       close_fd(p[1]);
     }
+    errno = saved;
     fail("pipe");
   }
   plan.stdin_fd = in_pipe[0];
   plan.stdout_fd = out_pipe[1];
   plan.stderr_fd = err_pipe[1];
   plan.info_fd = info_pipe[1];
-  plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
-  run->foreground = plan.foreground;
-  // A test that makes a program crash on purpose leaves no core file behind.
-  plan.core_dumps = command.passthrough_stdio;
-  run->panel_count_path = plan.panel_count_path;
-  run->panel_pid_path = plan.panel_pid_path;
+  run.in_fd = in_pipe[1];
+  run.out_fd = out_pipe[0];
+  run.err_fd = err_pipe[0];
+  run.info_fd = info_pipe[0];
+}
 
+std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
+  if (command.argv.empty()) throw std::invalid_argument("boardsim: empty command");
+  auto run = std::make_shared<RunState>();
+  LaunchPlan plan = plan_run(command, *run);
+  open_streams(*run, plan);
   server.start_run();
   const pid_t child = fork();
   if (child == 0) launch_child(plan);
   const int fork_errno = errno;
-  close_fd(in_pipe[0]);
-  close_fd(out_pipe[1]);
-  close_fd(err_pipe[1]);
-  close_fd(info_pipe[1]);
-  run->in_fd = in_pipe[1];
-  run->out_fd = out_pipe[0];
-  run->err_fd = err_pipe[0];
-  run->info_fd = info_pipe[0];
+  for (int* fd : {&plan.stdin_fd, &plan.stdout_fd, &plan.stderr_fd, &plan.info_fd}) close_fd(*fd);
   if (child < 0) {
-    close_fd(run->in_fd);
-    close_fd(run->out_fd);
-    close_fd(run->err_fd);
-    close_fd(run->info_fd);
+    for (int* fd : {&run->in_fd, &run->out_fd, &run->err_fd, &run->info_fd}) close_fd(*fd);
     errno = fork_errno;
     fail("fork");
   }
@@ -167,7 +172,6 @@ std::shared_ptr<RunState> Board::Impl::launch(const Command& command) {
   for (int fd : {run->in_fd, run->out_fd, run->err_fd, run->info_fd}) {
     if (fd >= 0) set_nonblocking(fd);
   }
-  run->in_data = command.stdin_data;
   if (run->in_data.empty()) close_fd(run->in_fd);
   run->deadline_ns = deadline_after(command.timeout_s);
   runs.push_back(run);

@@ -13,6 +13,7 @@
 
 #include "boardsim/board.h"
 #include "device_server.h"
+#include "launcher.h"
 #include "sandbox.h"
 #include "serial_port.h"
 
@@ -81,6 +82,8 @@ struct Board::Impl {
   void find_program_pid(RunState& run, uint64_t deadline_ns);
 
  private:
+  LaunchPlan plan_run(const Command& command, RunState& run);
+  void open_streams(RunState& run, LaunchPlan& plan);
   bool poll_once(int timeout_ms);
   void on_gpio();
   void on_accept();
