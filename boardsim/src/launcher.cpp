@@ -91,11 +91,6 @@ void apply_mount(const MountStep& m) {
     case MountStep::Kind::Mkdir:
       if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) die(kSetupFailed, "mkdir " + m.target);
       break;
-    case MountStep::Kind::Symlink:
-      if (symlink(m.source.c_str(), m.target.c_str()) != 0 && errno != EEXIST) {
-        die(kSetupFailed, "symlink " + m.target);
-      }
-      break;
   }
 }
 
@@ -116,7 +111,7 @@ void setup_fds(LaunchPlan& plan) {
   for (int target = 0; target < 3; ++target) {
     if (from[target] >= 0 && dup2(from[target], target) < 0) die(kSetupFailed, "dup2");
   }
-  if (plan.info_fd >= 0) {
+  if (plan.info_fd >= 0 && plan.info_fd != kInfoFd) {
     if (dup3(plan.info_fd, kInfoFd, O_CLOEXEC) < 0) die(kSetupFailed, "dup3");
     plan.info_fd = kInfoFd;
   }

@@ -17,9 +17,9 @@ namespace boardsim {
 class Sandbox;
 
 struct MountStep {
-  enum class Kind { Bind, RecursiveBind, Tmpfs, Mkdir, Symlink };
+  enum class Kind { Bind, RecursiveBind, Tmpfs, Mkdir };
   Kind kind;
-  std::string source;  // Bind: what is mounted; Symlink: the link's target
+  std::string source;  // what a bind mounts
   std::string target;
 };
 
