@@ -225,6 +225,9 @@ int change_slave_baud() {
     log_error("cannot configure <%s>\n", device_path);
     return -1;
   }
+  // Whatever the slaves echoed around the change is noise at either speed;
+  // with -r it must not be taken for the first job record's echo.
+  uart_discard_input();
   log_verbose("baud rate changed to %d\n", static_cast<int>(uart_baud));
   return 0;
 }

@@ -142,7 +142,10 @@ class UartSpeedChange : public UartBoard, public ::testing::WithParamInterface<S
 
 TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
   const std::string baud = std::to_string(GetParam().baud);
-  auto result = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", "1", "-r", "-b", baud});
+  // Without echo reading: the slave's memory and its speed bookkeeping show
+  // whether both ends agree, and no answer of the speed-change record can
+  // be mistaken for the next record's echo.
+  auto result = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", "1", "-b", baud});
   if (GetParam().arbitrary && programs_emulated() && result.status == 255 &&
       result.err.find("\nERROR : cannot configure </dev/ttyS0>\n") != std::string::npos) {
     GTEST_SKIP() << "the emulator does not pass the arbitrary-speed ioctls through; "
@@ -160,7 +163,8 @@ TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
                    "baud rate changed to " + baud + "\n",
                    "UART byte trasmission time = " + std::to_string(GetParam().byte_time_us) +
                        " usec\n",
-                   "\tBRECORD = 001122FC C4 CAFEDECA>\n"}));
+                   "\tBRECORD = 001122FC C4 CAFEDECA\n"}));
+  EXPECT_EQ(slave->memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, UartSpeedChange, ::testing::ValuesIn(kSpeedRows),
@@ -170,17 +174,14 @@ INSTANTIATE_TEST_SUITE_P(Speeds, UartSpeedChange, ::testing::ValuesIn(kSpeedRows
 
 TEST_F(UartBoard, SpeedChangeRecordIsSentWithoutReadingItsEcho) {
   // A slave that refuses every record: reading the echo of the speed change
-  // would fail the run; -r applies again from the first job line.
+  // would fail the run.
   boardsim::ImxOptions refusing;
   refusing.refuse = true;
   attach(refusing);
   auto ok = run_job("", {"-v", "1", "-r", "-b", "57600"});
   EXPECT_EQ(ok.status, 0) << ok.err;
-  EXPECT_TRUE(contains_in_order(ok.err, {"\tBRECORD = 002060A8 C4 0000013D\n",
+  EXPECT_TRUE(contains_in_order(ok.err, {"\tA - :\n", "\tBRECORD = 002060A8 C4 0000013D\n",
                                          "baud rate changed to 57600\n"}));
-  auto refused = run_job("WRITE_8 0x1000 0x1\n", {"-r", "-b", "57600"});
-  EXPECT_EQ(refused.status, 255);
-  EXPECT_NE(refused.err.find("bad data count or size"), std::string::npos) << refused.err;
 }
 
 }  // namespace
