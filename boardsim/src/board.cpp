@@ -75,13 +75,18 @@ Board::Impl::~Impl() {
     if (!run->exited) {
       kill(-run->child, SIGKILL);
       kill(run->child, SIGKILL);
-      waitpid(run->child, nullptr, 0);
+      waitpid(run->child, &run->wait_status, 0);
+      run->exited = true;
     }
     close_fd(run->pidfd);
     close_fd(run->out_fd);
     close_fd(run->err_fd);
     close_fd(run->in_fd);
     close_fd(run->info_fd);
+  }
+  // A Process that outlives its Board reports its run as ended.
+  for (auto& weak : handed_out) {
+    if (auto run = weak.lock()) run->board_gone = true;
   }
   while (!connections.empty()) close_connection(connections.begin()->first);
   close_fd(listen_fd);
@@ -208,16 +213,7 @@ RunResult Board::Impl::finish(const std::shared_ptr<RunState>& run, uint64_t dea
   if (run->foreground) take_terminal(getpgrp());
   // What the program did just before it ended is still in the queues.
   drain();
-  RunResult result = std::move(run->result);
-  const int s = run->wait_status;
-  if (!run->exited) {
-    result.status = -1;
-  } else if (WIFSIGNALED(s)) {
-    result.signal = WTERMSIG(s);
-    result.status = 128 + result.signal;
-  } else {
-    result.status = WEXITSTATUS(s);
-  }
+  RunResult result = result_of(*run);
   close_fd(run->in_fd);
   close_fd(run->out_fd);
   close_fd(run->err_fd);
@@ -227,6 +223,20 @@ RunResult Board::Impl::finish(const std::shared_ptr<RunState>& run, uint64_t dea
       runs.erase(it);
       break;
     }
+  }
+  return result;
+}
+
+RunResult result_of(RunState& run) {
+  RunResult result = std::move(run.result);
+  const int s = run.wait_status;
+  if (!run.exited) {
+    result.status = -1;
+  } else if (WIFSIGNALED(s)) {
+    result.signal = WTERMSIG(s);
+    result.status = 128 + result.signal;
+  } else {
+    result.status = WEXITSTATUS(s);
   }
   return result;
 }
@@ -309,6 +319,7 @@ std::unique_ptr<Process> Board::start(const Command& command) {
   auto impl = std::make_unique<Process::Impl>();
   impl->board = impl_.get();
   impl->run = impl_->launch(command);
+  impl_->handed_out.push_back(impl->run);
   // A supervised command reports once the Panel is ready and the program
   // started; the caller may then rely on both.
   if (impl->run->supervised) impl_->find_program_pid(*impl->run, impl->run->deadline_ns);

@@ -39,6 +39,7 @@ struct RunState {
   uint64_t exited_ns = 0;
   bool exited = false;
   int wait_status = 0;
+  bool board_gone = false;  // the Board was destroyed before the run was collected
   RunResult result;
   std::string panel_count_path;
   std::string panel_pid_path;
@@ -68,6 +69,7 @@ struct Board::Impl {
   std::map<int, Connection> connections;  // by descriptor
   int next_connection_id = 1;
   std::vector<std::shared_ptr<RunState>> runs;  // started and not yet collected
+  std::vector<std::weak_ptr<RunState>> handed_out;  // the runs of Process objects
   int run_counter = 0;
 
   std::shared_ptr<RunState> launch(const Command& command);
@@ -98,6 +100,8 @@ struct Board::Impl {
   int next_timeout_ms(uint64_t deadline_ns) const;
 };
 
+// The result of a finished run; its captured streams are moved into it.
+RunResult result_of(RunState& run);
 // Closes a descriptor once and marks it closed.
 void close_fd(int& fd);
 // CLOCK_MONOTONIC nanoseconds that many seconds from now (saturating).
@@ -111,10 +115,20 @@ pid_t find_host_pid(pid_t inner, pid_t group);
 namespace boardsim {
 
 struct Process::Impl {
-  Board::Impl* board = nullptr;
+  Board::Impl* board = nullptr;  // valid while !run->board_gone
   std::shared_ptr<RunState> run;
   bool collected = false;
   RunResult result;  // once collected
+
+  // Whether the run is over for the caller: collected, or its Board is gone
+  // (which killed and reaped it).
+  bool settled() {
+    if (!collected && run->board_gone) {
+      result = result_of(*run);
+      collected = true;
+    }
+    return collected;
+  }
 };
 
 }  // namespace boardsim

@@ -61,30 +61,30 @@ pid_t find_host_pid(pid_t inner, pid_t group) {
 Process::Process(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Process::~Process() {
-  if (!impl_->collected) kill(SIGKILL);
+  if (!impl_->settled()) kill(SIGKILL);
 }
 
 pid_t Process::pid() const {
   RunState& run = *impl_->run;
-  if (run.program <= 0 && !impl_->collected) {
+  if (run.program <= 0 && !impl_->settled()) {
     impl_->board->find_program_pid(run, deadline_after(kKillCollectS));
   }
   return run.program;
 }
 
 bool Process::wait_until(const std::function<bool()>& pred, double timeout_s) {
-  if (impl_->collected) return pred();
+  if (impl_->settled()) return pred();
   return impl_->board->pump(pred, deadline_after(timeout_s));
 }
 
 bool Process::running() {
-  if (impl_->collected) return false;
+  if (impl_->settled()) return false;
   impl_->board->drain();
   return !impl_->run->exited;
 }
 
 RunResult Process::wait(double timeout_s) {
-  if (!impl_->collected) {
+  if (!impl_->settled()) {
     impl_->result = impl_->board->finish(impl_->run, deadline_after(timeout_s));
     impl_->collected = true;
   }
@@ -92,7 +92,7 @@ RunResult Process::wait(double timeout_s) {
 }
 
 RunResult Process::kill(int sig) {
-  if (!impl_->collected) {
+  if (!impl_->settled()) {
     RunState& run = *impl_->run;
     if (!run.exited) {
       const pid_t target = pid();
@@ -115,7 +115,7 @@ int Process::panel_signals() const {
 pid_t Process::panel_pid() const { return read_panel_number(impl_->run->panel_pid_path); }
 
 std::string Process::out_so_far() const {
-  return impl_->collected ? impl_->result.out : impl_->run->result.out;
+  return impl_->settled() ? impl_->result.out : impl_->run->result.out;
 }
 
 }  // namespace boardsim

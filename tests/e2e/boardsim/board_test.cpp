@@ -532,4 +532,17 @@ TEST(Process, OutputIsVisibleWhileTheProgramRuns) {
   EXPECT_FALSE(p->running());
 }
 
+TEST(Process, OutlivingItsBoardFindsItsRunKilled) {
+  std::unique_ptr<boardsim::Process> p;
+  {
+    Board board;
+    p = board.start(client({"out", "ready", "sleep"}));
+    ASSERT_TRUE(p->wait_until([&] { return p->out_so_far() == "ready\n"; }, 30));
+  }
+  EXPECT_FALSE(p->running());
+  const RunResult r = p->wait(30);
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_EQ(r.out, "ready\n");
+}
+
 }  // namespace
