@@ -245,7 +245,10 @@ int main(int argc, char** argv) {
       fprintf(stderr, "boardsim: %s\n", error.c_str());
       return kUsageError;
     }
-    if (o.config.keep_sandbox) fprintf(stderr, "boardsim: sandbox in %s\n", board.host_path("/tmp").c_str());
+    if (o.config.keep_sandbox) {
+      const std::string tmp = board.host_path("/tmp");
+      fprintf(stderr, "boardsim: sandbox kept in %s\n", tmp.substr(0, tmp.rfind('/')).c_str());
+    }
     boardsim::Command command;
     command.argv = o.argv;
     command.passthrough_stdio = true;
