@@ -1,6 +1,7 @@
 // boardsim [board options] -- PROGRAM ARGS...
 // Runs one program on a simulated board and passes its standard streams and
 // exit status through, for trying a program or a job file by hand.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -205,6 +206,33 @@ int parse_options(int argc, char** argv, Options& o) {
   return -1;
 }
 
+// A signal meant to stop the command goes to the program, so that the
+// command still ends through its normal path and removes the sandbox. One
+// that comes before the program runs is passed on once it does.
+volatile sig_atomic_t forward_to = 0;
+volatile sig_atomic_t held_signal = 0;
+
+void forward_signal(int sig) {
+  if (forward_to > 0) {
+    kill(static_cast<pid_t>(forward_to), sig);
+  } else {
+    held_signal = sig;
+  }
+}
+
+void catch_stop_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = forward_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+}
+
+void forward_stop_signals_to(pid_t program) {
+  forward_to = program;
+  if (held_signal != 0 && program > 0) kill(program, held_signal);
+}
+
 // Attaches the models and copies the files; an error message when it fails.
 std::string prepare(boardsim::Board& board, const Options& o) {
   std::string error;
@@ -238,6 +266,7 @@ int main(int argc, char** argv) {
   Options o;
   const int early = parse_options(argc, argv, o);
   if (early >= 0) return early;
+  catch_stop_signals();
   try {
     boardsim::Board board(o.config);
     const std::string error = prepare(board, o);
@@ -253,7 +282,9 @@ int main(int argc, char** argv) {
     command.argv = o.argv;
     command.passthrough_stdio = true;
     command.timeout_s = o.timeout_s > 0 ? o.timeout_s : 1e9;
-    const boardsim::RunResult result = board.run(command);
+    auto process = board.start(command);
+    forward_stop_signals_to(process->pid());
+    const boardsim::RunResult result = process->wait(command.timeout_s);
     fflush(stdout);
     if (!o.trace.empty()) {
       std::ofstream trace(o.trace);

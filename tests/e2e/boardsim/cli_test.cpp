@@ -1,15 +1,20 @@
 // The boardsim command as an engineer uses it: the program's streams and
 // exit status passed through, the board options, the trace.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -140,6 +145,42 @@ INSTANTIATE_TEST_SUITE_P(
                     "0x00100000", "0", "gpio", "1", "0x00100000", "0x00100000", "tty", "/dev/ttyS0", "raw",
                     "38400", "write", "A", "read", "1"},
                    "read :\n"}));
+
+// Stopped from outside (a shell's timeout, a terminal closed), the command
+// stops its program and still removes its sandbox.
+TEST_F(Cli, SignalToTheCommandStopsTheProgramAndLeavesNoSandbox) {
+  const std::string workdir = dir_ + "/work";
+  ASSERT_EQ(mkdir(workdir.c_str(), 0755), 0);
+  const std::string out = dir_ + "/out";
+  const pid_t cli = fork();
+  if (cli == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 1) < 0 || setenv("BOARDSIM_WORKDIR", workdir.c_str(), 1) != 0) _exit(100);
+    const std::string path = cli_path();
+    execl(path.c_str(), path.c_str(), "--", "board_client", "out", "started", "sleep", nullptr);
+    _exit(101);
+  }
+  ASSERT_GT(cli, 0);
+  // The program has started once it has printed its line.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (slurp(out) != "started\n" && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(slurp(out), "started\n");
+  ASSERT_EQ(kill(cli, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(cli, &status, 0), cli);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  DIR* dir = opendir(workdir.c_str());
+  ASSERT_NE(dir, nullptr);
+  std::vector<std::string> left;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') left.push_back(e->d_name);
+  }
+  closedir(dir);
+  EXPECT_TRUE(left.empty()) << left.front();
+}
 
 TEST_F(Cli, StreamsArePassedThrough) {
   const CliResult r = run({"--", "board_client", "stdin", "err", "to stderr"}, "from stdin\n");
