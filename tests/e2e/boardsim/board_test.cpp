@@ -77,6 +77,29 @@ TEST(Sandbox, RtcAttributeIsAbsentUntilWritten) {
   EXPECT_EQ(r.out, "missing /sys/class/rtc/rtc0/since_epoch\n");
 }
 
+struct RemovedNode {
+  const char* path;
+  std::vector<std::string> steps;  // a client run that opens it
+};
+
+class SandboxRemovedNode : public ::testing::TestWithParam<RemovedNode> {};
+
+TEST_P(SandboxRemovedNode, NodeRemovedByTheTestCannotBeOpened) {
+  Board board;
+  board.remove_file(GetParam().path);
+  const RunResult r = board.run(client(GetParam().steps));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("failed errno 2\n"), std::string::npos) << r.err;
+  // The next command finds the same board: the node stays absent.
+  EXPECT_EQ(board.run(client(GetParam().steps)).status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SandboxRemovedNode,
+    ::testing::Values(RemovedNode{"/dev/ttyS1", {"tty", "/dev/ttyS1"}},
+                      RemovedNode{"/dev/gpio0", {"gpio", "1", "1", "1"}},
+                      RemovedNode{"/dev/fb0", {"fb", "5"}}));
+
 TEST(Sandbox, BoardPathsOutsideTheSandboxAreRefused) {
   Board board;
   EXPECT_THROW(board.host_path("/etc/passwd"), std::invalid_argument);
