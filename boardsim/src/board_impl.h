@@ -91,7 +91,7 @@ struct Board::Impl {
   void on_accept();
   void on_connection(int fd, short revents);
   void close_connection(int fd);
-  void on_run_output(RunState& run, int& fd, std::string& sink);
+  void on_run_output(int& fd, std::string& sink);
   void on_run_stdin(RunState& run);
   void on_run_exit(RunState& run);
   void on_run_info(RunState& run);

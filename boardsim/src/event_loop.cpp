@@ -171,12 +171,12 @@ bool Board::Impl::poll_once(int timeout_ms) {
         case Source::Connection: on_connection(static_cast<int>(w.index), ev); break;
         case Source::RunOut: {
           RunState& r = *current_runs[w.index];
-          on_run_output(r, r.out_fd, r.result.out);
+          on_run_output(r.out_fd, r.result.out);
           break;
         }
         case Source::RunErr: {
           RunState& r = *current_runs[w.index];
-          on_run_output(r, r.err_fd, r.result.err);
+          on_run_output(r.err_fd, r.result.err);
           break;
         }
         case Source::RunIn: on_run_stdin(*current_runs[w.index]); break;
@@ -322,8 +322,7 @@ void Board::Impl::on_connection(int fd, short revents) {
   if (eof) close_connection(fd);
 }
 
-void Board::Impl::on_run_output(RunState& run, int& fd, std::string& sink) {
-  (void)run;
+void Board::Impl::on_run_output(int& fd, std::string& sink) {
   char buf[kChunk];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
