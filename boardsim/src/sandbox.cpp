@@ -48,11 +48,17 @@ void make_link(const std::string& target, const std::string& path) {
   if (symlink(target.c_str(), path.c_str()) != 0) fail("symlink " + path);
 }
 
-// A sandbox under /tmp or /home would vanish under the mounts of a run.
-void check_workdir(const std::string& workdir) {
+// The absolute path of the directory the sandbox is made in. One under /tmp
+// or /home would vanish under the mounts of a run.
+std::string checked_workdir(const std::string& workdir) {
   char real[PATH_MAX];
   if (realpath(workdir.c_str(), real) == nullptr) fail("workdir " + workdir);
   const std::string r = real;
+  // The stand-in scripts quote the sandbox's paths in single quotes.
+  if (r.find('\'') != std::string::npos) {
+    errno = EINVAL;
+    fail("workdir " + workdir + " holds a quote");
+  }
   for (const char* hidden : {"/tmp", "/home"}) {
     const std::string h = hidden;
     if (r == h || r.compare(0, h.size() + 1, h + "/") == 0) {
@@ -60,6 +66,7 @@ void check_workdir(const std::string& workdir) {
       fail("workdir " + workdir + " lies under " + h + ", which a run overmounts");
     }
   }
+  return r;
 }
 
 int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
@@ -80,8 +87,7 @@ Sandbox::Sandbox(const std::string& workdir, int serial_ports, bool keep) : keep
     const char* env = getenv("BOARDSIM_WORKDIR");
     base = env != nullptr && *env != '\0' ? env : kDefaultWorkdir;
   }
-  check_workdir(base);
-  std::string templ = base + "/boardsim-XXXXXX";
+  std::string templ = checked_workdir(base) + "/boardsim-XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) fail("mkdtemp in " + base);
   root_ = templ;
   try {

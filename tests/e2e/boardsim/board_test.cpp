@@ -107,6 +107,16 @@ TEST(Sandbox, BoardPathsOutsideTheSandboxAreRefused) {
   EXPECT_THROW(board.host_path("/tmpfoo"), std::invalid_argument);
 }
 
+class SandboxHiddenWorkdir : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SandboxHiddenWorkdir, WorkdirThatARunOvermountsIsRefused) {
+  boardsim::BoardConfig config;
+  config.workdir = GetParam();
+  EXPECT_THROW(Board board(config), std::runtime_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Overmounted, SandboxHiddenWorkdir, ::testing::Values("/tmp", "/home", "/tmp/."));
+
 TEST(Sandbox, DirectoryIsRemovedWithTheBoardUnlessKept) {
   std::string kept;
   std::string removed;
