@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -93,6 +94,34 @@ Board::Impl::~Impl() {
   close_fd(gpio_fd);
 }
 
+namespace {
+
+// Every host path a run refers to: its working directory when it keeps the
+// caller's, its absolute arguments (program, runner, qemu's "-E LD_PRELOAD=")
+// and the preloads of its environment.
+std::vector<std::string> host_paths_used(const LaunchPlan& plan) {
+  std::vector<std::string> paths;
+  if (plan.cwd.empty()) {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr) paths.emplace_back(cwd);
+  }
+  auto add_value = [&paths](const std::string& text) {
+    const size_t eq = text.find('=');
+    paths.push_back(eq == std::string::npos ? text : text.substr(eq + 1));
+  };
+  for (const auto& arg : plan.argv) add_value(arg);
+  for (const auto& var : plan.env) {
+    if (var.compare(0, 11, "LD_PRELOAD=") == 0) add_value(var);
+  }
+  // Under an emulator the preload names links in the sandbox; their targets
+  // are the shims themselves.
+  paths.emplace_back(BOARDSIM_DEFAULT_SHIM);
+  if (const char* shim = getenv("BOARDSIM_SHIM")) paths.emplace_back(shim);
+  return paths;
+}
+
+}  // namespace
+
 LaunchPlan Board::Impl::plan_run(const Command& command, RunState& run) {
   LaunchPlan plan;
   const std::string number = std::to_string(++run_counter);
@@ -106,8 +135,8 @@ LaunchPlan Board::Impl::plan_run(const Command& command, RunState& run) {
   plan.panel_pid_path = sandbox.private_path("panel_pid." + number);
   std::vector<std::string> slaves;
   for (const auto& port : ports) slaves.push_back(port->slave_path());
-  plan.mounts = board_mounts(sandbox, slaves);
   resolve_command(command, sandbox, plan.argv, plan.env);
+  plan.mounts = board_mounts(sandbox, slaves, host_paths_used(plan));
   plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
   // A test that makes a program crash on purpose leaves no core file behind.
   plan.core_dumps = command.passthrough_stdio;

@@ -238,10 +238,41 @@ bool plan_supervised(const LaunchPlan& plan) {
   return plan.pid_namespace || plan.panel != Panel::None;
 }
 
+std::vector<std::string> hidden_host_dirs(const std::vector<std::string>& paths) {
+  std::set<std::string> dirs;
+  for (const auto& path : paths) {
+    char real[PATH_MAX];
+    if (path.empty() || path[0] != '/' || realpath(path.c_str(), real) == nullptr) continue;
+    const std::string r = real;
+    for (const std::string top : {"/tmp/", "/home/"}) {
+      if (r.compare(0, top.size(), top) != 0) continue;
+      const size_t end = r.find('/', top.size());
+      const std::string dir = r.substr(0, end);
+      struct stat st {};
+      // The board's own /home/organ is never taken from the host.
+      if (dir.size() > top.size() && dir != "/home/organ" && stat(dir.c_str(), &st) == 0 &&
+          S_ISDIR(st.st_mode)) {
+        dirs.insert(dir);
+      }
+    }
+  }
+  return {dirs.begin(), dirs.end()};
+}
+
 std::vector<MountStep> board_mounts(const Sandbox& sandbox,
-                                    const std::vector<std::string>& tty_slaves) {
+                                    const std::vector<std::string>& tty_slaves,
+                                    const std::vector<std::string>& host_paths_used) {
   using K = MountStep::Kind;
   std::vector<MountStep> m;
+  // Park the host directories the overmounts would hide in the sandbox first,
+  // while they can still be reached, and mount them back afterwards.
+  const auto kept = hidden_host_dirs(host_paths_used);
+  std::vector<std::string> parked;
+  for (size_t i = 0; i < kept.size(); ++i) {
+    parked.push_back(sandbox.private_path("kept." + std::to_string(i)));
+    m.push_back({K::Mkdir, "", parked.back()});
+    m.push_back({K::RecursiveBind, kept[i], parked.back()});
+  }
   const std::string dev = sandbox.dir("dev");
   // A node the test removed from the sandbox stays absent on the board.
   for (const auto& node : Sandbox::host_nodes()) {
@@ -259,6 +290,10 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
   m.push_back({K::Tmpfs, "", "/home"});
   m.push_back({K::Mkdir, "", "/home/organ"});
   m.push_back({K::Bind, sandbox.dir("home_organ"), "/home/organ"});
+  for (size_t i = 0; i < kept.size(); ++i) {
+    m.push_back({K::Mkdir, "", kept[i]});
+    m.push_back({K::RecursiveBind, parked[i], kept[i]});
+  }
   // Sysfs cannot take new directories: a tmpfs over the class directory
   // makes room for the RTC attribute directory.
   if (exists("/sys/class/rtc")) {

@@ -117,6 +117,30 @@ TEST_P(SandboxHiddenWorkdir, WorkdirThatARunOvermountsIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Overmounted, SandboxHiddenWorkdir, ::testing::Values("/tmp", "/home", "/tmp/."));
 
+// A checkout or build tree under the host's /tmp (as a CI clone may be) must
+// stay reachable at its own path although the board's /tmp covers it.
+TEST(Sandbox, HostTreeUnderTmpStaysVisibleAtItsPath) {
+  char dir[] = "/tmp/boardsim-tree-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/job.txt";
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("WAIT 1\n", f);
+  std::fclose(f);
+  RunResult r;
+  {
+    Board board;
+    Command cat;
+    cat.argv = {"cat", file};
+    r = board.run(cat);
+    EXPECT_FALSE(host_exists(board.host_path("/tmp") + "/job.txt"));
+  }
+  std::remove(file.c_str());
+  rmdir(dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "WAIT 1\n");
+}
+
 TEST(Sandbox, DirectoryIsRemovedWithTheBoardUnlessKept) {
   std::string kept;
   std::string removed;
