@@ -155,9 +155,9 @@ static int cmd_write(const char *hex) {
 }
 
 /* One XFER of the msg command into t; its buffers follow those already used. */
-static int parse_xfer(char *spec, struct spi_ioc_transfer *t, size_t *tx_used, size_t *rx_used) {
+static int parse_xfer(char *desc, struct spi_ioc_transfer *t, size_t *tx_used, size_t *rx_used) {
   char *save = NULL;
-  char *field = strtok_r(spec, ":", &save);
+  char *field = strtok_r(desc, ":", &save);
   if (field == NULL) return -1;
   memset(t, 0, sizeof *t);
   t->len = (uint32_t)number(field);
@@ -188,14 +188,14 @@ static int parse_xfer(char *spec, struct spi_ioc_transfer *t, size_t *tx_used, s
 }
 
 static int cmd_msg(const char *arg) {
-  char specs[512];
+  char descs[512];
   struct spi_ioc_transfer xfers[CLIENT_MAX_XFERS];
   size_t n = 0, tx_used = 0, rx_used = 0;
-  const int len = snprintf(specs, sizeof specs, "%s", arg);
-  if (len < 0 || (size_t)len >= sizeof specs) return -1;
+  const int len = snprintf(descs, sizeof descs, "%s", arg);
+  if (len < 0 || (size_t)len >= sizeof descs) return -1;
   char *save = NULL;
-  for (char *spec = strtok_r(specs, ",", &save); spec != NULL; spec = strtok_r(NULL, ",", &save)) {
-    if (n == CLIENT_MAX_XFERS || parse_xfer(spec, &xfers[n], &tx_used, &rx_used) < 0) return -1;
+  for (char *desc = strtok_r(descs, ",", &save); desc != NULL; desc = strtok_r(NULL, ",", &save)) {
+    if (n == CLIENT_MAX_XFERS || parse_xfer(desc, &xfers[n], &tx_used, &rx_used) < 0) return -1;
     ++n;
   }
   const int rc = ioctl(spi_fd, _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, n * sizeof xfers[0]), xfers);
