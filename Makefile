@@ -44,5 +44,13 @@ demo:
 	build/dev/bin/boardsim --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
 	  build/dev/bin/kovrel -v 3 -r -u examples/uart_job.txt -s examples/spi_job.txt
 
+# Benchmarks on the optimised build; each prints its figures against a
+# reference measured in the same run.
+bench:
+	cmake --preset release
+	cmake --build --preset release
+	build/release/bin/uart_download_bench
+	build/release/bin/spi_download_bench
+
 clean:
 	rm -rf build
