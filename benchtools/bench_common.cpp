@@ -80,6 +80,8 @@ bool bench_uses_words(uint8_t bits_per_word) { return bits_per_word > BENCH_BYTE
 
 void bench_rx_fill(uint8_t* buffer, size_t size) { memset(buffer, BENCH_RX_FILL, size); }
 
+int bench_loop_next(int loop_number) { return loop_number < INT_MAX ? loop_number + 1 : 1; }
+
 size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16_t delay_usecs) {
   size_t done = 0;
   while (done < len) {

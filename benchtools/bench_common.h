@@ -57,6 +57,10 @@ bool bench_uses_words(uint8_t bits_per_word);
 
 void bench_rx_fill(uint8_t* buffer, size_t size);
 
+// The loop number after loop_number: counting from 1, and back to 1 after the
+// largest int, so that a loop without end never overflows its counter.
+int bench_loop_next(int loop_number);
+
 // Full-duplex transfer of len bytes with the device's speed and word size,
 // repeated for the part not yet transferred. Ends silently at the first
 // failed request (or one that moves nothing); returns the bytes transferred.

@@ -83,7 +83,7 @@ int buffers_prepare() {
 // A call that moves nothing counts as failed, with its result 0, so that a
 // silent device ends the run instead of holding it forever.
 int loop_run(int fd) {
-  ++loop_number;
+  loop_number = bench_loop_next(loop_number);
   if (write_size > 0) {
     printf("loop %d - wr %d bytes\n", loop_number, write_size);
     const ssize_t result = bench_write_all(fd, write_buffer, static_cast<size_t>(write_size));

@@ -159,6 +159,29 @@ TEST_P(BrevikEndless, LoopsUntilStopped) {
   EXPECT_EQ(r.signal, 15);
 }
 
+// With nothing to write or read the loop still goes on, silently, until the
+// tool is stopped; it moves no data at all.
+TEST(Brevik, NothingToMoveLoopsSilentlyUntilStopped) {
+  boardsim::Board board;
+  boardsim::Command command;
+  command.argv = {"brevik", "-s", "0", "-w", "0", "-r", "0"};
+  command.cwd = "/tmp";
+  auto process = board.start(command);
+  const auto word_size_read = [&] {
+    for (const auto& e : board.journal().of(EventKind::SpiIoctl, 0)) {
+      if (e.request == SPI_IOC_RD_BITS_PER_WORD) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(process->wait_until(word_size_read, 60));
+  EXPECT_TRUE(process->running());
+  const auto r = process->kill(15);
+  EXPECT_EQ(r.signal, 15);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(board.journal().of(EventKind::SpiWrite, 0).empty());
+  EXPECT_TRUE(board.journal().of(EventKind::SpiRead, 0).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Counts, BrevikEndless,
                          ::testing::Values(std::vector<std::string>{},
                                            std::vector<std::string>{"-l", "0"},

@@ -71,6 +71,24 @@ INSTANTIATE_TEST_SUITE_P(Texts, Number,
                                            NumberCase{"99999999999", 2147483647},
                                            NumberCase{"-99999999999", -2147483647 - 1}));
 
+struct LoopCase {
+  int current;
+  int next;
+};
+
+class LoopNumber : public ::testing::TestWithParam<LoopCase> {};
+
+// An endless loop passes the largest int within seconds when it has nothing
+// to move; its count starts again at 1 instead of overflowing.
+TEST_P(LoopNumber, CountsFromOneAndNeverOverflows) {
+  EXPECT_EQ(bench_loop_next(GetParam().current), GetParam().next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, LoopNumber,
+                         ::testing::Values(LoopCase{0, 1}, LoopCase{1, 2},
+                                           LoopCase{2147483646, 2147483647},
+                                           LoopCase{2147483647, 1}));
+
 TEST(Unit, ReadsBytesAndLowByteFirstWords) {
   const std::vector<uint8_t> data{0x34, 0x12, 0xCD, 0xAB};
   EXPECT_EQ(bench_unit(data.data(), data.size(), 0, false), 0x34);
