@@ -120,6 +120,16 @@ INSTANTIATE_TEST_SUITE_P(Values, FenwixPattern,
                                            PatternCase{"155", 8}, PatternCase{"55", 16},
                                            PatternCase{"0x155", 16}));
 
+// Without -o the log is ./fenwix.log, and an earlier one is replaced.
+TEST(Fenwix, DefaultLogReplacesAnEarlierOne) {
+  boardsim::Board board;
+  board.attach_spi(2, std::make_shared<boardsim::LateLoopback>(0x42));
+  board.write_file("/tmp/fenwix.log", "0x99\n0x99 - ERROR(0x11)\n0x99\n0x99\n0x99\n");
+  const auto r = run_tool(board, {"fenwix", "-s", "2", "-n", "2", "-d", "7"});
+  EXPECT_EQ(r.out, "\nLoopback test of 2/2 bytes (8 bits data) --> PASSED\n");
+  EXPECT_EQ(board.read_file("/tmp/fenwix.log"), "0x42\n0x07\n");
+}
+
 TEST(Fenwix, ZeroBlockIsAMissingParameter) {
   boardsim::Board board;
   const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "0"});

@@ -42,6 +42,20 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"FileWords", {true, true, DasmoDestination::File}, "0x01A5,\n0x3C80\n"}),
     [](const ::testing::TestParamInfo<FormCase>& param_info) { return param_info.param.name; });
 
+// Values with their top bit set print as unsigned: 0xA5, not a negative
+// byte, and the word 0x8001, not a sign-extended one.
+TEST(OutputForm, TopBitSetPrintsUnsigned) {
+  const std::vector<uint8_t> received{0x01, 0x80, 0xA5, 0xFF};
+  CaptureFile words;
+  dasmo_output_write(words.get(), received.data(), received.size(),
+                     {true, true, DasmoDestination::Console});
+  EXPECT_EQ(words.text(), "0x8001\n0xFFA5\n");
+  CaptureFile bytes;
+  dasmo_output_write(bytes.get(), received.data(), received.size(),
+                     {true, false, DasmoDestination::File});
+  EXPECT_EQ(bytes.text(), "0x01,\n0x80,\n0xA5,\n0xFF\n");
+}
+
 struct CountCase {
   const char* name;
   DasmoForm form;
