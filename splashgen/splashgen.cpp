@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,14 @@ constexpr const char* kDefaultName = "splashgen";
 int splash_image_write(int output) {
   const ssize_t written = write(output, splash_image, sizeof splash_image);
   return written == static_cast<ssize_t>(sizeof splash_image) ? 0 : -1;
+}
+
+// A coordinate as an int, the out-of-range ones held at the nearest end.
+int coordinate_hold(long long value) {
+  if (value < INT_MIN) {
+    return INT_MIN;
+  }
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
 // Both files are open from here on and are closed once, on the one way out.
@@ -53,9 +62,13 @@ int splash_files_convert(const char* input_path, const char* output_path) {
 }  // namespace
 
 int strings_line_draw(const char* line, size_t length) {
-  int x = 0;
-  int y = 0;
-  if (sscanf(line, "%d %d", &x, &y) != 2) {
+  // Read as wide as the numbers can be and then held to an int: scanf's %d
+  // would wrap an out-of-range number on a 64-bit host (a huge negative x
+  // drawn left-aligned, a huge positive one centred) and clamp it on the
+  // board. Held, a negative number still centres and any other falls off.
+  long long x = 0;
+  long long y = 0;
+  if (sscanf(line, "%lld %lld", &x, &y) != 2) {
     printf("Error reading coordinates.");
     return -1;
   }
@@ -71,7 +84,7 @@ int strings_line_draw(const char* line, size_t length) {
     printf("Error reading string termination.");
     return -1;
   }
-  PutString(x, y, text, static_cast<size_t>(close_quote - text));
+  PutString(coordinate_hold(x), coordinate_hold(y), text, static_cast<size_t>(close_quote - text));
   return 0;
 }
 

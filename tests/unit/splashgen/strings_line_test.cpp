@@ -45,6 +45,13 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"  7\t9 \"A\"", 0, "", 7, 9, "A"},
         LineCase{"-1 0 \"Hi\"\n", 0, "", -1, 0, "Hi"},
         LineCase{"10-5 \"A\"\n", 0, "PutChar: coord out of bounds (10, -5)\n", 0, 0, ""},
+        // Out-of-range numbers are held at the ends of int on every platform:
+        // a negative one still centres, a positive one falls off the image.
+        LineCase{"-4294967295 5 \"A\"\n", 0, "", -1, 5, "A"},
+        LineCase{"3000000000 1 \"A\"\n", 0, "PutChar: coord out of bounds (2147483647, 1)\n", 0,
+                 0, ""},
+        LineCase{"4294967296 99999999999999999999 \"A\"\n", 0,
+                 "PutChar: coord out of bounds (2147483647, 2147483647)\n", 0, 0, ""},
         LineCase{"1 2 junk \"AB\" tail \"C\" and \"D\n", 0, "", 1, 2, "AB"},
         LineCase{"1 2 \"\"\n", 0, "", 0, 0, ""},
         LineCase{"-1 2 \"\"\n", 0, "", 0, 0, ""},
