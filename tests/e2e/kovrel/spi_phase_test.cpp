@@ -510,6 +510,19 @@ INSTANTIATE_TEST_SUITE_P(
                     VerboseCase{"spi", 2, true}, VerboseCase{"both", 3, true}),
     [](const testing::TestParamInfo<VerboseCase>& param_info) { return param_info.param.name; });
 
+// WAIT pauses its milliseconds between the frames around it: the jump frame
+// leaves no earlier than 100 ms after the last byte of the download.
+TEST_F(SpiPhase, WaitPausesBetweenFrames) {
+  make_board("0=2");
+  put_file("/tmp/prog.bin", pattern(8, 6));
+  RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<Event> writes = board_->journal().of(EventKind::SpiWrite);
+  ASSERT_EQ(writes.size(), 3u);  // header, data, jump frame
+  EXPECT_EQ(le32(&writes[2].data[4]), 0u) << "the last write is the jump frame";
+  EXPECT_GE(writes[2].t_ns - writes[1].t_ns, 100000000u) << "jump sent before the 100 ms wait";
+}
+
 TEST_F(SpiPhase, JumpShowsOnlyItsLineAndTheBanner) {
   make_board("0=2");
   RunResult r = run_job("JUMP 0x00001000 M0\n", 2);
