@@ -30,7 +30,15 @@ const MarkerCase MARKER_CASES[] = {
     {"Panel 2147483648\n", -1, 0},
     {"Panel 4294967297\n", -1, 0},  // would wrap to 1 as a 32-bit int
     {"Panel 99999999999999999999999\n", -1, 0},
-    {"Panel " + std::string(29, '0') + "42\n", -1, 0},  // 31: may be cut
+    {"Panel " + std::string(29, '0') + "42\n", 0, 42},  // 31 characters
+    {"Panel " + std::string(60, '0') + "42\n", 0, 42},  // no length limit, as %d
+    {"Panel 42" + std::string(40, '-') + "\n", 0, 42},
+    {"Panel 1234-2026-12-07-21-34-29-0000-0000-0000\n", 0, 1234},
+    {"Panel " + std::string(40, '0') + "2147483648\n", -1, 0},
+    {"Panel 12" + std::string(40, '9') + "\n", -1, 0},
+    {"Panel -" + std::string(40, '0') + "\n", -1, 0},
+    {"Panel 12 34\n", 0, 12},
+    {"   \n\t", -1, 0},
     {"Panel\n", -1, 0},
     {"Panel abc\n", -1, 0},
     {"Panel -\n", -1, 0},
