@@ -25,10 +25,14 @@ static int offset_read(int32_t* offset) {
   if (file == nullptr) {
     return -1;
   }
-  int value = 0;
-  const int result = fscanf(file, "%d", &value) == 1 ? 0 : -1;
+  // Read wide and range-tested: %d into an int is undefined past 32 bits
+  // (it wraps on a 64-bit host and clamps on the board), and a date must not
+  // be set from such a value.
+  long long value = 0;
+  const int result =
+      fscanf(file, "%lld", &value) == 1 && value >= INT32_MIN && value <= INT32_MAX ? 0 : -1;
   fclose(file);
-  *offset = value;
+  *offset = static_cast<int32_t>(result == 0 ? value : 0);
   return result;
 }
 

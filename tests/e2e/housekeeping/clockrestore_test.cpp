@@ -42,6 +42,7 @@ const Correction CORRECTIONS[] = {
     {"a_day_back", "1000000000\n", "-86400\n", "date 090801462001.40"},
     {"single_digits_padded", "981173106\n", "0\n", "date 020304052001.06"},
     {"offset_with_trailing_text", "1000000000\n", "3600 seconds\n", "date 090902462001.40"},
+    {"offset_largest_int32", "0\n", "2147483647\n", "date 011903142038.07"},
 };
 
 class ClockrestoreCorrection : public Clockrestore,
@@ -107,6 +108,9 @@ const Undefined UNDEFINED[] = {
     {"offset_not_a_number", "1000000000\n", "soon\n"},
     {"offset_empty", "1000000000\n", ""},
     {"offset_sign_only", "1000000000\n", "-\n"},
+    {"offset_past_32_bits", "1000000000\n", "4294967296\n"},
+    {"offset_above_int32", "1000000000\n", "2147483648\n"},
+    {"offset_below_int32", "1000000000\n", "-2147483649\n"},
     {"clock_missing", nullptr, "3600\n"},
     {"clock_not_a_number", "unknown\n", "3600\n"},
     {"clock_empty", "", "3600\n"},
