@@ -6,6 +6,7 @@
 // link: a link planted there would otherwise give any file on the board away.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -41,7 +42,13 @@ static int panel_pid_load(void) {
 }
 
 // Gives a file just opened to the Panel's user; the result is not needed.
+// Only a plain file with no other name is given: a hard link planted in /tmp
+// would otherwise hand over the file it names elsewhere on the file system.
 static void panel_file_chown(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    return;
+  }
   if (fchown(fd, PANEL_USER, PANEL_GROUP) != 0) {
     // The Panel may then be unable to rewrite it; nothing else depends on it.
   }
@@ -76,10 +83,13 @@ static int coeffs_watch_start(void) {
 // One notification: the line (flushed, as the program never exits to flush
 // it), the notification marker present and the Panel's, then the signal.
 // A link in place of the marker is not opened, and the signal still goes.
+// The open does not wait: a FIFO planted there would otherwise hold it until
+// something read the FIFO, and with it every later notification.
 static void panel_notify(void) {
   printf("Sending AUDIOCOEFFSFILENOTIFY to Panel\n");
   fflush(stdout);
-  const int notify = open(NOTIFY_PATH, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW, CREATE_MODE);
+  const int notify =
+      open(NOTIFY_PATH, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK, CREATE_MODE);
   if (notify >= 0) {
     panel_file_chown(notify);
     close(notify);

@@ -306,4 +306,37 @@ INSTANTIATE_TEST_SUITE_P(Targets, CoeffnotifyNotifyLink, ::testing::Values(true,
                            return std::string(param_info.param ? "existing" : "dangling");
                          });
 
+// A hard link in place of the notification file names a file elsewhere: it
+// is not given away, and the Panel is signalled all the same.
+TEST_F(Coeffnotify, AHardLinkInPlaceOfTheNotificationFileIsNotGivenAway) {
+  if (!running_as_root()) GTEST_SKIP() << "only root can give a file away";
+  board_.write_file("/tmp/victim", "root's\n");
+  ASSERT_EQ(link(host("/tmp/victim").c_str(), host(NOTIFY).c_str()), 0);
+  const Ownership before = ownership(host("/tmp/victim"));
+  ASSERT_NE(before.uid, PANEL_USER);
+  auto process = start_watching();
+  modify_coeffs("x");
+  ASSERT_TRUE(settle_at(*process, 1));
+  EXPECT_EQ(process->panel_signals(), 1);
+  const Ownership after = ownership(host("/tmp/victim"));
+  EXPECT_EQ(after.uid, before.uid);
+  EXPECT_EQ(after.gid, before.gid);
+  EXPECT_EQ(board_.read_file("/tmp/victim"), "root's\n");
+}
+
+// A FIFO in place of the notification file that nobody reads must not hold
+// the program: every notification still ends in its signal.
+TEST_F(Coeffnotify, AFifoInPlaceOfTheNotificationFileDoesNotHoldTheSignals) {
+  ASSERT_EQ(mkfifo(host(NOTIFY).c_str(), 0666), 0);
+  auto process = start_watching();
+  for (int n = 1; n <= 2; ++n) {
+    modify_coeffs("x");
+    ASSERT_TRUE(settle_at(*process, n)) << "notification " << n;
+  }
+  EXPECT_EQ(process->panel_signals(), 2);
+  struct stat info {};
+  ASSERT_EQ(lstat(host(NOTIFY).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
 }  // namespace
