@@ -19,7 +19,7 @@ constexpr std::array<SpiModelEntry, 5> spi_models{{
      "      SLOT 0-3 holds a module with DSPS 1-4; answer= forces its search answer,\n"
      "      checksum= its answer after a jump; fail= fails processor CPU 1 or 2"},
     {"loopback-late", "returns each word one word late: loopback-late[:first=HEX]"},
-    {"loopback-same", "returns each word in the same word time"},
+    {"loopback-same", "returns each word in the same word time: loopback-same"},
     {"checksum", "counter-party of the packet test: checksum[:wrong=ITERATION]"},
     {"sink", "takes writes, answers reads with a pattern: sink[:pattern=HEX]"},
 }};
