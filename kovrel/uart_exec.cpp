@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "kovrel.h"
 
 namespace {
@@ -83,6 +85,18 @@ int br_output_close() {
   return 0;
 }
 
+// True when the br file to be written is the open binary file itself (a name
+// ending in ".br", or a link to it): opening it for writing would empty the
+// image before a byte of it was sent.
+bool br_file_is_binary(FILE* bin) {
+  struct stat bin_status = {};
+  struct stat br_status = {};
+  if (fstat(fileno(bin), &bin_status) != 0 || stat(job_command.br_file, &br_status) != 0) {
+    return false;
+  }
+  return bin_status.st_dev == br_status.st_dev && bin_status.st_ino == br_status.st_ino;
+}
+
 int exec_bin_file() {
   FILE* bin = fopen(job_command.bin_file, "rb");
   if (bin == nullptr) {
@@ -90,7 +104,10 @@ int exec_bin_file() {
     return -1;
   }
   int result = 0;
-  if (br_generation) {
+  if (br_generation && br_file_is_binary(bin)) {
+    log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
+    result = -1;
+  } else if (br_generation) {
     br_output = fopen(job_command.br_file, "w");
     if (br_output == nullptr) {
       log_error("cannot open <%s>\n", job_command.br_file);

@@ -122,6 +122,20 @@ TEST_F(UartBoard, BrFileIsEmptiedByANewDownloadAndOtherRecordsStayOut) {
   EXPECT_EQ(board.read_file(kBrPath), "00001000C404030201\n");
 }
 
+TEST_F(UartBoard, BrFileThatIsTheBinaryFileIsRefusedAndTheImageKept) {
+  // "fw.br" derives to "fw.br" itself: writing it would empty the image
+  // before a byte of it went out.
+  const std::string image = firmware(60, 5);
+  board.write_file(kBrPath, image);
+  auto result = run_job(bin_file_line(0x1000, kBrPath), {"-w"});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(board.read_file(kBrPath), image);
+  EXPECT_EQ(wire(), "A") << "nothing of the image is sent";
+  EXPECT_TRUE(contains_in_order(
+      result.err, {"\nERROR : boot record file </tmp/fw.br> is the binary file itself\n",
+                   "... FAILED\n\n"}));
+}
+
 TEST_F(UartBoard, BrFileReplaysTheDownloadByteForByte) {
   const std::string image = firmware(150, 3);
   board.write_file(kImagePath, image);
