@@ -90,6 +90,8 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options,
       options.silent = true;
     } else if (word == "short-echo") {
       options.short_echo = true;
+    } else if (word == "short-data") {
+      options.short_data = true;
     } else if (word == "refuse") {
       options.refuse = true;
     } else if (parse_char_option(word, "sync=", c)) {
@@ -228,7 +230,7 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
     last_value = value;
   }
   ++records_;
-  answer(link, data + kTrailer);
+  answer(link, options_.short_data ? data : data + kTrailer);
   if (address_ == kSpeedChangeAddress && access == 4 && data.size() == 8) {
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
     link.note("imx: line speed now " + std::to_string(line_speed_));

@@ -18,6 +18,7 @@ struct ImxOptions {
   bool silent = false;      // answers nothing at all
   char sync_answer = ':';   // answer to the sync character
   bool short_echo = false;  // every command echo and read answer one character short
+  bool short_data = false;  // every data echo without its closing character
   bool refuse = false;      // '*' after every command echo, as for a bad count or size
   int extra_char = -1;      // 0..255: sent after every command echo (not '*' semantics)
   uint64_t delay_us = 0;    // every answer delayed by this much
@@ -32,7 +33,7 @@ class ImxBootstrap : public SerialFarEnd {
 
   explicit ImxBootstrap(ImxOptions options = {});
 
-  // "silent", "sync=C", "short-echo", "refuse", "extra=C", "delay=US",
+  // "silent", "sync=C", "short-echo", "short-data", "refuse", "extra=C", "delay=US",
   // comma-separated; "" is the well-behaved slave. false and error set on a
   // word it does not know.
   static bool parse_options(const std::string& args, ImxOptions& options, std::string& error);

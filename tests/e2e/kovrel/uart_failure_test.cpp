@@ -34,6 +34,12 @@ const RxRuleRow kRxRules[] = {
      {"\nERROR : command echo not / partially received\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
+    // The data echo lacks its closing character: the read waits out its bound.
+    {"ShortDataEcho", "short-data", "WRITE_16 0x001122FE 0xCAFE",
+     {"\tBRECORD = 001122FE 42 CAFE", "\nERROR : UART read stalled",
+      "\nERROR : data echo not / partially received\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true},
     {"ShortReadAnswer", "short-echo", "READ_8 0x001122FF",
      {"\tBRECORD = 001122FF 21 001122FF2100\n", "\nERROR : expected 13 chars received 12\n",
       "\nERROR : boot record read failed\n\n"},

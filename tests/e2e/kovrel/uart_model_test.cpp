@@ -179,6 +179,7 @@ const OptionRow kOptionRows[] = {
     {"sync=x", "x", "001122FCC4", "001122FC2100>"},
     {"short-echo", ":", "001122FCC", "001122FC2100"},
     {"refuse", ":", "001122FCC4*", "001122FC21*"},
+    {"short-data", ":", "001122FCC4", "001122FC2100>"},
     {"extra=#", ":", "001122FCC4#", "001122FC2100>"},
     {"sync=x,refuse", "x", "001122FCC4*", "001122FC21*"},
 };
@@ -211,6 +212,19 @@ TEST_P(ImxOptionsTest, ShapeTheAnswers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(kOptionRows));
+
+TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
+  std::string error;
+  auto far_end = boardsim::make_imx_bootstrap("short-data", error);
+  ASSERT_NE(far_end, nullptr) << error;
+  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  RecordingLink link;
+  reset_pulse(slave, link);
+  exchange(slave, link, "A");
+  EXPECT_EQ(exchange(slave, link, "001122FE42"), "001122FE42");
+  EXPECT_EQ(exchange(slave, link, "CAFE"), "CAFE");
+  EXPECT_EQ(slave.memory_bytes(0x001122FE, 2), (std::vector<uint8_t>{0xFE, 0xCA}));
+}
 
 TEST(ImxModel, DelaysEveryAnswer) {
   std::string error;

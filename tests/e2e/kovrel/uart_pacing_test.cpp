@@ -97,5 +97,15 @@ TEST_F(UartBoard, WaitPausesItsMilliseconds) {
   EXPECT_GE(gap_us(12, 13), 150000 - kObservationSlackUs);
 }
 
+TEST_F(UartBoard, SpiPhaseStartsNoEarlierThan100msAfterTheUartJob) {
+  board.write_file(kSpiJobPath, "; nothing\n");
+  auto result = run_job("WRITE_8 0x1000 0x1\n", {"-s", kSpiJobPath});
+  ASSERT_EQ(wire(), "A0000100001" "01") << result.err;
+  auto opens = board.journal().of(boardsim::EventKind::SpiOpen);
+  ASSERT_FALSE(opens.empty()) << "the SPI phase follows a finished UART job";
+  EXPECT_GE(static_cast<int64_t>(opens.front().t_ns - wire_byte_ns(wire().size() - 1)) / 1000,
+            100000 - kObservationSlackUs);
+}
+
 }  // namespace
 }  // namespace uart_test
