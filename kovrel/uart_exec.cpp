@@ -87,11 +87,12 @@ int br_output_close() {
 
 // True when the br file to be written is the open binary file itself (a name
 // ending in ".br", or a link to it): opening it for writing would empty the
-// image before a byte of it was sent.
+// image before a byte of it was sent. The 64-bit status calls keep a file
+// whose inode number needs 64 bits recognisable on the 32-bit board.
 bool br_file_is_binary(FILE* bin) {
-  struct stat bin_status = {};
-  struct stat br_status = {};
-  if (fstat(fileno(bin), &bin_status) != 0 || stat(job_command.br_file, &br_status) != 0) {
+  struct stat64 bin_status = {};
+  struct stat64 br_status = {};
+  if (fstat64(fileno(bin), &bin_status) != 0 || stat64(job_command.br_file, &br_status) != 0) {
     return false;
   }
   return bin_status.st_dev == br_status.st_dev && bin_status.st_ino == br_status.st_ino;
