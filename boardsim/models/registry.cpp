@@ -47,7 +47,7 @@ std::string models_help() {
   std::string text = "SPI models (--spi DEVICES=MODEL[:ARGS]):\n";
   for (const auto& m : spi_models) text += std::string("  ") + m.help + "\n";
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
-  text += "  imx[:silent][,sync=CHAR][,short-echo][,refuse][,extra=CHAR][,delay=US]  slave serial bootstrap\n";
+  text += "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,extra=CHAR][,delay=US]  slave serial bootstrap\n";
   return text;
 }
 
