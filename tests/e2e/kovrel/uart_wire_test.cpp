@@ -106,6 +106,16 @@ TEST_F(UartBoard, SyncAnswerIsShownWithEchoReading) {
   EXPECT_TRUE(slave->synced());
 }
 
+TEST_F(UartBoard, SyncAnswerIsNeitherReadNorCheckedWithoutEchoReading) {
+  boardsim::ImxOptions wrong_sync;
+  wrong_sync.sync_answer = 'x';
+  attach(wrong_sync);
+  auto result = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", "1"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains_in_order(result.err, {"Slave iMX sync\n\n\tA\n", "... DONE\n\n"}));
+  EXPECT_EQ(slave->memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
+}
+
 TEST_F(UartBoard, DefaultSpeedSendsNoSpeedChange) {
   auto result = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", "1"});
   ASSERT_EQ(result.status, 0) << result.err;
