@@ -1,5 +1,5 @@
 # Thin front door over CMake presets; see README.md.
-.PHONY: all check check-asan check-arm demo bench font-sheet clean
+.PHONY: all check check-asan check-arm demo bench font-sheet fuzz clean
 
 all:
 	cmake --preset dev
@@ -36,13 +36,14 @@ font-sheet:
 	@echo "Font sheet: build/font-sheet.png"
 
 # The main job on a simulated board with sound modules in slots 0 (2 DSPs) and
-# 2 (4 DSPs): UART bring-up, then SPI set-up, downloads, jump, checksum table.
+# 2 (4 DSPs): UART bring-up with a move to 57600 baud, then SPI set-up,
+# downloads, jump, checksum table.
 demo:
 	cmake --preset dev
 	cmake --build --preset dev
 	examples/make_firmware.sh
 	build/dev/bin/boardsim --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
-	  build/dev/bin/kovrel -v 3 -r -u examples/uart_job.txt -s examples/spi_job.txt
+	  build/dev/bin/kovrel -v 3 -r -b 57600 -u examples/uart_job.txt -s examples/spi_job.txt
 
 # Benchmarks on the optimised build; each prints its figures against a
 # reference measured in the same run.
@@ -51,6 +52,23 @@ bench:
 	cmake --build --preset release
 	build/release/bin/uart_download_bench
 	build/release/bin/spi_download_bench
+
+# Each parser of outside input under libFuzzer (Clang build, preset fuzz) for
+# FUZZ_SECONDS, starting from its seeds in tests/fuzz/corpus/<parser>/. What
+# it learns is kept in build/fuzz/corpus/, inputs that fail in
+# build/fuzz/artifacts/; the programs' own output is discarded.
+FUZZ_SECONDS ?= 30
+FUZZ_PARSERS = job_reader strings_file panel_marker log_scan contrast_level
+fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz --target fuzz_targets
+	@set -e; for parser in $(FUZZ_PARSERS); do \
+	  mkdir -p build/fuzz/corpus/$$parser build/fuzz/artifacts; \
+	  echo "fuzz_$$parser: $(FUZZ_SECONDS) s"; \
+	  build/fuzz/bin/fuzz_$$parser -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
+	    -artifact_prefix=build/fuzz/artifacts/$$parser- \
+	    build/fuzz/corpus/$$parser tests/fuzz/corpus/$$parser; \
+	done
 
 clean:
 	rm -rf build
