@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "kovrel.h"
@@ -64,6 +65,24 @@ void log_with_prefix(const char* prefix, const char* format, va_list args, const
 }
 
 }  // namespace
+
+int drain_output() {
+  int64_t last_progress_ms = monotonic_ms();
+  int queued = 0;
+  // A device that cannot tell its queue (not a terminal) has nothing to wait
+  // for. tcdrain would wait without limit on a transmitter held back by flow
+  // control; the queue is watched instead, and only a queue that stops
+  // shrinking for the stall limit fails.
+  if (ioctl(current_device, TIOCOUTQ, &queued) != 0) return 0;
+  while (queued > 0) {
+    if (wait_for_device(POLLOUT, last_progress_ms) != 0) return -1;
+    int now_queued = 0;
+    if (ioctl(current_device, TIOCOUTQ, &now_queued) != 0) return 0;
+    if (now_queued < queued) last_progress_ms = monotonic_ms();
+    queued = now_queued;
+  }
+  return 0;
+}
 
 void close_current_device() {
   if (current_device >= 0) {

@@ -63,6 +63,9 @@ int read_all(void* buffer, size_t n);
 long read_once(void* buffer, size_t max);
 // Closes current_device if it is open and marks it closed.
 void close_current_device();
+// Waits until current_device has sent what it holds (a serial port's output
+// queue is empty), bounded like write_all: 0, or -1 after the stall report.
+int drain_output();
 
 // ---------------------------------------------------------------------------
 // Job file reader -- job_reader.cpp

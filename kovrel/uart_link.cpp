@@ -220,7 +220,10 @@ int change_slave_baud() {
   }
   // The last characters of the record may still be in the transmitter;
   // changing the speed under them would garble them.
-  tcdrain(current_device);
+  if (drain_output() != 0) {
+    log_error("baud rate change failed\n");
+    return -1;
+  }
   if (uart_port_set_speed(uart_baud) != 0) {
     log_error("cannot configure <%s>\n", device_path);
     return -1;
