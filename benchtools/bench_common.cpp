@@ -108,6 +108,16 @@ size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16
   return done;
 }
 
+int bench_exchange(const char* path, const uint8_t* tx, uint8_t* rx, size_t len,
+                   uint16_t delay_usecs, uint8_t* bits_per_word, size_t* transferred) {
+  const int fd = bench_device_open(path);
+  if (fd < 0) return -1;
+  const int status = bench_bits_read(fd, bits_per_word);
+  if (status == 0) *transferred = bench_transfer(fd, tx, rx, len, delay_usecs);
+  close(fd);
+  return status;
+}
+
 ssize_t bench_write_all(int fd, const uint8_t* data, size_t size) {
   size_t done = 0;
   while (done < size) {

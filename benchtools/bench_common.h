@@ -66,6 +66,12 @@ int bench_loop_next(int loop_number);
 // failed request (or one that moves nothing); returns the bytes transferred.
 size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16_t delay_usecs);
 
+// The whole run of a full-duplex tool on its device: open it, read its word
+// size, transfer len bytes, close it. 0 with bits_per_word and transferred
+// set, or -1 after the open or word-size message.
+int bench_exchange(const char* path, const uint8_t* tx, uint8_t* rx, size_t len,
+                   uint16_t delay_usecs, uint8_t* bits_per_word, size_t* transferred);
+
 // Half-duplex: write or read size bytes, repeating the call for the part not
 // yet done. Returns size, or the result (negative, or 0 for a call that moved
 // nothing) of the call that stopped it.

@@ -115,16 +115,6 @@ int input_load() {
   return status;
 }
 
-// The transfer, with the device closed before anything is written out.
-int device_exchange(size_t* transferred) {
-  const int fd = bench_device_open(device_path);
-  if (fd < 0) return -1;
-  int status = bench_bits_read(fd, &bits_per_word);
-  if (status == 0) *transferred = bench_transfer(fd, tx_buffer, rx_buffer, file_size, delay_usecs);
-  close(fd);
-  return status;
-}
-
 int output_write(size_t n) {
   DasmoForm form{text_output, bench_uses_words(bits_per_word), DasmoDestination::Console};
   if (output_name[0] == '\0') {
@@ -145,8 +135,12 @@ int output_write(size_t n) {
 int run() {
   if (bench_device_path(device_path, device_number) != 0) return -1;
   if (input_load() != 0) return -1;
+  // The device is closed before anything is written out.
   size_t transferred = 0;
-  if (device_exchange(&transferred) != 0) return -1;
+  if (bench_exchange(device_path, tx_buffer, rx_buffer, file_size, delay_usecs, &bits_per_word,
+                     &transferred) != 0) {
+    return -1;
+  }
   printf("\nWrite/Read %d/%d bytes (%d bits data)\n", static_cast<int>(transferred),
          static_cast<int>(file_size), bits_per_word);
   return output_write(transferred);

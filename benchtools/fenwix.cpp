@@ -89,22 +89,14 @@ int buffers_prepare() {
   return 0;
 }
 
-int device_exchange(size_t* transferred) {
-  const int fd = bench_device_open(device_path);
-  if (fd < 0) return -1;
-  const int status = bench_bits_read(fd, &bits_per_word);
-  if (status == 0) {
-    *transferred = bench_transfer(fd, tx_buffer, rx_buffer, static_cast<size_t>(block_size), 0);
-  }
-  close(fd);
-  return status;
-}
-
 int run() {
   if (bench_device_path(device_path, device_number) != 0) return -1;
   if (buffers_prepare() != 0) return -1;
   size_t transferred = 0;
-  if (device_exchange(&transferred) != 0) return -1;
+  if (bench_exchange(device_path, tx_buffer, rx_buffer, static_cast<size_t>(block_size), 0,
+                     &bits_per_word, &transferred) != 0) {
+    return -1;
+  }
   printf("\nLoopback test of %d/%d bytes (%d bits data) --> ", static_cast<int>(transferred),
          block_size, bits_per_word);
   FILE* log = fopen(log_name, "w");
