@@ -6,123 +6,33 @@
 //
 //   spi_download_bench [SIZE_BYTES]
 //
-// The programs run on the simulated board under this same binary in its
-// --measure role, which starts them as its traced child so that it can read
-// their peak resident size at exit and their CPU time from wait4.
+// The programs run on the simulated board through measured_run.h.
 #include <fcntl.h>
-#include <sys/ptrace.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "boardsim/board.h"
 #include "boardsim/models.h"
+#include "measured_run.h"
 
 namespace {
 
 constexpr size_t DEFAULT_SIZE = 1u << 20;
 constexpr size_t FRAME_BYTES = 4096;
-const char* const MEASURE_TAG = "MEASURE";
+using bench::Measured;
+using bench::run_measured;
+using bench::self_path;
 
-long status_kb(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const size_t n = std::strlen(field);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, field) == 0) return std::strtol(line.c_str() + n + 1, nullptr, 10);
-  }
-  return -1;
-}
-
-// --measure PROGRAM ARGS...: runs PROGRAM as a traced child, stops it at its
-// exit to read VmHWM (its own peak, not that of the forked copy of this
-// process), and prints CPU time and peak on standard error.
-int measure(char** argv) {
-  pid_t pid = fork();
-  if (pid < 0) return 127;
-  if (pid == 0) {
-    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    execv(argv[0], argv);
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  long hwm_kb = -1;
-  bool options_set = false;
-  for (;;) {
-    if (wait4(pid, &status, 0, &usage) < 0) return 127;
-    if (WIFEXITED(status) || WIFSIGNALED(status)) break;
-    int deliver = 0;
-    if (!options_set) {
-      ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACEEXIT));
-      options_set = true;
-    } else if ((status >> 8) == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
-      hwm_kb = status_kb(pid, "VmHWM:");
-    } else if (WIFSTOPPED(status) && WSTOPSIG(status) != SIGTRAP) {
-      deliver = WSTOPSIG(status);
-    }
-    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(deliver)));
-  }
-  const long user_us = usage.ru_utime.tv_sec * 1000000L + usage.ru_utime.tv_usec;
-  const long sys_us = usage.ru_stime.tv_sec * 1000000L + usage.ru_stime.tv_usec;
-  fprintf(stderr, "%s %ld %ld %ld\n", MEASURE_TAG, user_us, sys_us, hwm_kb);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-struct Measured {
-  int status = -1;
-  long user_us = -1, sys_us = -1, hwm_kb = -1;
-  double wall_ms = 0;
-  std::string err;
-};
-
-std::string self_path() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  path[n] = '\0';
-  return path;
-}
-
-Measured run_measured(boardsim::Board& board, std::vector<std::string> argv) {
-  boardsim::Command command;
-  command.argv = {self_path(), "--measure"};
-  command.argv.insert(command.argv.end(), argv.begin(), argv.end());
-  command.timeout_s = 300;
-  auto start = std::chrono::steady_clock::now();
-  boardsim::RunResult r = board.run(command);
-  Measured m;
-  m.wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  m.status = r.status;
-  m.err = r.err;
-  const size_t at = r.err.rfind(MEASURE_TAG);
-  if (at != std::string::npos) {
-    std::istringstream in(r.err.substr(at + std::strlen(MEASURE_TAG)));
-    in >> m.user_us >> m.sys_us >> m.hwm_kb;
-  }
-  return m;
-}
-
-std::string firmware(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 1;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 16);
-  }
-  return bytes;
-}
+// The image every run downloads.
+std::string firmware(size_t size) { return bench::firmware(size, 1); }
 
 std::unique_ptr<boardsim::Board> sound_board() {
   auto board = std::make_unique<boardsim::Board>();
@@ -215,7 +125,9 @@ double cpu_ms(const Measured& m) { return (m.user_us + m.sys_us) / 1000.0; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 3 && std::strcmp(argv[1], "--measure") == 0) return measure(argv + 2);
+  if (argc >= 3 && std::strcmp(argv[1], bench::MEASURE_ROLE) == 0) {
+    return bench::measure_child(argv + 2);
+  }
   if (argc == 4 && std::strcmp(argv[1], "--raw-write") == 0) return raw_write(argv[2], argv[3]);
   const size_t size = argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : DEFAULT_SIZE;
   const size_t frames = (size + FRAME_BYTES - 1) / FRAME_BYTES;

@@ -7,13 +7,9 @@
 //
 //   uart_download_bench [SIZE_BYTES]   (default 2800)
 //
-// kovrel runs on the simulated board under this same binary in its
-// --measure role, which starts it as a child and reads its CPU time from wait4.
-#include <sys/resource.h>
-#include <sys/wait.h>
+// kovrel runs on the simulated board through measured_run.h.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "boardsim/board.h"
+#include "measured_run.h"
 #include "models/imx_bootstrap.h"
 
 namespace {
@@ -33,34 +30,8 @@ constexpr size_t COMMAND_CHARS = 10;
 constexpr double RECORD_PAUSE_US = 20000;
 constexpr double RESET_PAUSES_US = 10000 + 100000;
 constexpr double END_PAUSE_US = 100000;
-const char* const MEASURE_TAG = "MEASURE";
-
-// --measure PROGRAM ARGS...: runs PROGRAM, prints its CPU time.
-int measure(char** argv) {
-  pid_t pid = fork();
-  if (pid < 0) return 127;
-  if (pid == 0) {
-    execv(argv[0], argv);
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  if (wait4(pid, &status, 0, &usage) < 0) return 127;
-  const long user_us = usage.ru_utime.tv_sec * 1000000L + usage.ru_utime.tv_usec;
-  const long sys_us = usage.ru_stime.tv_sec * 1000000L + usage.ru_stime.tv_usec;
-  fprintf(stderr, "%s %ld %ld\n", MEASURE_TAG, user_us, sys_us);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string firmware(size_t size) {
-  std::string image(size, '\0');
-  uint32_t x = 12345;
-  for (auto& byte : image) {
-    x = x * 1103515245u + 12345u;
-    byte = static_cast<char>(x >> 16);
-  }
-  return image;
-}
+// The image every run downloads.
+std::string firmware(size_t size) { return bench::firmware(size, 12345); }
 
 double byte_time_us(int baud) {
   return static_cast<double>(static_cast<int>(10000000.0 / baud + 0.5));
@@ -88,7 +59,7 @@ struct Figures {
   long sys_us = -1;
 };
 
-Figures run_once(const std::string& self, int baud, bool echo, size_t size) {
+Figures run_once(int baud, bool echo, size_t size) {
   Figures f;
   boardsim::Board board;
   auto slave = std::make_shared<boardsim::ImxBootstrap>();
@@ -98,19 +69,15 @@ Figures run_once(const std::string& self, int baud, bool echo, size_t size) {
   snprintf(line, sizeof line, "BIN_FILE 0x%08X /tmp/fw.bin\n", LOAD_ADDRESS);
   board.write_file("/tmp/job.txt", line);
 
-  boardsim::Command command;
-  command.argv = {self, "--measure", boardsim::Board::program_path("kovrel"), "-b",
-                  std::to_string(baud), "-u", "/tmp/job.txt"};
-  if (echo) command.argv.push_back("-r");
-  command.timeout_s = 600;
-  const auto start = std::chrono::steady_clock::now();
-  boardsim::RunResult result = board.run(command);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  f.run_us = std::chrono::duration<double, std::micro>(elapsed).count();
-  const char* tag = strstr(result.err.c_str(), MEASURE_TAG);
-  if (result.status != 0 || tag == nullptr ||
-      sscanf(tag + strlen(MEASURE_TAG), "%ld %ld", &f.user_us, &f.sys_us) != 2) {
-    fprintf(stderr, "run failed (status %d): %s\n", result.status, result.err.c_str());
+  std::vector<std::string> argv = {boardsim::Board::program_path("kovrel"), "-b",
+                                   std::to_string(baud), "-u", "/tmp/job.txt"};
+  if (echo) argv.push_back("-r");
+  const bench::Measured m = bench::run_measured(board, argv);
+  f.run_us = m.wall_ms * 1000.0;
+  f.user_us = m.user_us;
+  f.sys_us = m.sys_us;
+  if (m.status != 0 || m.user_us < 0) {
+    fprintf(stderr, "run failed (status %d): %s\n", m.status, m.err.c_str());
     return f;
   }
   const std::string image = firmware(size);
@@ -157,24 +124,21 @@ Figures run_once(const std::string& self, int baud, bool echo, size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 && strcmp(argv[1], "--measure") == 0) return measure(argv + 2);
+  if (argc > 2 && strcmp(argv[1], bench::MEASURE_ROLE) == 0) {
+    return bench::measure_child(argv + 2);
+  }
   const size_t size = argc > 1 ? strtoul(argv[1], nullptr, 10) : DEFAULT_SIZE;
   if (size == 0 || size % 4 != 0) {
     fprintf(stderr, "usage: uart_download_bench [SIZE_BYTES, a multiple of 4]\n");
     return 2;
   }
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return 1;
-  self[n] = '\0';
-
   printf("UART download of %zu bytes in %zu records of up to %zu bytes\n", size,
          (size + CHUNK - 1) / CHUNK, CHUNK);
   printf("%-6s %-5s %13s %13s %6s %11s %11s %6s %9s %9s\n", "baud", "-r", "download ms",
          "mandated ms", "ratio", "run ms", "mandated ms", "ratio", "user ms", "sys ms");
   for (int baud : {38400, 57600}) {
     for (bool echo : {false, true}) {
-      Figures f = run_once(self, baud, echo, size);
+      Figures f = run_once(baud, echo, size);
       if (!f.ok) return 1;
       printf("%-6d %-5s %13.1f %13.1f %6.3f %11.1f %11.1f %6.3f %9.1f %9.1f\n", baud,
              echo ? "on" : "off", f.download_us / 1000, f.download_pauses_us / 1000,
