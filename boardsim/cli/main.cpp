@@ -2,17 +2,21 @@
 // Runs one program on a simulated board and passes its standard streams and
 // exit status through, for trying a program or a job file by hand.
 #include <signal.h>
+#include <errno.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "boardsim/board.h"
 #include "boardsim/models.h"
+#include "boardsim/vcd.h"
 
 namespace {
 
@@ -28,6 +32,11 @@ struct Attachment {
 struct Options {
   boardsim::BoardConfig config;
   std::string trace;
+  bool trace_jsonl = false;
+  bool trace_format_given = false;
+  std::string vcd;
+  boardsim::VcdOptions vcd_options;
+  bool vcd_window_given = false;
   double timeout_s = 0;  // 0: no limit
   std::vector<Attachment> spi;
   std::vector<Attachment> tty;
@@ -47,7 +56,12 @@ const char* const kUsage =
     "\n"
     "Options:\n"
     "  --help                        this text\n"
-    "  --trace FILE                  write the journal of device events to FILE\n"
+    "  --trace FILE                  write the decoded journal of device events to FILE\n"
+    "  --trace-format text|jsonl     the journal as text (default) or JSON lines\n"
+    "  --vcd FILE                    write the board's lines as a Value Change Dump to FILE\n"
+    "                                (serial TX/RX, SPI bus 2, slaves' reset line)\n"
+    "  --vcd-window FROM_MS:TO_MS    draw only what the board did in this time span\n"
+    "                                (milliseconds from the first event; TO_MS may be empty)\n"
     "  --timeout SECONDS             kill the program after SECONDS (default: no limit)\n"
     "  --spi DEVICES=MODEL[:ARGS]    attach an SPI far end to chip selects DEVICES\n"
     "                                (4, 0-4 or 0,2; one model object for all of them)\n"
@@ -67,6 +81,28 @@ bool parse_number(const std::string& text, long min, long max, long& value) {
   errno = 0;
   value = strtol(text.c_str(), &end, 10);
   return errno == 0 && *end == '\0' && value >= min && value <= max;
+}
+
+// "FROM:TO" in milliseconds, TO possibly empty (to the end).
+bool parse_window(const std::string& text, boardsim::VcdOptions& o) {
+  constexpr double kNsPerMs = 1e6;
+  constexpr double kLimitMs = 1e12;  // far beyond any run, well inside 64 bits of ns
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  auto milliseconds = [](const std::string& part, double& ms) {
+    char* end = nullptr;
+    errno = 0;
+    ms = strtod(part.c_str(), &end);
+    return !part.empty() && errno == 0 && *end == '\0' && isfinite(ms) && ms >= 0 && ms < kLimitMs;
+  };
+  double from = 0;
+  double to = 0;
+  if (!milliseconds(text.substr(0, colon), from)) return false;
+  const std::string to_text = text.substr(colon + 1);
+  if (!to_text.empty() && (!milliseconds(to_text, to) || to <= from)) return false;
+  o.from_ns = static_cast<uint64_t>(llround(from * kNsPerMs));
+  o.to_ns = to_text.empty() ? UINT64_MAX : static_cast<uint64_t>(llround(to * kNsPerMs));
+  return true;
 }
 
 // "4", "0-4", "0,2", "0-1,3"
@@ -163,6 +199,15 @@ int parse_options(int argc, char** argv, Options& o) {
     long n = 0;
     if (opt == "--trace") {
       o.trace = value;
+    } else if (opt == "--trace-format") {
+      ok = value == "text" || value == "jsonl";
+      o.trace_jsonl = value == "jsonl";
+      o.trace_format_given = true;
+    } else if (opt == "--vcd") {
+      o.vcd = value;
+    } else if (opt == "--vcd-window") {
+      ok = parse_window(value, o.vcd_options);
+      o.vcd_window_given = true;
     } else if (opt == "--timeout") {
       char* end = nullptr;
       o.timeout_s = strtod(value.c_str(), &end);
@@ -199,6 +244,12 @@ int parse_options(int argc, char** argv, Options& o) {
     }
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
+  if ((o.trace_format_given && o.trace.empty()) || (o.vcd_window_given && o.vcd.empty())) {
+    fprintf(stderr, "boardsim: %s (see --help)\n",
+            o.trace.empty() && o.trace_format_given ? "--trace-format needs --trace" : "--vcd-window needs --vcd");
+    return kUsageError;
+  }
+  o.vcd_options.serial_ports = o.config.serial_ports;
   if (o.argv.empty()) {
     fputs("boardsim: no program given (see --help)\n", stderr);
     return kUsageError;
@@ -231,6 +282,33 @@ void catch_stop_signals() {
 void forward_stop_signals_to(pid_t program) {
   forward_to = program;
   if (held_signal != 0 && program > 0) kill(program, held_signal);
+}
+
+// Writes one output file of the run; false (after saying why) when it fails.
+bool write_output(const std::string& path, const std::function<bool(std::ostream&)>& write) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  bool ok = out.is_open() && write(out);
+  if (out.is_open()) out.close();
+  ok = ok && !out.fail();
+  if (!ok) fprintf(stderr, "boardsim: cannot write %s: %s\n", path.c_str(), strerror(errno));
+  return ok;
+}
+
+// The decoded journal and the wire dump the options ask for; false when one
+// of them could not be written.
+bool write_outputs(const boardsim::Journal& journal, const Options& o) {
+  bool ok = true;
+  if (!o.trace.empty()) {
+    ok = write_output(o.trace, [&](std::ostream& out) {
+      out << (o.trace_jsonl ? journal.to_jsonl() : journal.to_text());
+      return static_cast<bool>(out);
+    });
+  }
+  if (!o.vcd.empty()) {
+    ok = write_output(o.vcd, [&](std::ostream& out) { return boardsim::write_vcd(journal, out, o.vcd_options); }) &&
+         ok;
+  }
+  return ok;
 }
 
 // Attaches the models and copies the files; an error message when it fails.
@@ -286,15 +364,13 @@ int main(int argc, char** argv) {
     forward_stop_signals_to(process->pid());
     const boardsim::RunResult result = process->wait(command.timeout_s);
     fflush(stdout);
-    if (!o.trace.empty()) {
-      std::ofstream trace(o.trace);
-      trace << board.journal().to_text();
-      if (!trace) fprintf(stderr, "boardsim: cannot write %s\n", o.trace.c_str());
-    }
+    const bool written = write_outputs(board.journal(), o);
     if (result.timed_out) {
       fprintf(stderr, "boardsim: %s timed out after %g s and was killed\n", o.argv[0].c_str(),
               o.timeout_s);
     }
+    // A run whose journal was asked for and lost did not succeed.
+    if (result.status == 0 && !written) return 1;
     return result.status < 0 ? 1 : result.status;
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());

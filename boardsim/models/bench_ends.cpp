@@ -2,6 +2,7 @@
 #include "models/bench_ends.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -64,6 +65,7 @@ void ChecksumPeer::word_take(uint16_t word) {
   if (!in_packet_) {
     in_packet_ = true;
     remaining_ = word;
+    words_ = word;
     sum_ = 0;
   } else {
     sum_ += word;
@@ -74,13 +76,25 @@ void ChecksumPeer::word_take(uint16_t word) {
     ++packets_;
     answer_ = packets_ == wrong_packet_ ? sum_ + 1 : sum_;
     answer_pending_ = true;
+    if (annotator_ != nullptr) {
+      char text[96];
+      std::snprintf(text, sizeof text, "%d: %u data words, sum 0x%08X", packets_, words_, sum_);
+      annotator_->annotate("packet", text);
+    }
   }
 }
 
 void ChecksumPeer::exchange(SpiExchange& x) {
+  annotator_ = x.annotator;
   if (x.rx != nullptr && answer_pending_) {
     for (size_t i = 0; i < 4 && i < x.len; ++i) x.rx[i] = static_cast<uint8_t>(answer_ >> (8 * i));
     answer_pending_ = false;
+    if (x.annotated()) {
+      char text[96];
+      std::snprintf(text, sizeof text, "0x%08X for packet %d, low half first%s", answer_, packets_,
+                    packets_ == wrong_packet_ ? " (off by one on purpose)" : "");
+      x.annotate("packet-sum", text);
+    }
   }
   if (x.tx == nullptr) return;
   for (size_t i = 0; i < x.len; ++i) {

@@ -48,11 +48,13 @@ class ChecksumPeer : public SpiFarEnd {
   int packets_ = 0;
   bool in_packet_ = false;
   uint32_t remaining_ = 0;
+  uint32_t words_ = 0;  // data words of the packet being received
   uint32_t sum_ = 0;
   bool answer_pending_ = false;
   uint32_t answer_ = 0;
   bool low_byte_pending_ = false;
   uint8_t low_byte_ = 0;
+  Annotator* annotator_ = nullptr;  // of the exchange being served
 };
 
 // Takes every byte written (kept in `received`) and answers every byte read

@@ -69,6 +69,15 @@ uint32_t nearest_speed(uint32_t value) {
   return best;
 }
 
+// A record's address and control as the annotations show them:
+// "001122FC C4 (32-bit, count 4, write)".
+std::string record_text(uint32_t address, uint8_t control) {
+  const size_t access = access_bytes(control);
+  const std::string width = access == 0 ? "invalid width" : std::to_string(8 * access) + "-bit";
+  return hex(address, kAddressChars) + " " + hex(control, 2) + " (" + width + ", count " +
+         std::to_string(control & kCountMask) + ", " + ((control & kReadBit) != 0 ? "read" : "write") + ")";
+}
+
 bool parse_char_option(const std::string& word, const std::string& prefix, int& out) {
   if (word.compare(0, prefix.size(), prefix) != 0 || word.size() != prefix.size() + 1) return false;
   out = static_cast<unsigned char>(word[prefix.size()]);
@@ -151,6 +160,8 @@ void ImxBootstrap::on_char(SerialLink& link, char c) {
     if (c == kSyncChar) {
       synced_ = true;
       answer(link, std::string(1, options_.sync_answer));
+      link.annotate("sync", options_.silent ? "'A', not answered"
+                                            : std::string("'A' answered '") + options_.sync_answer + "'");
     }
     return;
   }
@@ -183,6 +194,7 @@ void ImxBootstrap::on_command(SerialLink& link) {
   if (options_.short_echo) echo.pop_back();
   if (refused) {
     answer(link, echo + kRefusal);
+    link.annotate("boot-record", record_text(address_, control_) + ": refused with '*'");
     return;
   }
   if (options_.extra_char >= 0) echo += static_cast<char>(options_.extra_char);
@@ -197,12 +209,14 @@ void ImxBootstrap::on_command(SerialLink& link) {
     if (options_.short_echo) reply.pop_back();
     ++records_;
     answer(link, reply);
+    link.annotate("boot-record", record_text(address_, control_) + " answer " + value);
     return;
   }
   answer(link, echo);
   if (count == 0) {
     ++records_;
     jumps_.push_back(address_);
+    link.annotate("jump", record_text(address_, control_) + ": slave runs from " + hex(address_, kAddressChars));
     return;
   }
   data_.clear();
@@ -231,9 +245,13 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
   }
   ++records_;
   answer(link, options_.short_data ? data : data + kTrailer);
+  const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == kSpeedChangeAddress && access == 4 && data.size() == 8) {
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
+    link.annotate("speed-change", record + ": slave now at " + std::to_string(line_speed_) + " baud");
     link.note("imx: line speed now " + std::to_string(line_speed_));
+  } else {
+    link.annotate("boot-record", record);
   }
 }
 

@@ -2,6 +2,7 @@
 #include "models/sound_modules.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "boardsim/models.h"
@@ -94,6 +95,7 @@ int SoundModules::read_answer(int slot) const {
 }
 
 void SoundModules::exchange(SpiExchange& x) {
+  annotator_ = x.annotator;
   const bool words = x.bits_per_word > 8;
   if (x.tx != nullptr) {
     // The bytes in the order they leave on the wire, most significant first.
@@ -111,6 +113,7 @@ void SoundModules::exchange(SpiExchange& x) {
   }
   if (x.rx != nullptr && x.len >= 2 && x.device < SLOTS) {
     int answer = read_answer(x.device);
+    annotate_answer(x.device, answer);
     if (answer >= 0) {
       uint8_t high = static_cast<uint8_t>(answer >> 8);
       uint8_t low = static_cast<uint8_t>(answer & 0xFF);
@@ -158,6 +161,7 @@ void SoundModules::header_complete(int device) {
   if (r.size != 0) return;
   Frame frame{device, r.address, 0, r.checksum, false};
   for (int slot : targets(device)) jump(modules_[static_cast<size_t>(slot)], frame);
+  annotate_jump(device, frame);
   r.header_len = 0;
 }
 
@@ -214,6 +218,7 @@ void SoundModules::frame_complete(int device) {
     m.frames_ok = m.frames_ok && frame.verified;
     m.last_checksum = r.sum;
   }
+  annotate_frame(device, frame, r.sum);
   r.header_len = 0;
 }
 
@@ -234,6 +239,65 @@ size_t SoundModules::bytes_written(int slot) const {
     count += entry.second.written.count();
   }
   return count;
+}
+
+// ---------------------------------------------------------------- annotations
+
+std::string SoundModules::slots_text(int device) const {
+  const std::vector<int> slots = targets(device);
+  if (slots.empty()) return "no module takes it";
+  std::string text = slots.size() == 1 ? "taken by slot" : "taken by slots";
+  for (size_t i = 0; i < slots.size(); ++i) text += (i == 0 ? " " : ", ") + std::to_string(slots[i]);
+  return text;
+}
+
+void SoundModules::annotate_frame(int device, const Frame& frame, uint32_t sum) {
+  if (annotator_ == nullptr) return;
+  char text[160];
+  std::snprintf(text, sizeof text, "address 0x%08X, %u bytes, checksum 0x%08X: ", frame.address, frame.size,
+                frame.checksum);
+  std::string verdict;
+  if (frame.size > MAX_FRAME_DATA) {
+    verdict = "larger than the module's buffer, not stored";
+  } else if (sum == frame.checksum) {
+    verdict = "module sum agrees";
+  } else {
+    char differs[48];
+    std::snprintf(differs, sizeof differs, "module sum 0x%08X differs", sum);
+    verdict = differs;
+  }
+  annotator_->annotate("frame", std::string(text) + verdict + "; " + slots_text(device));
+}
+
+void SoundModules::annotate_jump(int device, const Frame& frame) {
+  if (annotator_ == nullptr) return;
+  char text[96];
+  std::snprintf(text, sizeof text, "address 0x%08X, checksum 0x%08X: ", frame.address, frame.checksum);
+  std::string outcome;
+  for (int slot : targets(device)) {
+    const Module& m = modules_[static_cast<size_t>(slot)];
+    outcome += (outcome.empty() ? "slot " : ", slot ") + std::to_string(slot) +
+               (m.frames.back().verified ? " verified" : " not verified");
+  }
+  annotator_->annotate("jump", text + (outcome.empty() ? "no module takes it" : outcome));
+}
+
+void SoundModules::annotate_answer(int slot, int answer) {
+  if (annotator_ == nullptr) return;
+  const Module& m = modules_[static_cast<size_t>(slot)];
+  char text[128];
+  if (answer < 0) {
+    std::snprintf(text, sizeof text, "slot %d does not answer (nothing drives the line)", slot);
+  } else if (m.jumped) {
+    const bool second = m.dsp_count > ONE_CPU_MAX_DSPS;
+    std::snprintf(text, sizeof text, "slot %d answers 0x%04X: first i.MX %s, second i.MX %s", slot,
+                  static_cast<unsigned>(answer), (answer & FIRST_CPU_OK) != 0 ? "verified" : "not verified",
+                  !second ? "absent" : (answer & SECOND_CPU_OK) != 0 ? "verified" : "not verified");
+  } else {
+    std::snprintf(text, sizeof text, "slot %d answers %d%s", slot, answer,
+                  answer >= 1 && answer <= 4 ? " (a module)" : " (not a module)");
+  }
+  annotator_->annotate(m.jumped ? "checksum" : "search", text);
 }
 
 std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string& args, std::string& error) {

@@ -102,6 +102,11 @@ class SoundModules : public SpiFarEnd {
   std::vector<int> targets(int device) const;
   void store(int slot, uint32_t address, uint8_t byte);
   void jump(Module& m, const Frame& frame);
+  // One line per frame, jump and answer for the decoded journal.
+  std::string slots_text(int device) const;
+  void annotate_frame(int device, const Frame& frame, uint32_t sum);
+  void annotate_jump(int device, const Frame& frame);
+  void annotate_answer(int slot, int answer);
 
   std::array<Module, SLOTS> modules_{};
   // The page each module stored into last: frames fill pages in order, so
@@ -109,6 +114,7 @@ class SoundModules : public SpiFarEnd {
   std::array<Page*, SLOTS> last_page_{};
   std::array<uint32_t, SLOTS> last_base_{};
   std::array<Receiver, BROADCAST_DEVICE + 1> receivers_{};
+  Annotator* annotator_ = nullptr;  // of the exchange being served
 };
 
 }  // namespace boardsim

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace boardsim {
 
@@ -90,6 +92,22 @@ struct Connection {
   int pid = 0;
 };
 
+// What the far end of one exchange recognised, kept until the exchange's own
+// event is in the journal, so that each annotation follows the bytes it reads.
+class PendingAnnotations : public Annotator {
+ public:
+  void annotate(const std::string& unit, const std::string& text) override {
+    units_.emplace_back(unit, text);
+  }
+  void move_to(Journal& journal, int device) {
+    for (const auto& [unit, text] : units_) journal.annotate(Bus::Spi, device, unit, text);
+    units_.clear();
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> units_;
+};
+
 }  // namespace
 
 struct DeviceServer::Impl {
@@ -109,6 +127,7 @@ struct DeviceServer::Impl {
   std::vector<SpiFault> faults;
   std::array<std::array<int, 3>, kSpiDevices> calls{};  // per device, per SpiOp
   std::map<int, Connection> connections;
+  PendingAnnotations annotations;
 
   static void check_device(int device) {
     if (device < 0 || device >= kSpiDevices) throw std::out_of_range("no such spidev chip select");
@@ -139,9 +158,15 @@ struct DeviceServer::Impl {
     return n - n % word;
   }
 
-  void exchange(int device, const uint8_t* tx, uint8_t* rx, size_t len, uint8_t bits,
+  // Runs one exchange with the far end and notes in the event what it ran
+  // with on the wire.
+  void exchange(Event& e, const uint8_t* tx, uint8_t* rx, size_t len, uint8_t bits,
                 uint32_t speed_hz, bool cs_change) {
     if (len == 0) return;
+    const int device = e.device;
+    e.wire_hz = speed_hz;
+    e.wire_bits = bits;
+    e.wire_mode = states[device].mode;
     SpiExchange x;
     x.device = device;
     x.tx = tx;
@@ -151,6 +176,7 @@ struct DeviceServer::Impl {
     x.speed_hz = speed_hz;
     x.mode = states[device].mode;
     x.cs_change = cs_change;
+    x.annotator = &annotations;
     far_ends[device]->exchange(x);
   }
 
@@ -165,7 +191,14 @@ struct DeviceServer::Impl {
   void record(Event e, const Reply& r) {
     e.result = r.result;
     e.err = r.err;
+    add(std::move(e));
+  }
+
+  // The event, then what the far end recognised in it.
+  void add(Event e) {
+    const int device = e.device;
     journal.add(std::move(e));
+    annotations.move_to(journal, device);
   }
 
   Reply spi_open(int connection, const boardsim_request& req) {
@@ -203,11 +236,11 @@ struct DeviceServer::Impl {
       const uint32_t speed = clamp_speed(st.max_speed_hz);
       if (is_read) {
         r.payload.assign(moved, 0);
-        exchange(device, nullptr, r.payload.data(), moved, st.bits_per_word, speed, false);
+        exchange(e, nullptr, r.payload.data(), moved, st.bits_per_word, speed, false);
         e.data = r.payload;
       } else {
         e.data.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(moved));
-        exchange(device, e.data.data(), nullptr, moved, st.bits_per_word, speed, false);
+        exchange(e, e.data.data(), nullptr, moved, st.bits_per_word, speed, false);
       }
       r.result = static_cast<int>(moved);
     }
@@ -305,7 +338,8 @@ struct DeviceServer::Impl {
 
   // Runs the records in order; a short fault gives the far ends only the
   // first `budget` bytes of the message, cut at whole words.
-  Reply run_message(int device, int pid, const std::vector<Record>& records, size_t budget) {
+  Reply run_message(int device, int pid, uint32_t request, const std::vector<Record>& records,
+                    size_t budget) {
     Reply r;
     size_t moved_total = 0;
     for (const auto& rec : records) {
@@ -314,6 +348,7 @@ struct DeviceServer::Impl {
       if (moved == 0 && rec.x.len != 0) break;
       budget -= moved;
       Event e = event(EventKind::SpiTransfer, device, pid);
+      e.request = request;
       e.speed_hz = rec.x.speed_hz;
       e.bits_per_word = rec.x.bits_per_word;
       e.cs_change = rec.x.cs_change;
@@ -321,13 +356,13 @@ struct DeviceServer::Impl {
       if (rec.tx != nullptr) e.data.assign(rec.tx, rec.tx + moved);
       std::vector<uint8_t> rx(moved, 0);
       const uint32_t speed = clamp_speed(rec.x.speed_hz != 0 ? rec.x.speed_hz : states[device].max_speed_hz);
-      exchange(device, rec.tx, rec.x.has_rx ? rx.data() : nullptr, moved, rec.bits, speed, rec.x.cs_change != 0);
+      exchange(e, rec.tx, rec.x.has_rx ? rx.data() : nullptr, moved, rec.bits, speed, rec.x.cs_change != 0);
       if (rec.x.has_rx) {
         r.payload.insert(r.payload.end(), rx.begin(), rx.end());
         e.rx = std::move(rx);
       }
       e.result = static_cast<int>(moved);
-      journal.add(std::move(e));
+      add(std::move(e));
       moved_total += moved;
       if (moved < rec.x.len) break;
     }
@@ -342,7 +377,7 @@ struct DeviceServer::Impl {
     if (invalid != 0) return failure(invalid);
     size_t requested = 0;
     for (const auto& rec : records) requested += rec.x.len;
-    if (fault == nullptr) return run_message(device, pid, records, requested);
+    if (fault == nullptr) return run_message(device, pid, request, records, requested);
     switch (fault->kind) {
       case FaultKind::Eio: return failure(EIO);
       case FaultKind::Eagain: return failure(EAGAIN);
@@ -350,7 +385,7 @@ struct DeviceServer::Impl {
       case FaultKind::Short: break;
     }
     const size_t first_word = records.empty() ? 1 : word_bytes(records.front().bits);
-    return run_message(device, pid, records, short_length(*fault, requested, first_word));
+    return run_message(device, pid, request, records, short_length(*fault, requested, first_word));
   }
 
   Reply spi_ioctl(int device, const boardsim_request& req, const std::vector<uint8_t>& payload) {

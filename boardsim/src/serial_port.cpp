@@ -92,13 +92,20 @@ uint32_t SerialPort::board_speed() const {
   return t.c_ospeed;
 }
 
-void SerialPort::note(const std::string& text) { journal_.note(text, port_); }
+void SerialPort::note(const std::string& text) { journal_.note(Bus::Serial, port_, text); }
+
+void SerialPort::annotate(const std::string& unit, const std::string& text) {
+  journal_.annotate(Bus::Serial, port_, unit, text);
+}
 
 uint64_t SerialPort::next_due_ns() const {
   return scheduled_.empty() ? 0 : scheduled_.front().due_ns;
 }
 
 void SerialPort::on_readable() {
+  // A speed set before these bytes were written is the speed they left at:
+  // the change is journalled, and reaches the far end, ahead of them.
+  check_speed();
   uint8_t buf[kReadChunk];
   for (;;) {
     const ssize_t n = read(master_, buf, sizeof buf);
@@ -107,6 +114,7 @@ void SerialPort::on_readable() {
     Event e;
     e.kind = EventKind::SerialToSlave;
     e.device = port_;
+    e.baud = speed_;
     e.data.assign(buf, buf + n);
     journal_.add(std::move(e));
     if (far_end_) far_end_->on_bytes(*this, buf, static_cast<size_t>(n));
@@ -133,6 +141,7 @@ void SerialPort::flush() {
     Event e;
     e.kind = EventKind::SerialFromSlave;
     e.device = port_;
+    e.baud = speed_;
     e.data.assign(outgoing_.begin(), outgoing_.begin() + n);
     journal_.add(std::move(e));
     outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);

@@ -25,6 +25,7 @@ class SerialPort : public SerialLink {
   void send(const void* data, size_t n, uint64_t delay_us) override;
   uint32_t board_speed() const override;
   void note(const std::string& text) override;
+  void annotate(const std::string& unit, const std::string& text) override;
 
   void attach(std::shared_ptr<SerialFarEnd> far_end) { far_end_ = std::move(far_end); }
   SerialFarEnd* far_end() const { return far_end_.get(); }

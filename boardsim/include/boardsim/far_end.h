@@ -12,6 +12,15 @@
 
 namespace boardsim {
 
+// Where a far end reports each protocol unit it recognised (a boot record, a
+// frame, a packet), one line each, for the decoded journal. `unit` is a short
+// fixed name ("frame", "jump", ...), `text` what the unit said.
+class Annotator {
+ public:
+  virtual ~Annotator() = default;
+  virtual void annotate(const std::string& unit, const std::string& text) = 0;
+};
+
 // One exchange on an SPI chip select, as the driver performs it.
 struct SpiExchange {
   int device = 0;              // chip select 0..4
@@ -22,6 +31,12 @@ struct SpiExchange {
   uint32_t speed_hz = 0;       // effective for this exchange
   uint32_t mode = 0;
   bool cs_change = false;
+  Annotator* annotator = nullptr;  // null: nobody reads the annotations
+
+  bool annotated() const { return annotator != nullptr; }
+  void annotate(const std::string& unit, const std::string& text) const {
+    if (annotator != nullptr) annotator->annotate(unit, text);
+  }
 };
 
 class SpiFarEnd {
@@ -60,6 +75,11 @@ class SerialLink {
   // The speed the board's port is set to now (from its termios), in baud.
   virtual uint32_t board_speed() const = 0;
   virtual void note(const std::string& text) = 0;  // into the journal
+  // One protocol unit the far end recognised on the line (see Annotator).
+  virtual void annotate(const std::string& unit, const std::string& text) {
+    (void)unit;
+    (void)text;
+  }
 };
 
 class SerialFarEnd {

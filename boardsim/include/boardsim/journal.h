@@ -21,8 +21,13 @@ enum class EventKind {
   SpiTransfer,     // one spi_ioc_transfer: data = tx (empty without tx), rx = rx
   FbIoctl,         // request, value (when has_value)
   FbWrite,         // data = bytes written to /dev/fb0
-  Note             // text: a model's remark (for example a speed mismatch)
+  Note,            // text: a model's remark (for example a speed mismatch)
+  Annotation       // unit, text: one protocol unit a far-end model recognised
 };
+
+// The line a note or an annotation belongs to: device is then a serial port
+// or an SPI chip select.
+enum class Bus { None, Serial, Spi };
 
 struct Event {
   uint64_t t_ns = 0;  // CLOCK_MONOTONIC
@@ -41,6 +46,16 @@ struct Event {
   uint8_t bits_per_word = 0;
   uint8_t cs_change = 0;
   uint16_t delay_usecs = 0;
+  // What the bytes of a serial event travelled at: the port's speed in baud.
+  uint32_t baud = 0;
+  // The settings a SpiRead, SpiWrite or SpiTransfer ran with on the wire
+  // (the device settings standing in for 0, the speed clamped to the
+  // controller's); 0 when no byte moved.
+  uint32_t wire_hz = 0;
+  uint8_t wire_bits = 0;
+  uint32_t wire_mode = 0;
+  Bus bus = Bus::None;  // of a Note or Annotation
+  std::string unit;     // of an Annotation: "boot-record", "frame", ... (see TRACE.md)
   std::string text;
 };
 
@@ -48,6 +63,8 @@ class Journal {
  public:
   void add(Event e);  // stamps t_ns when it is 0
   void note(const std::string& text, int device = -1);
+  void note(Bus bus, int device, const std::string& text);
+  void annotate(Bus bus, int device, const std::string& unit, const std::string& text);
   void clear() { events_.clear(); }
   const std::vector<Event>& events() const { return events_; }
   // The events of one kind (and one device unless device is -1), in order.
@@ -55,8 +72,12 @@ class Journal {
   // All data bytes of one kind and device, concatenated in order.
   std::vector<uint8_t> bytes(EventKind kind, int device = -1) const;
   std::string bytes_text(EventKind kind, int device = -1) const;  // same, as a string
-  // Readable text, one event a line (what `boardsim --trace` writes).
+  // The decoded journal, one event a line, times in milliseconds from the
+  // first event (what `boardsim --trace` writes).
   std::string to_text() const;
+  // The same events as JSON lines with the field names of boardsim/TRACE.md
+  // (`boardsim --trace-format jsonl`).
+  std::string to_jsonl() const;
 
  private:
   std::vector<Event> events_;

@@ -113,7 +113,15 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
                       StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
                       StatusCase{{"--timeout"}, 2, "needs an argument"},
-                      StatusCase{{"--trace", "/dev/null"}, 2, "no program"}));
+                      StatusCase{{"--trace", "/dev/null"}, 2, "no program"},
+                      StatusCase{{"--trace", "/dev/null", "--trace-format", "xml", "--", "true"}, 2,
+                                 "bad --trace-format"},
+                      StatusCase{{"--trace-format", "jsonl", "--", "true"}, 2, "--trace-format needs --trace"},
+                      StatusCase{{"--vcd-window", "0:10", "--", "true"}, 2, "--vcd-window needs --vcd"},
+                      StatusCase{{"--vcd", "/dev/null", "--vcd-window", "5:1", "--", "true"}, 2, "bad --vcd-window"},
+                      StatusCase{{"--vcd", "/dev/null", "--vcd-window", "-1:", "--", "true"}, 2, "bad --vcd-window"},
+                      StatusCase{{"--trace", "/nonexistent/trace", "--", "true"}, 1, "cannot write /nonexistent/trace"},
+                      StatusCase{{"--vcd", "/nonexistent/vcd", "--", "sh", "-c", "exit 4"}, 4, "cannot write"}));
 
 struct OptionCase {
   std::vector<std::string> args;
@@ -192,7 +200,7 @@ TEST_F(Cli, StreamsArePassedThrough) {
 TEST_F(Cli, HelpListsOptionsAndModels) {
   const CliResult r = run({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* option : {"--trace", "--timeout", "--spi ", "--tty", "--spi-max-hz", "--spi-fault",
+  for (const char* option : {"--trace", "--trace-format", "--vcd", "--vcd-window", "--timeout", "--spi ", "--tty", "--spi-max-hz", "--spi-fault",
                              "--ports", "--file", "--keep-sandbox", "loopback-late", "imx"}) {
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
@@ -207,17 +215,50 @@ TEST_F(Cli, FileIsCopiedIntoTheBoardFirst) {
   EXPECT_EQ(r.out, "saved settings");
 }
 
-TEST_F(Cli, TraceHoldsTheJournal) {
+TEST_F(Cli, TraceHoldsTheDecodedJournal) {
   const std::string trace = dir_ + "/trace";
   const CliResult r = run({"--trace", trace, "--", "board_client", "gpio", "1", "0x00100000", "0",
                            "tty", "/dev/ttyS0", "write", "A"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string text = slurp(trace);
-  EXPECT_NE(text.find("gpio-write"), std::string::npos) << text;
-  const size_t serial = text.find("tty-out");
-  ASSERT_NE(serial, std::string::npos) << text;
-  EXPECT_NE(text.substr(serial, text.find('\n', serial) - serial).find("dev 0  \"A\""), std::string::npos)
+  EXPECT_NE(text.find(" ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
+                      "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"),
+            std::string::npos)
       << text;
+  EXPECT_NE(text.find(" ms  tty-out    ttyS0 38400 baud  \"A\"\n"), std::string::npos) << text;
+}
+
+// The bytes of one field of every JSON line of a kind, concatenated.
+std::string jsonl_bytes(const std::string& jsonl, const std::string& kind, const std::string& field) {
+  std::string bytes;
+  std::istringstream in(jsonl);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("\"kind\":\"" + kind + "\"") == std::string::npos) continue;
+    const std::string key = "\"" + field + "\":\"";
+    const size_t at = line.find(key);
+    if (at == std::string::npos) continue;
+    const std::string hex = line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size());
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+TEST_F(Cli, JsonTraceAndWireDumpOfOneRun) {
+  const std::string trace = dir_ + "/trace.jsonl";
+  const std::string vcd = dir_ + "/wires.vcd";
+  const CliResult r = run({"--trace", trace, "--trace-format", "jsonl", "--vcd", vcd, "--vcd-window", "0:",
+                           "--", "board_client", "tty", "/dev/ttyS1", "raw", "9600", "write", "Hello"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string jsonl = slurp(trace);
+  EXPECT_NE(jsonl.find("{\"t_ms\":"), std::string::npos) << jsonl;
+  EXPECT_NE(jsonl.find("\"kind\":\"tty-speed\",\"port\":1,\"baud\":9600}"), std::string::npos) << jsonl;
+  EXPECT_EQ(jsonl_bytes(jsonl, "tty-out", "tx"), "Hello") << jsonl;
+  const std::string decoded = dir_ + "/decoded";
+  EXPECT_EQ(system(("sigrok-cli -i " + shell_word(vcd) + " -I vcd -P uart:baudrate=9600:tx=ttyS1_tx -B uart=tx >" +
+                    shell_word(decoded))
+                       .c_str()),
+            0);
+  EXPECT_EQ(slurp(decoded), "Hello");
 }
 
 }  // namespace

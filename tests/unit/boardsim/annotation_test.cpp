@@ -1,0 +1,118 @@
+// What the far-end models say about each protocol unit they recognise, for
+// the decoded journal: the slave bootstrap's records, the sound modules'
+// search answers, frames, jumps and checksum answers, and the packet test's
+// counter-party.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "boardsim/far_end.h"
+#include "models/bench_ends.h"
+#include "models/imx_bootstrap.h"
+#include "models/sound_modules.h"
+
+namespace boardsim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+class Recorder : public Annotator {
+ public:
+  void annotate(const std::string& unit, const std::string& text) override { lines.push_back(unit + ": " + text); }
+  Lines lines;
+};
+
+class RecordingLink : public SerialLink {
+ public:
+  void send(const void*, size_t, uint64_t) override {}
+  uint32_t board_speed() const override { return 38400; }
+  void note(const std::string&) override {}
+  void annotate(const std::string& unit, const std::string& text) override { recorder.annotate(unit, text); }
+  Recorder recorder;
+};
+
+TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
+  RecordingLink link;
+  ImxBootstrap slave;
+  for (uint32_t value : {0u, ImxBootstrap::kResetLine}) {
+    GpioRequest request{1, {}, ImxBootstrap::kResetLine, value};
+    slave.on_gpio(link, request);
+  }
+  const std::string wire = "A" "001122FCC4" "CAFEDECA" "001122FCE4" "0000100082" "00001000C0" "002060A8C4" "0000013D";
+  slave.on_bytes(link, reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
+  EXPECT_EQ(link.recorder.lines,
+            (Lines{"sync: 'A' answered ':'",
+                   "boot-record: 001122FC C4 (32-bit, count 4, write) data CAFEDECA",
+                   "boot-record: 001122FC E4 (32-bit, count 4, read) answer CAFEDECA",
+                   "boot-record: 00001000 82 (invalid width, count 2, write): refused with '*'",
+                   "jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
+                   "speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at 57600 baud"}));
+}
+
+Bytes le32(uint32_t v) {
+  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 24)};
+}
+
+Bytes frame(uint32_t address, const Bytes& data, uint32_t checksum) {
+  Bytes out = le32(address);
+  for (const Bytes& part : {le32(static_cast<uint32_t>(data.size())), le32(checksum), data}) {
+    out.insert(out.end(), part.begin(), part.end());
+  }
+  return out;
+}
+
+void exchange(SpiFarEnd& far, Recorder& recorder, int device, const Bytes& tx, size_t rx_len = 0) {
+  Bytes rx(rx_len, 0);
+  SpiExchange x;
+  x.device = device;
+  x.tx = tx.empty() ? nullptr : tx.data();
+  x.rx = rx.empty() ? nullptr : rx.data();
+  x.len = tx.empty() ? rx_len : tx.size();
+  x.bits_per_word = 16;
+  x.annotator = &recorder;
+  far.exchange(x);
+}
+
+TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
+  SoundModules modules;
+  std::string error;
+  ASSERT_TRUE(modules.configure("0=2,2=4", error)) << error;
+  Recorder r;
+  for (int slot = 0; slot < 4; ++slot) exchange(modules, r, slot, {}, 2);
+  exchange(modules, r, 2, frame(0x8000, {0x01, 0x02, 0x03, 0x04}, 0x0604));
+  exchange(modules, r, 4, frame(0x1000, {0x01, 0x02}, 0x0999));
+  exchange(modules, r, 4, frame(0x1000, {}, 0x0201));
+  exchange(modules, r, 0, {}, 2);
+  exchange(modules, r, 2, {}, 2);
+  EXPECT_EQ(r.lines,
+            (Lines{"search: slot 0 answers 2 (a module)",
+                   "search: slot 1 does not answer (nothing drives the line)",
+                   "search: slot 2 answers 4 (a module)",
+                   "search: slot 3 does not answer (nothing drives the line)",
+                   "frame: address 0x00008000, 4 bytes, checksum 0x00000604: module sum agrees; taken by slot 2",
+                   "frame: address 0x00001000, 2 bytes, checksum 0x00000999: module sum 0x00000201 differs; "
+                   "taken by slots 0, 2",
+                   "jump: address 0x00001000, checksum 0x00000201: slot 0 not verified, slot 2 not verified",
+                   "checksum: slot 0 answers 0x0000: first i.MX not verified, second i.MX absent",
+                   "checksum: slot 2 answers 0x0000: first i.MX not verified, second i.MX not verified"}));
+}
+
+TEST(Annotations, ChecksumPeerNamesPacketsAndItsAnswers) {
+  ChecksumPeer peer(2);
+  Recorder r;
+  const Bytes packet{0x02, 0x00, 0x02, 0x01, 0x04, 0x03};  // 2 words: 0x0102, 0x0304
+  for (int i = 0; i < 2; ++i) {
+    exchange(peer, r, 0, packet);
+    exchange(peer, r, 0, {}, 4);
+  }
+  EXPECT_EQ(r.lines, (Lines{"packet: 1: 2 data words, sum 0x00000406",
+                            "packet-sum: 0x00000406 for packet 1, low half first",
+                            "packet: 2: 2 data words, sum 0x00000406",
+                            "packet-sum: 0x00000407 for packet 2, low half first (off by one on purpose)"}));
+}
+
+}  // namespace
+}  // namespace boardsim
