@@ -37,13 +37,16 @@ font-sheet:
 
 # The main job on a simulated board with sound modules in slots 0 (2 DSPs) and
 # 2 (4 DSPs): UART bring-up with a move to 57600 baud, then SPI set-up,
-# downloads, jump, checksum table.
+# downloads, jump, checksum table. The decoded journal and the wire dump of
+# the run stay in build/.
 demo:
 	cmake --preset dev
 	cmake --build --preset dev
 	examples/make_firmware.sh
-	build/dev/bin/boardsim --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
+	build/dev/bin/boardsim --trace build/demo-trace.txt --vcd build/demo.vcd \
+	  --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
 	  build/dev/bin/kovrel -v 3 -r -b 57600 -u examples/uart_job.txt -s examples/spi_job.txt
+	@echo "Decoded journal: build/demo-trace.txt; wire dump: build/demo.vcd (pulseview or gtkwave)"
 
 # Benchmarks on the optimised build; each prints its figures against a
 # reference measured in the same run.
