@@ -286,11 +286,16 @@ void forward_stop_signals_to(pid_t program) {
 
 // Writes one output file of the run; false (after saying why) when it fails.
 bool write_output(const std::string& path, const std::function<bool(std::ostream&)>& write) {
+  errno = 0;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   bool ok = out.is_open() && write(out);
   if (out.is_open()) out.close();
   ok = ok && !out.fail();
-  if (!ok) fprintf(stderr, "boardsim: cannot write %s: %s\n", path.c_str(), strerror(errno));
+  if (!ok) {
+    const int err = errno;
+    fprintf(stderr, "boardsim: cannot write %s%s%s\n", path.c_str(), err != 0 ? ": " : "",
+            err != 0 ? strerror(err) : "");
+  }
   return ok;
 }
 

@@ -76,6 +76,8 @@ class Signals {
   int reset_ = 0;
 };
 
+uint64_t since_start(const Event& e, uint64_t t0) { return e.t_ns >= t0 ? e.t_ns - t0 : 0; }
+
 bool in_window(uint64_t t_ns, const VcdOptions& o) { return t_ns >= o.from_ns && t_ns < o.to_ns; }
 
 // Writes the changes, each once, under timestamps that only appear when
@@ -203,7 +205,7 @@ class Wires {
 uint64_t tick_for(const std::vector<Event>& events, uint64_t t0, const VcdOptions& o) {
   for (const auto& e : events) {
     const double interval = shortest_interval_ns(e);
-    if (interval > 0 && interval < kTicksPerInterval * kCoarseTickNs && in_window(e.t_ns - t0, o)) {
+    if (interval > 0 && interval < kTicksPerInterval * kCoarseTickNs && in_window(since_start(e, t0), o)) {
       return kFineTickNs;
     }
   }
@@ -241,7 +243,7 @@ std::vector<char> initial_levels(const std::vector<Event>& events, uint64_t t0, 
   levels[static_cast<size_t>(spi.miso)] = '0';
   GpioLines lines;
   for (const auto& e : events) {
-    if (e.t_ns - t0 >= o.from_ns) break;
+    if (since_start(e, t0) >= o.from_ns) break;
     if (e.kind == EventKind::GpioWrite) lines.apply(e.data);
   }
   const Level reset = lines.reset();
@@ -260,8 +262,11 @@ bool write_vcd(const Journal& journal, std::ostream& out, const VcdOptions& opti
   ChangeWriter writer(out, signals.count(), tick_ns);
   writer.initial(options.from_ns, initial_levels(events, t0, signals, options));
   Wires wires(signals);
+  uint64_t t = 0;
   for (const auto& e : events) {
-    const uint64_t t = e.t_ns - t0;
+    // A journal filled by hand may hold an event stamped before the one
+    // ahead of it; the dump's time never runs backwards.
+    t = std::max(t, since_start(e, t0));
     // Nothing queued from now on starts before t: what lies before is final.
     wires.flush(t, writer);
     wires.add(e, t, in_window(t, options));

@@ -254,7 +254,7 @@ TEST_F(Cli, JsonTraceAndWireDumpOfOneRun) {
   EXPECT_NE(jsonl.find("\"kind\":\"tty-speed\",\"port\":1,\"baud\":9600}"), std::string::npos) << jsonl;
   EXPECT_EQ(jsonl_bytes(jsonl, "tty-out", "tx"), "Hello") << jsonl;
   const std::string decoded = dir_ + "/decoded";
-  EXPECT_EQ(system(("sigrok-cli -i " + shell_word(vcd) + " -I vcd -P uart:baudrate=9600:tx=ttyS1_tx -B uart=tx >" +
+  EXPECT_EQ(system(("timeout 300 sigrok-cli -i " + shell_word(vcd) + " -I vcd -P uart:baudrate=9600:tx=ttyS1_tx -B uart=tx >" +
                     shell_word(decoded))
                        .c_str()),
             0);

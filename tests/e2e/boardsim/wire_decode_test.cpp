@@ -61,7 +61,8 @@ class Decoded {
       std::ofstream out(vcd, std::ios::binary);
       EXPECT_TRUE(boardsim::write_vcd(journal_, out, options));
     }
-    command = "sigrok-cli -i " + vcd + " -I vcd -P " + decoder + " -B " + binary;
+    // Bounded: a decoder that hangs fails the test instead of stopping the suite.
+    command = "timeout 300 sigrok-cli -i " + vcd + " -I vcd -P " + decoder + " -B " + binary;
     const int status = system((command + " >" + dir_ + "/out 2>" + dir_ + "/err").c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << command << "\n" << slurp(dir_ + "/err") << "(sigrok-cli comes with the Debian package sigrok-cli)";
