@@ -1,23 +1,35 @@
 # Thin front door over CMake presets; see README.md.
-.PHONY: all check check-asan check-arm demo bench font-sheet fuzz clean
+.PHONY: all deps deps-present check check-asan check-arm arm package-arm package-boardsim \
+	demo bench font-sheet fuzz clean
 
-all:
+# The Debian packages everything here needs are listed once, in
+# tools/debian-packages. `make deps` installs the missing ones (as root; for
+# anyone else it prints the apt-get line to run). Every target that builds
+# first does the same quietly, so each works alone on a fresh machine.
+deps:
+	@tools/install-deps.sh
+
+deps-present:
+	@tools/install-deps.sh --quiet
+
+all: deps-present
 	cmake --preset dev
 	cmake --build --preset dev
 
-check:
+check: deps-present
 	cmake --preset dev
 	cmake --build --preset dev
 	ctest --preset dev
 
-check-asan:
+check-asan: deps-present
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
 
 # The ARM build runs its unit tests under qemu-arm; then a host build of the
-# simulator runs the end-to-end tests against the ARM programs and ARM shim.
-check-arm:
+# simulator runs the end-to-end tests against the ARM programs and ARM shim,
+# and the package test against the programs of the armhf package.
+check-arm: package-arm
 	cmake --preset armhf
 	cmake --build --preset armhf
 	ctest --preset armhf
@@ -25,9 +37,31 @@ check-arm:
 	cmake --build --preset armhf-e2e
 	ctest --preset armhf-e2e
 
+# The board's programs as they ship: optimised, no tests, linked against libc
+# alone (build/armhf-release/bin).
+arm: deps-present
+	cmake --preset armhf-release
+	cmake --build --preset armhf-release
+
+# The board's Debian package, build/armhf-release/organ-board_<version>_armhf.deb,
+# checked by lintian (errors fail; warnings are shown).
+package-arm: arm
+	rm -f build/armhf-release/*.deb
+	cpack --preset armhf-release
+	lintian --fail-on error build/armhf-release/*.deb
+
+# The simulated board as a Debian package for development machines,
+# build/boardsim-host/organ-boardsim_<version>_<arch>.deb.
+package-boardsim: deps-present
+	cmake --preset boardsim-host
+	cmake --build --preset boardsim-host
+	rm -f build/boardsim-host/*.deb
+	cpack --preset boardsim-host
+	lintian --fail-on error build/boardsim-host/*.deb
+
 # Every glyph of the font "LCD_1" on a grid labelled with its code, scaled up,
 # for checking the font by eye (netpbm).
-font-sheet:
+font-sheet: deps-present
 	cmake --preset dev
 	cmake --build --preset dev --target font_sheet
 	build/dev/bin/font_sheet build/dev/font-sheet.pbm
@@ -37,12 +71,17 @@ font-sheet:
 
 # The main job on a simulated board with sound modules in slots 0 (2 DSPs) and
 # 2 (4 DSPs): UART bring-up with a move to 57600 baud, then SPI set-up,
-# downloads, jump, checksum table. The decoded journal and the wire dump of
-# the run stay in build/.
-demo:
-	cmake --preset dev
-	cmake --build --preset dev
-	examples/make_firmware.sh
+# downloads, jump, checksum table. Only what it runs is built (the simulator,
+# its shim and kovrel, not the tests); the build's output goes to
+# build/demo-build.log and is shown only when the build fails. The decoded
+# journal and the wire dump of the run stay in build/.
+DEMO_TARGETS = boardsim_cli boardsim_shim kovrel
+demo: deps-present
+	@mkdir -p build
+	@echo "Building the simulated board and kovrel (output in build/demo-build.log) ..."
+	@{ cmake --preset dev && cmake --build --preset dev --target $(DEMO_TARGETS); } \
+	  > build/demo-build.log 2>&1 || { cat build/demo-build.log; exit 1; }
+	@examples/make_firmware.sh
 	build/dev/bin/boardsim --trace build/demo-trace.txt --vcd build/demo.vcd \
 	  --tty 0=imx --spi 0-4=sound:0=2,2=4 -- \
 	  build/dev/bin/kovrel -v 3 -r -b 57600 -u examples/uart_job.txt -s examples/spi_job.txt
@@ -50,7 +89,7 @@ demo:
 
 # Benchmarks on the optimised build; each prints its figures against a
 # reference measured in the same run.
-bench:
+bench: deps-present
 	cmake --preset release
 	cmake --build --preset release
 	build/release/bin/uart_download_bench
@@ -62,7 +101,7 @@ bench:
 # build/fuzz/artifacts/; the programs' own output is discarded.
 FUZZ_SECONDS ?= 30
 FUZZ_PARSERS = job_reader strings_file panel_marker log_scan contrast_level
-fuzz:
+fuzz: deps-present
 	cmake --preset fuzz
 	cmake --build --preset fuzz --target fuzz_targets
 	@set -e; for parser in $(FUZZ_PARSERS); do \

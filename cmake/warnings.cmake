@@ -8,11 +8,15 @@ set(BOARD_PROGRAM_FLAGS -fno-exceptions -fno-rtti)
 add_compile_options(${BOARD_WARNINGS})
 
 # board_program(NAME CORE_LIB SOURCES...) builds a shipped executable from its
-# main source, linked against the program's core library.
+# main source, linked against the program's core library. It is linked by the
+# C compiler driver, which adds no C++ runtime library: the board carries only
+# libc (and libgcc_s where the toolchain needs it), and a program that comes to
+# need libstdc++ fails to link here instead of on the board.
 function(board_program name core)
   add_executable(${name} ${ARGN})
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${BOARD_PROGRAM_FLAGS}>)
   target_link_libraries(${name} PRIVATE ${core})
+  set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
 endfunction()
 
 # board_core(NAME SOURCES...) builds a program's core static library, which

@@ -1,0 +1,16 @@
+# cmake -DSCDOC=... -DGZIP=... -DEPOCH=... -DSOURCE=x.1.scd -DPAGE=.../x.1 -P build_page.cmake
+# Turns one scdoc source into the compressed roff page PAGE.gz, as installed.
+# scdoc dates the page from SOURCE_DATE_EPOCH; gzip -n leaves out the time
+# stamp, so the same release gives the same bytes.
+set(ENV{SOURCE_DATE_EPOCH} ${EPOCH})
+execute_process(COMMAND ${SCDOC}
+  INPUT_FILE ${SOURCE} OUTPUT_FILE ${PAGE}.roff ERROR_VARIABLE error RESULT_VARIABLE result)
+if(result EQUAL 0)
+  execute_process(COMMAND ${GZIP} -9n -c ${PAGE}.roff OUTPUT_FILE ${PAGE}.gz RESULT_VARIABLE result)
+  set(error "gzip failed")
+endif()
+file(REMOVE ${PAGE}.roff)
+if(NOT result EQUAL 0)
+  file(REMOVE ${PAGE}.gz)
+  message(FATAL_ERROR "${SOURCE}: ${error}")
+endif()
