@@ -4,7 +4,9 @@
 //
 // The offset file is the only record of the correction, so it is removed only
 // when both commands succeeded; otherwise the next start-up tries again. With
-// no valid offset or clock reading nothing is run: no date from a guess.
+// no valid offset or clock reading nothing is run: no date from a guess. Both
+// are read only as regular files: a FIFO in the offset file's place would hold
+// the start-up, and a device could give any number at all.
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -21,7 +23,7 @@ constexpr size_t DATE_COMMAND_SIZE = 48;  // "date MMDDhhmmYYYY.ss" and room
 }  // namespace
 
 static int offset_read(int32_t* offset) {
-  FILE* file = fopen(OFFSET_PATH, "r");
+  FILE* file = regular_file_stream(OFFSET_PATH);
   if (file == nullptr) {
     return -1;
   }
@@ -37,7 +39,7 @@ static int offset_read(int32_t* offset) {
 }
 
 static int rtc_seconds_read(uint32_t* seconds) {
-  FILE* file = fopen(RTC_SECONDS_PATH, "r");
+  FILE* file = regular_file_stream(RTC_SECONDS_PATH);
   if (file == nullptr) {
     return -1;
   }

@@ -1,12 +1,22 @@
 // What the four housekeeping programs decide without touching the board:
 // the Panel marker's process ID, the over-current scan of the log, the date
-// command of the clock correction and the display contrast level. Each program
-// keeps its fixed paths and its device steps in its own file.
+// command of the clock correction and the display contrast level, and how
+// they open the files others write. Each program keeps its fixed paths and
+// its device steps in its own file.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
+
+// Opens path read-only without waiting (flags adds e.g. O_NOFOLLOW) and
+// keeps it only when it is a regular file; its status goes to info when that
+// is not null. The descriptor, or -1: a FIFO, device or directory in the
+// file's place counts as no file at all.
+int regular_file_open(const char* path, int flags, struct stat* info);
+// The same, as a stream; null when there is no regular file to read.
+FILE* regular_file_stream(const char* path);
 
 // Reads the Panel's process ID from the marker file: the first word is
 // skipped, the second is the decimal ID. Fails (-1) unless the ID is a whole

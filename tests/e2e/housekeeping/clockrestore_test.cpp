@@ -1,6 +1,10 @@
 // clockrestore on the simulated board: the date command from the hardware
 // clock plus the offset, then "hwclock -w", and the offset consumed only when
-// both succeeded; nothing run without a valid offset and clock reading.
+// both succeeded; nothing run without a valid offset and clock reading, nor
+// when either is no regular file.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -136,6 +140,43 @@ TEST_P(ClockrestoreUndefined, RunsNothingAndKeepsTheOffsetFile) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ClockrestoreUndefined, ::testing::ValuesIn(UNDEFINED),
                          [](const ::testing::TestParamInfo<Undefined>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+// A FIFO in the offset file's place would hold the start-up until something
+// wrote to it, and a device could give any number: either counts as no file.
+struct Planted {
+  const char* name;
+  const char* path;
+  bool fifo;  // otherwise a link to /dev/zero
+};
+
+class ClockrestorePlanted : public Clockrestore, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(ClockrestorePlanted, IsNoFileAndRunsNothing) {
+  board_.write_file(RTC, "1000000000\n");
+  board_.write_file(OFFSET, "3600\n");
+  const std::string planted = board_.host_path(GetParam().path);
+  ASSERT_EQ(unlink(planted.c_str()), 0);
+  if (GetParam().fifo) {
+    ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+  } else {
+    ASSERT_EQ(symlink("/dev/zero", planted.c_str()), 0);
+  }
+  const RunResult result = run();
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(board_.standin_calls().empty());
+  struct stat info {};
+  EXPECT_EQ(lstat(board_.host_path(OFFSET).c_str(), &info), 0) << "the offset file stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClockrestorePlanted,
+                         ::testing::Values(Planted{"offset_fifo", OFFSET, true},
+                                           Planted{"offset_dev_zero", OFFSET, false},
+                                           Planted{"clock_fifo", RTC, true}),
+                         [](const ::testing::TestParamInfo<Planted>& param_info) {
                            return std::string(param_info.param.name);
                          });
 

@@ -1,5 +1,9 @@
 // contrastset on the simulated board: the printed and applied level, the
-// picture in the frame buffer, and the order of the driver requests.
+// picture in the frame buffer, and the order of the driver requests. A
+// settings file that is no regular file counts as none.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -19,18 +23,24 @@ constexpr char SETTINGS[] = "/home/organ/actual_state/global_set";
 constexpr uint32_t CONTRAST_REQUEST = 0x40046706;
 constexpr uint32_t FOLLOW_UP_REQUEST = 0x6704;
 
+enum class Planted { None, Fifo, LinkToDevZero };
+
 struct Settings {
   const char* name;
   int size;  // -1: no settings file; the stored byte goes at 863 when it fits
   int stored;
   int level;
+  Planted planted;  // in place of the settings file
 };
 
 const Settings SETTINGS_CASES[] = {
-    {"stored_7", 1024, 7, 7},
-    {"stored_200", 1024, 200, 15},
-    {"no_settings_file", -1, 0, 5},
-    {"file_of_863_bytes", 863, 0, 0},
+    {"stored_7", 1024, 7, 7, Planted::None},
+    {"stored_200", 1024, 200, 15, Planted::None},
+    {"no_settings_file", -1, 0, 5, Planted::None},
+    {"file_of_863_bytes", 863, 0, 0, Planted::None},
+    // A FIFO would hold the start-up; /dev/zero would read as a level of 0.
+    {"settings_fifo", -1, 0, 5, Planted::Fifo},
+    {"settings_dev_zero", -1, 0, 5, Planted::LinkToDevZero},
 };
 
 class Contrastset : public ::testing::TestWithParam<Settings> {};
@@ -42,6 +52,14 @@ TEST_P(Contrastset, AppliesTheLevelThenShowsThePicture) {
     std::string settings(static_cast<size_t>(c.size), '\x0C');
     if (c.size > 863) settings[863] = static_cast<char>(c.stored);
     board.write_file(SETTINGS, settings);
+  }
+  if (c.planted != Planted::None) {
+    board.write_file(SETTINGS, "");
+    const std::string path = board.host_path(SETTINGS);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(c.planted == Planted::Fifo ? mkfifo(path.c_str(), 0666)
+                                         : symlink("/dev/zero", path.c_str()),
+              0);
   }
   Command command;
   command.argv = {"contrastset"};
