@@ -4,6 +4,8 @@
 // It runs as root beside files in the world-writable /tmp and hands two of
 // them to the Panel's user, so neither is ever opened through a symbolic
 // link: a link planted there would otherwise give any file on the board away.
+// For the same reason it signals only a process named by a marker that the
+// Panel's user or root wrote: SIGUSR2 ends a process that does not expect it.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,8 +22,12 @@ constexpr char NOTIFY_PATH[] = "/tmp/audiocoeffs-file-notify";
 
 constexpr uid_t PANEL_USER = 1001;
 constexpr gid_t PANEL_GROUP = 1001;
+constexpr uid_t ROOT_USER = 0;
 constexpr mode_t CREATE_MODE = 0666;  // less the file-creation mask
 constexpr size_t EVENT_BUFFER_SIZE = 1024;
+// A symbolic link in place of the coefficients file is watched as a link:
+// the events of the file it names elsewhere are not the Panel's business.
+constexpr uint32_t COEFFS_WATCH_MASK = IN_MODIFY | IN_DONT_FOLLOW;
 
 }  // namespace
 
@@ -30,23 +36,35 @@ static int32_t panel_pid;
 static int coeffs_inotify = -1;
 static int coeffs_watch = -1;
 
+// Whose marker names the process to signal: root's, the Panel user's, or
+// that of the user this program runs as, who may signal that process anyway.
+static bool marker_owner_trusted(uid_t owner) {
+  return owner == ROOT_USER || owner == PANEL_USER || owner == geteuid();
+}
+
 // Reads the Panel's process ID; -1 when the Panel is not (validly) there.
+// The marker is read only as a regular file, not through a link, and only a
+// bounded part of it: a FIFO would hold the program, a device feed it forever.
 static int panel_pid_load(void) {
-  FILE* marker = fopen(PANEL_MARKER_PATH, "r");
-  if (marker == nullptr) {
+  struct stat info {};
+  const int marker = regular_file_open(PANEL_MARKER_PATH, O_NOFOLLOW, &info);
+  if (marker < 0) {
     return -1;
   }
-  const int result = panel_marker_read(marker, &panel_pid);
-  fclose(marker);
+  const int result =
+      marker_owner_trusted(info.st_uid) ? panel_marker_load(marker, &panel_pid) : -1;
+  close(marker);
   return result;
 }
 
 // Gives a file just opened to the Panel's user; the result is not needed.
-// Only a plain file with no other name is given: a hard link planted in /tmp
-// would otherwise hand over the file it names elsewhere on the file system.
+// Only a plain file with no other name, already root's or the Panel user's,
+// is given: a hard link planted in /tmp would otherwise hand over the file it
+// names elsewhere, and a file of another user is not ours to give.
 static void panel_file_chown(int fd) {
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      (info.st_uid != ROOT_USER && info.st_uid != PANEL_USER)) {
     return;
   }
   if (fchown(fd, PANEL_USER, PANEL_GROUP) != 0) {
@@ -70,7 +88,8 @@ static int coeffs_watch_start(void) {
   coeffs_inotify = inotify_init();
   if (coeffs_inotify < 0) {
     printf("inotify_init failed, aborting.\n");
-  } else if ((coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH, IN_MODIFY)) < 0) {
+  } else if ((coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH,
+                                                COEFFS_WATCH_MASK)) < 0) {
     printf("inotify_add_watch failed.\n");
     close(coeffs_inotify);
     coeffs_inotify = -1;
@@ -108,6 +127,8 @@ static void coeffs_watch_loop(void) {
 }
 
 int main(void) {
+  // A console that is a closed pipe loses the lines, not the signals.
+  signal(SIGPIPE, SIG_IGN);
   if (panel_pid_load() != 0) {
     printf("Panel not running. Aborting.\n");
     return 0;

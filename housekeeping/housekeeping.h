@@ -20,9 +20,17 @@ FILE* regular_file_stream(const char* path);
 
 // Reads the Panel's process ID from the marker file: the first word is
 // skipped, the second is the decimal ID. Fails (-1) unless the ID is a whole
-// number from 1 to INT32_MAX, because kill() with 0 or a negative number
-// signals a process group or every process, never just the Panel.
+// number from 2 to INT32_MAX: kill() with 0 or a negative number signals a
+// process group or every process, and process 1 is the board's init, which
+// may take SIGUSR2 as an order to power off.
 int panel_marker_read(FILE* marker, int32_t* panel_pid);
+
+// Reads at most PANEL_MARKER_READ_MAX bytes of the open marker and takes the
+// ID from them as panel_marker_read does. From a longer marker only whole
+// words count: a number cut off at the bound is no ID, never a shorter one.
+int panel_marker_load(int marker, int32_t* panel_pid);
+
+constexpr size_t PANEL_MARKER_READ_MAX = 256;
 
 // Scans the text file at path line by line from its first line. Returns 1
 // when a line contains text, 0 at end of file or when the file cannot be

@@ -1,7 +1,10 @@
 // coeffnotify on the simulated board: the start-up checks, one notification
 // (line, marker file, SIGUSR2) per read of the watch, and the safety rules of
 // a root program beside world-writable /tmp: one process signalled at most,
-// no file given away through a symbolic link, each line out at once.
+// and only when root or the Panel's user named it; no file given away through
+// a symbolic link or taken from another user; no planted file that holds or
+// feeds it; each line out at once, and the signals going on when no one reads
+// the lines.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +17,7 @@
 
 #include "boardsim/board.h"
 #include "housekeeping/proc_watch.h"
+#include "replaced_stdout.h"
 
 namespace {
 
@@ -29,6 +33,10 @@ constexpr char NOTIFY[] = "/tmp/audiocoeffs-file-notify";
 constexpr char LINE[] = "Sending AUDIOCOEFFSFILENOTIFY to Panel";
 constexpr char ABORT_TEXT[] = "Panel not running. Aborting.\n";
 constexpr uid_t PANEL_USER = 1001;
+constexpr uid_t OTHER_USER = 1002;
+// In a PID namespace of its own the init is 1 and the Panel stand-in, its
+// first child, is 2.
+constexpr char MARKER_OF_THE_PANEL[] = "Panel 2\n";
 
 class Coeffnotify : public ::testing::Test {
  protected:
@@ -102,7 +110,108 @@ TEST_P(CoeffnotifyHostileMarker, IsTreatedAsNoPanel) {
 
 INSTANTIATE_TEST_SUITE_P(Markers, CoeffnotifyHostileMarker,
                          ::testing::Values("Panel 0\n", "Panel -1\n", "Panel -2\n", "Panel\n",
-                                           "Panel abc\n", "", "Panel 4294967297\n"));
+                                           "Panel abc\n", "", "Panel 4294967297\n",
+                                           "Panel 1\n"));
+
+// A marker file that is not the Panel's: planted in its place by another
+// user, or as something to hold or feed the program (a FIFO nobody writes,
+// /dev/zero), or reached through a link. The Panel stand-in runs as process
+// 2, which the marker names where it names anything, so a marker taken for
+// the Panel's would show as a signal.
+enum class MarkerPlant { OtherUsers, Fifo, LinkToDevZero, LinkToAMarker, Directory };
+
+struct PlantedMarker {
+  const char* name;
+  MarkerPlant plant;
+};
+
+class CoeffnotifyPlantedMarker : public Coeffnotify,
+                                 public ::testing::WithParamInterface<PlantedMarker> {};
+
+TEST_P(CoeffnotifyPlantedMarker, IsTreatedAsNoPanel) {
+  const std::string marker = host(MARKER);
+  switch (GetParam().plant) {
+    case MarkerPlant::OtherUsers:
+      if (!running_as_root()) GTEST_SKIP() << "only root can give a file away";
+      board_.write_file(MARKER, MARKER_OF_THE_PANEL);
+      ASSERT_EQ(chown(marker.c_str(), OTHER_USER, OTHER_USER), 0);
+      break;
+    case MarkerPlant::Fifo:
+      ASSERT_EQ(mkfifo(marker.c_str(), 0666), 0);
+      break;
+    case MarkerPlant::LinkToDevZero:
+      ASSERT_EQ(symlink("/dev/zero", marker.c_str()), 0);
+      break;
+    case MarkerPlant::LinkToAMarker:
+      board_.write_file("/tmp/marker-elsewhere", MARKER_OF_THE_PANEL);
+      ASSERT_EQ(symlink("marker-elsewhere", marker.c_str()), 0);
+      break;
+    case MarkerPlant::Directory:
+      ASSERT_EQ(mkdir(marker.c_str(), 0755), 0);
+      break;
+  }
+  auto process = start(Panel::NoMarker, true);
+  const auto result = process->wait(EVENT_DEADLINE_S);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, ABORT_TEXT);
+  EXPECT_EQ(process->panel_signals(), 0);
+  EXPECT_FALSE(board_.file_exists(COEFFS));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, CoeffnotifyPlantedMarker,
+    ::testing::Values(PlantedMarker{"owned_by_another_user", MarkerPlant::OtherUsers},
+                      PlantedMarker{"fifo", MarkerPlant::Fifo},
+                      PlantedMarker{"link_to_dev_zero", MarkerPlant::LinkToDevZero},
+                      PlantedMarker{"link_to_a_marker", MarkerPlant::LinkToAMarker},
+                      PlantedMarker{"directory", MarkerPlant::Directory}),
+    [](const ::testing::TestParamInfo<PlantedMarker>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+// The Panel's user may write the marker as well as root.
+TEST_F(Coeffnotify, AMarkerOfThePanelUserNamesThePanel) {
+  if (!running_as_root()) GTEST_SKIP() << "only root can give a file away";
+  board_.write_file(MARKER, MARKER_OF_THE_PANEL);
+  ASSERT_EQ(chown(host(MARKER).c_str(), PANEL_USER, PANEL_USER), 0);
+  auto process = start_watching(Panel::NoMarker, true);
+  ASSERT_EQ(process->panel_pid(), 2);
+  modify_coeffs("x");
+  ASSERT_TRUE(settle_at(*process, 1));
+  EXPECT_EQ(process->panel_signals(), 1);
+}
+
+// With its standard output on a pipe nobody reads, the program loses its
+// lines but keeps signalling the Panel.
+TEST_F(Coeffnotify, AClosedConsolePipeDoesNotStopTheSignals) {
+  int console[2];
+  ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+  ASSERT_EQ(close(console[0]), 0);
+  Command command;
+  command.argv = {"coeffnotify"};
+  command.panel = Panel::WithMarker;
+  command.passthrough_stdio = true;
+  command.timeout_s = 120;
+  std::unique_ptr<Process> process;
+  {
+    e2e::ReplacedStdout replaced(console[1]);
+    ASSERT_TRUE(replaced.ok());
+    process = board_.start(command);
+  }
+  ASSERT_EQ(close(console[1]), 0);
+  ASSERT_TRUE(process->wait_until([&] { return inotify_state(process->pid()).watched; },
+                                  EVENT_DEADLINE_S));
+  for (int n = 1; n <= 2; ++n) {
+    modify_coeffs("x");
+    ASSERT_TRUE(process->wait_until(
+        [&] { return process->panel_signals() >= n && blocked_in_inotify_read(process->pid()); },
+        EVENT_DEADLINE_S))
+        << "notification " << n;
+  }
+  EXPECT_TRUE(process->running());
+  EXPECT_EQ(process->panel_signals(), 2);
+}
 
 // A number that is not the Panel's is signalled alone (it may be any process,
 // the program cannot know); the Panel gets nothing and the program goes on.
@@ -256,7 +365,8 @@ TEST_F(Coeffnotify, DeletingTheCoefficientsFileGivesOneLastNotification) {
 }
 
 // A symbolic link planted in /tmp must not make the root program create or
-// give away the file it points to.
+// give away the file it points to, nor signal the Panel when that file changes:
+// the link itself is watched, and a link is never modified.
 TEST_F(Coeffnotify, ALinkInPlaceOfTheCoefficientsFileIsNotFollowed) {
   board_.write_file("/tmp/victim", "root's\n");
   ASSERT_EQ(symlink("victim", host(COEFFS).c_str()), 0);
@@ -267,15 +377,23 @@ TEST_F(Coeffnotify, ALinkInPlaceOfTheCoefficientsFileIsNotFollowed) {
   EXPECT_EQ(after.gid, before.gid);
   EXPECT_EQ(board_.read_file("/tmp/victim"), "root's\n");
   EXPECT_TRUE(ownership(host(COEFFS)).symlink);
+  const int victim = open(host("/tmp/victim").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(victim, 0);
+  ASSERT_EQ(write(victim, "x", 1), 1);
+  ASSERT_EQ(close(victim), 0);
+  ASSERT_TRUE(process->wait_until([&] { return blocked_in_inotify_read(process->pid()); },
+                                  EVENT_DEADLINE_S));
+  const auto result = process->kill(SIGTERM);
+  EXPECT_EQ(count_lines(result.out, LINE), 0);
+  EXPECT_EQ(process->panel_signals(), 0);
 }
 
 TEST_F(Coeffnotify, ADanglingLinkInPlaceOfTheCoefficientsFileCreatesNothing) {
   ASSERT_EQ(symlink("victim-new", host(COEFFS).c_str()), 0);
-  auto process = start(Panel::WithMarker);
-  const auto result = process->wait(EVENT_DEADLINE_S);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "inotify_add_watch failed.\n");
+  auto process = start_watching();
+  EXPECT_TRUE(process->running());
   EXPECT_FALSE(board_.file_exists("/tmp/victim-new"));
+  EXPECT_TRUE(ownership(host(COEFFS)).symlink);
 }
 
 // A link in place of the notification file: no ownership change through it,
@@ -322,6 +440,21 @@ TEST_F(Coeffnotify, AHardLinkInPlaceOfTheNotificationFileIsNotGivenAway) {
   EXPECT_EQ(after.uid, before.uid);
   EXPECT_EQ(after.gid, before.gid);
   EXPECT_EQ(board_.read_file("/tmp/victim"), "root's\n");
+}
+
+// A notification file that another user planted stays theirs: it is not
+// given to the Panel's user, and the Panel is signalled all the same.
+TEST_F(Coeffnotify, ANotificationFileOfAnotherUserIsNotGivenAway) {
+  if (!running_as_root()) GTEST_SKIP() << "only root can give a file away";
+  board_.write_file(NOTIFY, "");
+  ASSERT_EQ(chown(host(NOTIFY).c_str(), OTHER_USER, OTHER_USER), 0);
+  auto process = start_watching();
+  modify_coeffs("x");
+  ASSERT_TRUE(settle_at(*process, 1));
+  EXPECT_EQ(process->panel_signals(), 1);
+  const Ownership notify = ownership(host(NOTIFY));
+  EXPECT_EQ(notify.uid, OTHER_USER);
+  EXPECT_EQ(notify.gid, OTHER_USER);
 }
 
 // A FIFO in place of the notification file that nobody reads must not hold

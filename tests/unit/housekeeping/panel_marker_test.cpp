@@ -1,6 +1,8 @@
-// The Panel marker: only a whole number from 1 up is a process ID that may
-// be signalled; everything else counts as no Panel at all.
+// The Panel marker: only a whole number from 2 up is a process ID that may
+// be signalled (1 is the board's init); everything else counts as no Panel at
+// all. Read from a file, only its first bytes count, and only whole words.
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,7 +20,10 @@ struct MarkerCase {
 
 const MarkerCase MARKER_CASES[] = {
     {"Panel 1234\n", 0, 1234},
-    {"Panel 1\n", 0, 1},
+    {"Panel 2\n", 0, 2},
+    {"Panel 1\n", -1, 0},
+    {"Panel +1\n", -1, 0},
+    {"Panel 0001\n", -1, 0},
     {"x\n\t 77 trailing words\n", 0, 77},
     {"Panel +42\n", 0, 42},
     {"Panel 42abc\n", 0, 42},  // the number ends where the digits end
@@ -68,5 +73,38 @@ TEST_P(PanelMarker, ReadsOnlyAProcessIdThatNamesOneProcess) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PanelMarker, ::testing::ValuesIn(MARKER_CASES));
+
+// The marker as the program reads it from its file: at most 256 bytes. A
+// number that the bound would cut is refused, never taken in part.
+const size_t BOUND = PANEL_MARKER_READ_MAX;
+const std::string PAD_TO_END(BOUND, 'x');
+
+const MarkerCase BOUNDED_CASES[] = {
+    {"Panel 1234\n" + PAD_TO_END + " more\n", 0, 1234},
+    {"Panel " + std::string(BOUND - 9, '0') + "42\n", 0, 42},      // 256 bytes in all
+    {"Panel " + std::string(BOUND - 8, '0') + "42\n", 0, 42},      // line end past the bound
+    {"Panel " + std::string(BOUND - 7, '0') + "42\n", -1, 0},      // the bound cuts "42"
+    {"Panel " + std::string(BOUND - 6, '0') + "12345\n", -1, 0},   // no digit within it
+    {std::string(BOUND + 10, 'P') + " 77\n", -1, 0},             // no whole word within it
+    {"Panel 33 " + std::string(2 * BOUND, '9') + "\n", 0, 33},
+};
+
+class PanelMarkerFile : public ::testing::TestWithParam<MarkerCase> {};
+
+TEST_P(PanelMarkerFile, TakesOnlyWholeWordsOfTheFirstBytes) {
+  const MarkerCase& c = GetParam();
+  char path[] = "/tmp/panel_marker_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  unlink(path);
+  ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+  ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+  int32_t pid = -99;
+  EXPECT_EQ(panel_marker_load(fd, &pid), c.result);
+  EXPECT_EQ(pid, c.result == 0 ? c.pid : -99);
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PanelMarkerFile, ::testing::ValuesIn(BOUNDED_CASES));
 
 }  // namespace
