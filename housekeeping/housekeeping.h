@@ -32,10 +32,18 @@ int panel_marker_load(int marker, int32_t* panel_pid);
 
 constexpr size_t PANEL_MARKER_READ_MAX = 256;
 
-// Scans the text file at path line by line from its first line. Returns 1
-// when a line contains text, 0 at end of file or when the file cannot be
-// opened (an unreadable log holds no report; the watcher keeps waiting).
+// Scans the log at path from its first byte. Returns 1 when one of its lines
+// contains text, 0 when none does or when there is no regular file to read
+// (an unreadable log holds no report; the watcher keeps waiting).
 int log_scan(const char* path, const char* text);
+
+// The scan of an open log, read in blocks of block_size bytes. A line end
+// ends every line, so a text without one (but for a last byte) lies within a
+// line exactly when it lies in the bytes of the file: whole blocks are
+// searched, NUL bytes included, and a text across two blocks is found.
+int log_scan_stream(int log, const char* text, size_t block_size);
+
+constexpr size_t LOG_SCAN_BLOCK_SIZE = 64 * 1024;
 
 // The hardware clock's seconds plus the pending offset, wrapped in 32 bits
 // and taken as a signed 32-bit count of seconds since the epoch.

@@ -1,6 +1,12 @@
 // ocwatch: returns (status 0) once the system log reports an over-current.
 // Each batch of log writes is answered by one full scan of the log a second
 // later, so the lines of a burst are all in place when it is read.
+//
+// The watch follows the file that is the log now: a logger that rotates it
+// (renames or deletes it and starts a new one) moves the watch to the new
+// file, and while there is no log at all the watch is tried again each
+// second. Every time a watch is set, the log is scanned once more, since a
+// report written before the watch raised no event for it.
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -11,7 +17,11 @@ namespace {
 constexpr char LOG_PATH[] = "/tmp/messages";
 constexpr char OVERCURRENT_TEXT[] = "50 over-current";
 constexpr size_t EVENT_BUFFER_SIZE = 1024;
-constexpr unsigned SCAN_DELAY_S = 1;  // after each batch of events
+constexpr unsigned SCAN_DELAY_S = 1;    // after each batch of events
+constexpr unsigned WATCH_RETRY_S = 1;   // between tries while there is no log
+// Writes, and what ends the file's time as the log: moved away, deleted, or
+// its last name taken (a link count change shows as an attribute change).
+constexpr uint32_t LOG_WATCH_MASK = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 
 }  // namespace
 
@@ -19,11 +29,30 @@ constexpr unsigned SCAN_DELAY_S = 1;  // after each batch of events
 static int log_inotify = -1;
 static int log_watch = -1;
 
-// Blocks until the log has been modified; a failed read is tried again.
+// Blocks until the log has been modified or replaced; a failed read is tried
+// again.
 static void log_change_wait(void) {
   alignas(struct inotify_event) char events[EVENT_BUFFER_SIZE];
   while (read(log_inotify, events, sizeof events) <= 0) {
   }
+}
+
+// Ends with the watch on the file now named by the log path. Adding a watch
+// on a file already watched gives its watch back, so a new watch means a new
+// file: the old one's watch goes, and writes to the rotated file cost nothing.
+static void log_watch_follow(void) {
+  int watch;
+  while ((watch = inotify_add_watch(log_inotify, LOG_PATH, LOG_WATCH_MASK)) < 0) {
+    if (log_watch >= 0) {
+      inotify_rm_watch(log_inotify, log_watch);
+      log_watch = -1;
+    }
+    sleep(WATCH_RETRY_S);
+  }
+  if (log_watch >= 0 && log_watch != watch) {
+    inotify_rm_watch(log_inotify, log_watch);
+  }
+  log_watch = watch;
 }
 
 int main(void) {
@@ -35,13 +64,12 @@ int main(void) {
     printf("inotify_init failed, aborting.\n");
     return -1;
   }
-  // Without a watch no event comes and the program waits for ever, which is
-  // all it could do without a log anyway.
-  log_watch = inotify_add_watch(log_inotify, LOG_PATH, IN_MODIFY);
-  do {
+  log_watch_follow();
+  while (log_scan(LOG_PATH, OVERCURRENT_TEXT) != 1) {
     log_change_wait();
     sleep(SCAN_DELAY_S);
-  } while (log_scan(LOG_PATH, OVERCURRENT_TEXT) != 1);
+    log_watch_follow();
+  }
   inotify_rm_watch(log_inotify, log_watch);
   close(log_inotify);
   return 0;

@@ -1,10 +1,15 @@
 // The system log holds whatever any program wrote: long lines, NUL bytes, no
 // final line end. log_scan must find the text exactly when one line of the
-// file holds it, which a plain search of the same bytes line by line tells.
+// file holds it, which a plain search of the same bytes line by line tells,
+// and so must the same scan in blocks of a few bytes, where the text crosses
+// block ends.
 //
-// Input: the first byte is the length of the text sought (modulo 32), the
-// next bytes are the text (cut at a NUL, as a C string is), the rest is the
-// log.
+// Input: the first byte is the length of the text sought (modulo 32) and,
+// divided by 32, one less than the small block size; the next bytes are the
+// text (cut at a NUL, as a C string is), the rest is the log.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string_view>
 
 #include "fuzz_input.h"
@@ -37,9 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t log_size = size - 1 - wanted;
   const char* path = fuzz_file(log, log_size);
   if (path == nullptr) return 0;
-  const int found = log_scan(path, text);
   const std::string_view log_text(reinterpret_cast<const char*>(log), log_size);
-  fuzz_require(found == (any_line_holds(log_text, text) ? 1 : 0),
-               "found exactly when a line holds the text");
+  const int expected = any_line_holds(log_text, text) ? 1 : 0;
+  fuzz_require(log_scan(path, text) == expected, "found exactly when a line holds the text");
+  const int fd = open(path, O_RDONLY);
+  if (fd < 0) return 0;
+  const size_t small_block = 1 + data[0] / (TEXT_MAX + 1);
+  fuzz_require(log_scan_stream(fd, text, small_block) == expected,
+               "small blocks find what whole lines hold");
+  close(fd);
   return 0;
 }

@@ -1,14 +1,20 @@
 // ocwatch on the simulated board: an over-current report already in the log
 // or appended later ends it with status 0; anything else keeps it waiting; a
-// burst of log lines costs at most one scan more than a single line. Scans
-// are counted from outside: each is one read-only open and close of the log.
+// burst of log lines costs at most one scan more than a single line; a log
+// missing at start, or rotated by the logger, is followed to the new file;
+// what is no regular file is no log. Scans are counted from outside: each is
+// one read-only open and close of the log.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +30,7 @@ using namespace housekeeping_e2e;
 
 constexpr char LOG[] = "/tmp/messages";
 constexpr char BOOT_LOG[] = "Dec  7 20:00:00 board kernel: usb 1-1: new device\n";
+constexpr char REPORT[] = "Dec  7 20:01:02 board kernel: hub 1-0:1.0: port 2: 50 over-current\n";
 
 // Counts the read-only closes of one file by any process: one per scan. The
 // opens are watched too only so that two closes are never adjacent in the
@@ -76,15 +83,44 @@ class Ocwatch : public ::testing::Test {
     return process;
   }
 
-  // The scan before the watch, and no other, has been seen.
-  // The first scan done and the watch in place: a line appended between the
-  // scan and the watch would raise no event, and the program would wait for ever.
-  bool first_scan_seen(Process& process, ScanCounter& counter) {
+  // The two scans of the start, and no other, have been seen: one before the
+  // watch, and one right after it, for what was written while it was set.
+  bool start_scans_seen(Process& process, ScanCounter& counter) {
     return process.wait_until(
-               [&] { return counter.scans() >= 1 && blocked_in_inotify_read(process.pid()); },
+               [&] { return counter.scans() >= 2 && blocked_in_inotify_read(process.pid()); },
                EVENT_DEADLINE_S) &&
-           counter.scans() == 1;
+           counter.scans() == 2;
   }
+
+  // The program waits in its read on a watch of the file now at the log's path.
+  bool watching_the_current_log(Process& process) {
+    return process.wait_until(
+        [&] {
+          const ino_t current = inode_of(host(LOG));
+          return current != 0 &&
+                 inotify_state(process.pid()).inodes == std::vector<ino_t>{current} &&
+                 blocked_in_inotify_read(process.pid());
+        },
+        EVENT_DEADLINE_S);
+  }
+
+  // The program found no log and tries again each second, watching nothing.
+  bool retrying_without_a_log(Process& process) {
+    return process.wait_until(
+        [&] {
+          const InotifyState inotify = inotify_state(process.pid());
+          return inotify.fd >= 0 && !inotify.watched && in_timed_sleep(process.pid());
+        },
+        EVENT_DEADLINE_S);
+  }
+
+  // A whole new log under the log's name at once, as a rename makes it.
+  void publish(const std::string& content) {
+    board_.write_file("/tmp/messages.new", content);
+    ASSERT_EQ(rename(host("/tmp/messages.new").c_str(), host(LOG).c_str()), 0);
+  }
+
+  std::string host(const char* board_path) const { return board_.host_path(board_path); }
 
   // Appends in one write, as the system logger does.
   void append(const std::string& text) {
@@ -132,7 +168,7 @@ TEST_P(OcwatchNoMatch, KeepsWaiting) {
   ScanCounter counter(board_.host_path(LOG));
   ASSERT_TRUE(counter.ok());
   auto process = start_watching();
-  ASSERT_TRUE(first_scan_seen(*process, counter));
+  ASSERT_TRUE(start_scans_seen(*process, counter));
   append(GetParam());
   ASSERT_TRUE(process->wait_until(
       [&] { return counter.scans() >= 2 && blocked_in_inotify_read(process->pid()); },
@@ -152,7 +188,7 @@ TEST_F(Ocwatch, ABurstOfLinesCostsAtMostOneMoreScan) {
   ScanCounter counter(board_.host_path(LOG));
   ASSERT_TRUE(counter.ok());
   auto process = start_watching();
-  ASSERT_TRUE(first_scan_seen(*process, counter));
+  ASSERT_TRUE(start_scans_seen(*process, counter));
   // The burst must arrive while the program sleeps after a line. On a loaded
   // machine the one-second sleep can pass unseen; a further line then opens
   // another one.
@@ -168,7 +204,7 @@ TEST_F(Ocwatch, ABurstOfLinesCostsAtMostOneMoreScan) {
         EVENT_DEADLINE_S));
     if (counter.scans() == scans_before) scans_at_sleep = scans_before;
   }
-  ASSERT_GE(scans_at_sleep, 1) << "the program was never seen in its sleep";
+  ASSERT_GE(scans_at_sleep, 2) << "the program was never seen in its sleep";
   constexpr int BURST_LINES = 40;
   for (int i = 0; i < BURST_LINES; ++i) {
     append("Dec  7 20:02:01 board kernel: line " + std::to_string(i) + "\n");
@@ -183,15 +219,116 @@ TEST_F(Ocwatch, ABurstOfLinesCostsAtMostOneMoreScan) {
   EXPECT_EQ(result.status, 0);
 }
 
-// A log that cannot be opened holds no report: the program does not end.
-TEST_F(Ocwatch, WithoutALogItKeepsWaiting) {
+// Without a log the watch is tried again each second; once the log is there
+// it is watched and scanned at once, since a report already in it raised no
+// event for the watch.
+TEST_F(Ocwatch, ALogMissingAtStartIsWatchedAndScannedOnceItAppears) {
+  auto process = start();
+  ASSERT_TRUE(retrying_without_a_log(*process));
+  EXPECT_TRUE(process->running());
+  publish(std::string(BOOT_LOG) + REPORT);
+  const auto result = process->wait(EVENT_DEADLINE_S);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+}
+
+// The logger rotates the log: it renames or deletes it and starts a new one
+// under the same name, at once or a while later. The program follows to the
+// new file, and between writes it waits in its read again.
+enum class Rotate { Rename, Delete, RenameOver };
+
+struct Rotation {
+  const char* name;
+  Rotate how;
+  bool new_log_later;       // only once the program is seen retrying
+  bool report_in_new_log;   // otherwise appended once the new log is watched
+};
+
+class OcwatchRotation : public Ocwatch, public ::testing::WithParamInterface<Rotation> {};
+
+TEST_P(OcwatchRotation, TheNewLogIsFollowed) {
+  const Rotation& r = GetParam();
+  board_.write_file(LOG, BOOT_LOG);
+  auto process = start_watching();
+  ASSERT_TRUE(watching_the_current_log(*process));
+  const std::string new_log = std::string(BOOT_LOG) + (r.report_in_new_log ? REPORT : "");
+  switch (r.how) {
+    case Rotate::Rename:
+      ASSERT_EQ(rename(host(LOG).c_str(), host("/tmp/messages.0").c_str()), 0);
+      break;
+    case Rotate::Delete:
+      board_.remove_file(LOG);
+      break;
+    case Rotate::RenameOver:
+      publish(new_log);
+      break;
+  }
+  if (r.how != Rotate::RenameOver) {
+    if (r.new_log_later) {
+      ASSERT_TRUE(retrying_without_a_log(*process));
+    }
+    board_.write_file(LOG, new_log);
+  }
+  if (!r.report_in_new_log) {
+    ASSERT_TRUE(watching_the_current_log(*process));
+    EXPECT_TRUE(process->running());
+    append(REPORT);
+  }
+  const auto result = process->wait(EVENT_DEADLINE_S);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logger, OcwatchRotation,
+    ::testing::Values(Rotation{"renamed_and_recreated", Rotate::Rename, false, false},
+                      Rotation{"renamed_and_recreated_later_with_the_report", Rotate::Rename,
+                               true, true},
+                      Rotation{"deleted_and_recreated_with_the_report", Rotate::Delete, false,
+                               true},
+                      Rotation{"deleted_and_recreated_later", Rotate::Delete, true, false},
+                      Rotation{"replaced_by_a_rename_over_it", Rotate::RenameOver, false, false}),
+    [](const ::testing::TestParamInfo<Rotation>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+// A FIFO or a device in the log's place is no log: it is not opened to wait
+// on a writer, nor read without end; the program waits in its read, and a
+// regular log that takes the FIFO's place is followed.
+enum class Planted { Fifo, LinkToDevZero };
+
+class OcwatchNotARegularLog : public Ocwatch, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(OcwatchNotARegularLog, HoldsNoReportAndCostsNothing) {
+  if (GetParam() == Planted::Fifo) {
+    ASSERT_EQ(mkfifo(host(LOG).c_str(), 0666), 0);
+  } else {
+    ASSERT_EQ(symlink("/dev/zero", host(LOG).c_str()), 0);
+  }
   auto process = start();
   ASSERT_TRUE(process->wait_until([&] { return blocked_in_inotify_read(process->pid()); },
                                   EVENT_DEADLINE_S));
-  EXPECT_TRUE(process->running());
-  EXPECT_FALSE(inotify_state(process->pid()).watched);
-  const auto result = process->kill(SIGTERM);
-  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(inotify_state(process->pid()).watched);
+  if (GetParam() == Planted::LinkToDevZero) {
+    const auto result = process->kill(SIGTERM);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(result.out, "");
+    return;
+  }
+  board_.remove_file(LOG);
+  publish(std::string(BOOT_LOG) + REPORT);
+  const auto result = process->wait(EVENT_DEADLINE_S);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OcwatchNotARegularLog,
+                         ::testing::Values(Planted::Fifo, Planted::LinkToDevZero),
+                         [](const ::testing::TestParamInfo<Planted>& param_info) {
+                           return std::string(param_info.param == Planted::Fifo
+                                                  ? "fifo"
+                                                  : "link_to_dev_zero");
+                         });
 
 }  // namespace

@@ -15,16 +15,19 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace housekeeping_e2e {
 
 struct InotifyState {
   int fd = -1;           // the program's inotify descriptor, -1 when it has none
   bool watched = false;  // a watch is in place on it
+  std::vector<ino_t> inodes;  // the watched files, one per watch
 };
 
 // Looks through the program's descriptors for an inotify instance; a watch
-// shows as an "inotify wd:" line in the descriptor's fdinfo.
+// shows as an "inotify wd:" line in the descriptor's fdinfo, with the inode
+// number of its file in hexadecimal ("ino:").
 inline InotifyState inotify_state(pid_t pid) {
   InotifyState state;
   const std::string dir_path = "/proc/" + std::to_string(pid) + "/fdinfo";
@@ -40,7 +43,12 @@ inline InotifyState inotify_state(pid_t pid) {
     std::ifstream info(dir_path + "/" + entry->d_name);
     std::string line;
     while (std::getline(info, line)) {
-      if (line.rfind("inotify wd:", 0) == 0) state.watched = true;
+      if (line.rfind("inotify wd:", 0) != 0) continue;
+      state.watched = true;
+      const size_t ino = line.find(" ino:");
+      if (ino != std::string::npos) {
+        state.inodes.push_back(static_cast<ino_t>(strtoull(line.c_str() + ino + 5, nullptr, 16)));
+      }
     }
     break;
   }
@@ -110,6 +118,12 @@ inline Ownership ownership(const std::string& host_path) {
   o.size = st.st_size;
   o.symlink = S_ISLNK(st.st_mode);
   return o;
+}
+
+// The inode number of a file on the host, 0 when there is none.
+inline ino_t inode_of(const std::string& host_path) {
+  struct stat st {};
+  return stat(host_path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 inline bool running_as_root() { return geteuid() == 0; }
