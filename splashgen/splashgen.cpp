@@ -1,9 +1,11 @@
 #include "splashgen.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,14 +18,64 @@ constexpr int kArgumentCount = 3;  // the program name and two files
 constexpr mode_t kOutputMode = 0666;  // less the umask, as for any file a user creates
 constexpr char kQuote = '"';
 constexpr const char* kDefaultName = "splashgen";
+constexpr const char* kReadFailed = "Can't read input file %s: %s.\n";
+constexpr const char* kWriteFailed = "Can't write output file %s: %s.\n";
+
+// Opens a file without waiting on it (a FIFO would hold the run until its
+// other end opened) and keeps it only when its kind is wanted, then lets it
+// block again as any file does. -1 when it cannot be opened or is of another
+// kind.
+int file_open_checked(const char* path, int flags, bool (*wanted)(mode_t)) {
+  const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, kOutputMode);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat info {};
+  const int status_flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &info) != 0 || !wanted(info.st_mode) || status_flags < 0 ||
+      fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool is_strings_file(mode_t mode) { return S_ISREG(mode); }
+
+// A splash file, or a display that takes the image directly (a frame buffer).
+bool is_splash_output(mode_t mode) { return S_ISREG(mode) || S_ISCHR(mode); }
+
+FILE* strings_file_open(const char* path) {
+  const int fd = file_open_checked(path, O_RDONLY, is_strings_file);
+  if (fd < 0) {
+    return nullptr;
+  }
+  FILE* input = fdopen(fd, "r");
+  if (input == nullptr) {
+    close(fd);
+  }
+  return input;
+}
 
 // Writes the image once, at the start of the file: an existing longer file
-// keeps its tail, since the file is not truncated. A failed or short write
-// fails the run, so that a splash file missing part of its image is not
-// reported as made.
-int splash_image_write(int output) {
-  const ssize_t written = write(output, splash_image, sizeof splash_image);
-  return written == static_cast<ssize_t>(sizeof splash_image) ? 0 : -1;
+// keeps its tail, since the file is not truncated. The part a short write
+// left is written after it; a write that fails fails the run with its
+// reason, so that a splash file missing part of its image is not reported as
+// made.
+int splash_image_write(int output, const char* name) {
+  size_t done = 0;
+  while (done < sizeof splash_image) {
+    const ssize_t written = write(output, splash_image + done, sizeof splash_image - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      printf(kWriteFailed, name, strerror(written < 0 ? errno : EIO));
+      return -1;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return 0;
 }
 
 // A coordinate as an int, the out-of-range ones held at the nearest end.
@@ -35,26 +87,32 @@ int coordinate_hold(long long value) {
 }
 
 // Both files are open from here on and are closed once, on the one way out.
+// The strings file is read only when it is a regular file; the splash file
+// may also be a character device, never a FIFO.
 int splash_files_convert(const char* input_path, const char* output_path) {
-  FILE* input = fopen(input_path, "r");
+  FILE* input = strings_file_open(input_path);
   if (input == nullptr) {
     printf("Input file missing.\n");
     return -1;
   }
   int status = -1;
-  const int output = open(output_path, O_WRONLY | O_CREAT, kOutputMode);
+  const int output = file_open_checked(output_path, O_WRONLY | O_CREAT, is_splash_output);
   if (output < 0) {
     printf("Can't create output file.\n");
   } else {
-    status = strings_file_draw(input);
+    status = strings_file_draw(input, input_path);
   }
   fclose(input);
   if (output >= 0) {
     // The image is written even after a line error, holding the lines before it.
-    if (splash_image_write(output) != 0) {
+    int written = splash_image_write(output, output_path);
+    if (close(output) != 0 && written == 0) {
+      printf(kWriteFailed, output_path, strerror(errno));
+      written = -1;
+    }
+    if (written != 0) {
       status = -1;
     }
-    close(output);
   }
   return status;
 }
@@ -88,15 +146,17 @@ int strings_line_draw(const char* line, size_t length) {
   return 0;
 }
 
-int strings_file_draw(FILE* input) {
+int strings_file_draw(FILE* input, const char* name) {
   char* line = nullptr;
   size_t capacity = 0;
   int status = 0;
   for (;;) {
     const ssize_t length = getline(&line, &capacity, input);
     if (length < 0) {
-      // A read error is not the end of the file: the image would be missing lines.
-      if (ferror(input)) {
+      // A read error or a line too long for the memory is not the end of
+      // the file: the image would be missing lines.
+      if (ferror(input) || !feof(input)) {
+        printf(kReadFailed, name, strerror(errno));
         status = -1;
       }
       break;

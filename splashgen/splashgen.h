@@ -10,8 +10,9 @@
 int splashgen_run(int argc, char* argv[]);
 
 // Reads the strings file line by line and draws each line; stops at the first
-// line in error or at the end of the file. Returns 0 or -1.
-int strings_file_draw(FILE* input);
+// line in error, at a read error (printed with the file's name and its
+// reason) or at the end of the file. Returns 0 or -1.
+int strings_file_draw(FILE* input, const char* name);
 
 // Draws one line 'x y ... "text" ...' of length bytes (line[length] is a NUL,
 // as a line reader leaves it). Prints the line's error and returns -1 when it

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (strings == nullptr) return 0;
   // Only what the drawing does to memory matters here, not whether the file
   // was accepted.
-  (void)strings_file_draw(strings);
+  (void)strings_file_draw(strings, "strings");
   fclose(strings);
   return 0;
 }

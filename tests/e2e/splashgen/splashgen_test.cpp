@@ -1,8 +1,10 @@
 // splashgen on the simulated board: the splash file it writes for a strings
-// file, its messages and exit status, and which files it opens, creates or
-// leaves alone.
+// file, its messages and exit status, which files it opens, creates or leaves
+// alone, and why it failed when it could not read or write them.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,96 @@ TEST_F(Splashgen, MissingInputCreatesNoOutput) {
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(result.out, "Input file missing.\n");
   EXPECT_FALSE(board_.file_exists(OUTPUT));
+}
+
+// A FIFO in place of either file would hold the run until something opened
+// its other end: the strings file must be a regular file, the splash file a
+// regular file or a character device, and the strings file is not read when
+// the splash file is refused.
+TEST_F(Splashgen, AFifoInPlaceOfEitherFileIsRefusedAtOnce) {
+  const std::string fifo = "/tmp/plain.fifo";
+  ASSERT_EQ(mkfifo(board_.host_path(fifo).c_str(), 0666), 0);
+  RunResult result = run({fifo, OUTPUT});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, "Input file missing.\n");
+  EXPECT_FALSE(board_.file_exists(OUTPUT));
+  board_.write_file(INPUT, "not a strings line\n");
+  result = run({INPUT, fifo});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, "Can't create output file.\n");
+}
+
+// A display's frame buffer is a character device; the image goes to it as to
+// a file.
+TEST_F(Splashgen, ACharacterDeviceTakesTheImage) {
+  board_.write_file(INPUT, "0 0 \"A\"\n");
+  const RunResult result = run({INPUT, "/dev/null"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+}
+
+// A splash file that did not get the whole image, or an image drawn from
+// part of the strings file, fails the run with one line naming the file and
+// the reason. The image still holds what was read before the error.
+struct FileFailure {
+  const char* name;
+  const char* input;  // nullptr: INPUT with one good line
+  const char* output;
+  const char* message;
+};
+
+const FileFailure FILE_FAILURES[] = {
+    {"image_write_fails", nullptr, "/dev/full",
+     "Can't write output file /dev/full: No space left on device.\n"},
+    // Its first page is not mapped: a real read error from a regular file.
+    {"input_read_fails", "/proc/self/mem", OUTPUT,
+     "Can't read input file /proc/self/mem: Input/output error.\n"},
+};
+
+class SplashgenFileFailure : public Splashgen, public ::testing::WithParamInterface<FileFailure> {};
+
+TEST_P(SplashgenFileFailure, SaysWhyAndFails) {
+  const FileFailure& c = GetParam();
+  board_.write_file(INPUT, "0 0 \"A\"\n");
+  const RunResult result = run({c.input != nullptr ? c.input : INPUT, c.output});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, c.message);
+  if (std::string(c.output) == OUTPUT) {
+    EXPECT_EQ(board_.read_file(OUTPUT), std::string(IMAGE_SIZE, '\0'));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SplashgenFileFailure, ::testing::ValuesIn(FILE_FAILURES),
+                         [](const ::testing::TestParamInfo<FileFailure>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+// A line longer than the memory allows is no end of file: the run fails and
+// says so. The memory is limited from outside: by the shell for a plain
+// build, by the allocator's own limit under AddressSanitizer, whose shadow
+// memory no limit of the shell would leave room for. Under the emulator the
+// limit would hold the emulator too, so the case is left to the host builds.
+TEST_F(Splashgen, ALineTooLongForTheMemorySaysSo) {
+  const char* runner = getenv("BOARDSIM_RUNNER");
+  if (runner != nullptr && *runner != '\0') GTEST_SKIP() << "the limit would hold the emulator";
+  // 64 MiB without a line end, as a sparse file: no disk space is used.
+  board_.write_file(INPUT, "1 2 \"");
+  ASSERT_EQ(truncate(board_.host_path(INPUT).c_str(), 64L << 20), 0);
+  board_.remove_file(OUTPUT);
+  Command command;
+#if defined(__SANITIZE_ADDRESS__)
+  command.argv = {"splashgen", INPUT, OUTPUT};
+  command.env = {"ASAN_OPTIONS=verify_asan_link_order=0:allocator_may_return_null=1:"
+                 "max_allocation_size_mb=16"};
+#else
+  command.argv = {"sh", "-c", "ulimit -d 32768 && exec \"$0\" \"$@\"",
+                  Board::program_path("splashgen"), INPUT, OUTPUT};
+#endif
+  const RunResult result = board_.run(command);
+  EXPECT_EQ(result.status, 255) << result.err;
+  EXPECT_EQ(result.out,
+            std::string("Can't read input file ") + INPUT + ": Cannot allocate memory.\n");
+  EXPECT_EQ(board_.read_file(OUTPUT), std::string(IMAGE_SIZE, '\0'));
 }
 
 TEST_F(Splashgen, OutputThatCannotBeCreatedLeavesTheInputUnread) {

@@ -1,6 +1,6 @@
 // The run's status when the files fail it after both were opened: a splash
-// file that could not be written, or a strings file that could not be read to
-// its end, must not be reported as made.
+// file that could not be written, or a strings file that is no regular file,
+// must not be reported as made; each says why.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,11 +17,12 @@ struct FailingFiles {
   const char* name;
   const char* input;  // "" : a readable strings file with one good line
   const char* output;
+  const char* message;
 };
 
 class RunStatus : public testing::TestWithParam<FailingFiles> {};
 
-TEST_P(RunStatus, IsAFailureWithoutAMessage) {
+TEST_P(RunStatus, IsAFailureWithItsReason) {
   char strings_path[] = "/tmp/splashgen-run-XXXXXX";
   const int fd = mkstemp(strings_path);
   ASSERT_GE(fd, 0);
@@ -34,13 +35,17 @@ TEST_P(RunStatus, IsAFailureWithoutAMessage) {
   char* argv[] = {program, &input[0], &output[0], nullptr};
   StdoutCapture capture;
   EXPECT_EQ(splashgen_run(3, argv), -1);
-  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(capture.text(), GetParam().message);
   unlink(strings_path);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RunStatus,
-                         testing::Values(FailingFiles{"image_write_fails", "", "/dev/full"},
-                                         FailingFiles{"input_is_a_directory", "/", "/dev/null"}),
+INSTANTIATE_TEST_SUITE_P(
+    Files, RunStatus,
+    testing::Values(FailingFiles{"image_write_fails", "", "/dev/full",
+                                 "Can't write output file /dev/full: No space left on device.\n"},
+                    FailingFiles{"input_is_a_directory", "/", "/dev/null", "Input file missing.\n"},
+                    FailingFiles{"input_cannot_be_read", "/proc/self/mem", "/dev/null",
+                                 "Can't read input file /proc/self/mem: Input/output error.\n"}),
                          [](const testing::TestParamInfo<FailingFiles>& param) {
                            return std::string(param.param.name);
                          });

@@ -74,7 +74,7 @@ TEST(StringsFile, StopsReadingAtTheFirstBadLine) {
   rewind(input);
   splash_image_clear();
   StdoutCapture capture;
-  EXPECT_EQ(strings_file_draw(input), -1);
+  EXPECT_EQ(strings_file_draw(input, "strings.txt"), -1);
   EXPECT_EQ(capture.text(), "Error reading string.");
   EXPECT_EQ(ftell(input), static_cast<long>(good.size() + bad.size()));
   fclose(input);
