@@ -61,6 +61,27 @@ int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device) {
   return 0;
 }
 
+namespace {
+void bench_output_failed(const char* name) { printf("\nCould not write %s\n", name); }
+}  // namespace
+
+int bench_output_close(FILE* out, const char* name) {
+  const bool written = ferror(out) == 0;
+  if (fclose(out) != 0 || !written) {
+    bench_output_failed(name);
+    return -1;
+  }
+  return 0;
+}
+
+int bench_output_check(FILE* out, const char* name) {
+  if (fflush(out) != 0 || ferror(out) != 0) {
+    bench_output_failed(name);
+    return -1;
+  }
+  return 0;
+}
+
 int bench_device_open(const char* path) {
   const int fd = open(path, O_RDWR);
   if (fd < 0) printf("\nCould not open %s (O_RDWR)\n", path);

@@ -1,6 +1,7 @@
 // What the five SPI bench tools share: the usage text and option errors, the
 // bounded device path and file names, opening the device and reading its word
-// size, the receive fill, and the full-duplex and half-duplex transfer loops.
+// size, the receive fill, the full-duplex and half-duplex transfer loops, and
+// the check that an output file got everything written to it.
 // Every function that can fail prints its own message and returns -1.
 #pragma once
 
@@ -8,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // main returns this after every option, file, memory or device error; the
 // shell sees it as status 255.
@@ -49,6 +51,14 @@ int bench_file_name_store(char (&name)[BENCH_FILE_NAME_SIZE], const char* text);
 // Formats "/dev/spidev2.<device>"; a number above 99 is refused with a message
 // rather than truncated into a path naming another device.
 int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device);
+
+// Whether everything written to an output file reached it: its error flag,
+// then the close (where a full disk shows). Closes out either way; 0, or -1
+// after "\nCould not write <name>".
+int bench_output_close(FILE* out, const char* name);
+// The same for an output that stays open (standard output): flushed, not
+// closed.
+int bench_output_check(FILE* out, const char* name);
 
 // Opens the device read-write; the descriptor, or -1 after the message.
 int bench_device_open(const char* path);

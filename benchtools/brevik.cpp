@@ -130,6 +130,10 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The loop usually ends by a signal from outside, which leaves no chance
+  // to flush: each line goes out whole as it is printed, also to a file or
+  // a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0 || write_size < 0 || read_size < 0) {
     bench_parameter_missing(usage);

@@ -1,6 +1,7 @@
 // dasmo: sends a whole file over one SPI device as a single full-duplex
 // message, prints a summary and writes the bytes clocked in, raw or as
 // hexadecimal text, to the console or to a file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -78,11 +79,16 @@ int options_read(int argc, char** argv) {
 
 // Both buffers at the file's size (at least one byte, so an empty file is
 // not taken for a failed allocation); the transmit buffer starts zeroed so a
-// short read of the file never sends uninitialised memory.
+// short read of the file never sends uninitialised memory. The size comes
+// from seeking to the end, which a pipe cannot do.
 int buffers_allocate(FILE* input) {
   long size = -1;
   if (fseek(input, 0, SEEK_END) == 0) size = ftell(input);
-  if (size < 0 || size > INT_MAX || fseek(input, 0, SEEK_SET) != 0) {
+  if (size < 0 || fseek(input, 0, SEEK_SET) != 0) {
+    printf("\nCould not seek %s\n", input_name);
+    return -1;
+  }
+  if (size > INT_MAX) {
     printf("\nCould not open %s\n", input_name);
     return -1;
   }
@@ -102,8 +108,20 @@ int buffers_allocate(FILE* input) {
   return 0;
 }
 
+// Opened without waiting, so that a FIFO without a writer is found unfit
+// (it cannot be seeked) instead of holding the run; then read as any file.
+FILE* input_open() {
+  const int fd = open(input_name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* input = nullptr;
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) input = fdopen(fd, "r");
+  if (input == nullptr) close(fd);
+  return input;
+}
+
 int input_load() {
-  FILE* input = fopen(input_name, "r");
+  FILE* input = input_open();
   if (input == nullptr) {
     printf("\nCould not open %s\n", input_name);
     return -1;
@@ -115,11 +133,13 @@ int input_load() {
   return status;
 }
 
+// The capture is the run's result: a write that failed (a full disk, a
+// closed console) fails the run instead of leaving a capture cut short.
 int output_write(size_t n) {
   DasmoForm form{text_output, bench_uses_words(bits_per_word), DasmoDestination::Console};
   if (output_name[0] == '\0') {
     dasmo_output_write(stdout, rx_buffer, n, form);
-    return 0;
+    return bench_output_check(stdout, "standard output");
   }
   FILE* out = fopen(output_name, "w");
   if (out == nullptr) {
@@ -128,8 +148,7 @@ int output_write(size_t n) {
   }
   form.destination = DasmoDestination::File;
   dasmo_output_write(out, rx_buffer, n, form);
-  fclose(out);
-  return 0;
+  return bench_output_close(out, output_name);
 }
 
 int run() {

@@ -104,9 +104,11 @@ int run() {
     printf("\nCould not open %s\n", log_name);
     return -1;
   }
-  const bool failed = fenwix_log_write(log, tx_buffer, rx_buffer, transferred, bits_per_word);
-  fclose(log);
-  printf(failed ? "FAILED\n" : "PASSED\n");
+  const bool mismatch = fenwix_log_write(log, tx_buffer, rx_buffer, transferred, bits_per_word);
+  if (bench_output_close(log, log_name) != 0) return -1;
+  // Bytes that did not move were never compared: no pass for them.
+  const bool complete = transferred == static_cast<size_t>(block_size);
+  printf(mismatch || !complete ? "FAILED\n" : "PASSED\n");
   return 0;
 }
 

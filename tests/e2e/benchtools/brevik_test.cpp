@@ -142,7 +142,10 @@ TEST(Brevik, CallThatMovesNothingEndsTheRun) {
 class BrevikEndless : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 // Without a positive loop count the loop goes on until the tool is stopped.
-TEST_P(BrevikEndless, LoopsUntilStopped) {
+// Stopped from outside, with its output on a pipe, it has sent out the line of
+// every write and read the device saw (and at most the next line, printed
+// before its call reached the device).
+TEST_P(BrevikEndless, LoopsUntilStoppedWithEveryLineOut) {
   boardsim::Board board;
   board.attach_spi(0, std::make_shared<boardsim::PatternSink>());
   std::vector<std::string> argv{"brevik", "-s", "0", "-w", "2", "-r", "2"};
@@ -157,6 +160,18 @@ TEST_P(BrevikEndless, LoopsUntilStopped) {
   EXPECT_TRUE(process->running());
   const auto r = process->kill(15);
   EXPECT_EQ(r.signal, 15);
+  // Calls alternate, a write then a read, two in each loop.
+  const auto line_of = [](size_t call) {
+    return "loop " + std::to_string(call / 2 + 1) + (call % 2 == 0 ? " - wr" : " - rd") +
+           " 2 bytes\n";
+  };
+  const size_t calls = board.journal().of(EventKind::SpiWrite, 0).size() +
+                       board.journal().of(EventKind::SpiRead, 0).size();
+  std::string seen;
+  for (size_t call = 0; call < calls; ++call) seen += line_of(call);
+  const size_t tail = r.out.size() > 80 ? r.out.size() - 80 : 0;
+  EXPECT_TRUE(r.out == seen || r.out == seen + line_of(calls))
+      << calls << " calls; the output ends: " << r.out.substr(tail);
 }
 
 // With nothing to write or read the loop still goes on, silently, until the

@@ -1,5 +1,10 @@
 // dasmo on the simulated board: the six output forms, the delay option, the
-// transfer as one message, and files the driver refuses or cannot fill.
+// transfer as one message, files the driver refuses or cannot fill, outputs
+// that do not take the capture, and inputs that cannot be seeked.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,6 +13,7 @@
 
 #include "bench_e2e.h"
 #include "models/bench_ends.h"
+#include "replaced_stdout.h"
 
 namespace {
 
@@ -196,6 +202,63 @@ TEST(Dasmo, OutputThatCannotBeCreatedAfterTheTransfer) {
   EXPECT_EQ(r.out, "\nWrite/Read 3/3 bytes (8 bits data)\n\nCould not open /tmp/no/such/dir/out\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(board.journal().of(EventKind::SpiTransfer, 0).size(), 1u);
+}
+
+// A capture that did not reach its file (a full disk) is no success: the
+// summary, then the message, status 255, raw or as text alike.
+class DasmoOutputFull : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DasmoOutputFull, FailsTheRun) {
+  boardsim::Board board;
+  board.write_file("/tmp/in.bin", "abc");
+  std::vector<std::string> argv{"dasmo", "-s", "0", "-i", "/tmp/in.bin", "-o", "/dev/full"};
+  if (GetParam()) argv.push_back("-a");
+  const auto r = run_tool(board, argv);
+  EXPECT_EQ(r.out, "\nWrite/Read 3/3 bytes (8 bits data)\n\nCould not write /dev/full\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, DasmoOutputFull, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                           return std::string(param_info.param ? "Text" : "Raw");
+                         });
+
+// The same for a capture on standard output that the disk behind it refused.
+TEST(Dasmo, ConsoleCaptureThatCannotBeWrittenFailsTheRun) {
+  boardsim::Board board;
+  board.write_file("/tmp/in.bin", "abc");
+  boardsim::Command command;
+  command.argv = {"dasmo", "-s", "0", "-i", "/tmp/in.bin"};
+  command.passthrough_stdio = true;
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  boardsim::RunResult r;
+  {
+    e2e::ReplacedStdout replaced(full);
+    ASSERT_TRUE(replaced.ok());
+    r = board.run(command);
+  }
+  close(full);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(board.journal().of(EventKind::SpiTransfer, 0).size(), 1u);
+}
+
+// The input's size is found by seeking to its end, which a pipe cannot do:
+// a FIFO nobody writes to, or standard input from a pipe, is said to be such
+// an input at once, before the device is opened.
+TEST(Dasmo, InputThatCannotBeSeekedIsSaidSo) {
+  boardsim::Board board;
+  ASSERT_EQ(mkfifo(board.host_path("/tmp/in.fifo").c_str(), 0666), 0);
+  auto r = run_tool(board, {"dasmo", "-s", "0", "-i", "/tmp/in.fifo"});
+  EXPECT_EQ(r.out, "\nCould not seek /tmp/in.fifo\n");
+  EXPECT_EQ(r.status, 255);
+  boardsim::Command command;
+  command.argv = {"dasmo", "-s", "0", "-i", "/dev/stdin"};
+  command.stdin_data = "abc";
+  r = board.run(command);
+  EXPECT_EQ(r.out, "\nCould not seek /dev/stdin\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
 }
 
 // Names of more than 99 characters are refused, not cut to another name.

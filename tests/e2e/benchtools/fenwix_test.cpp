@@ -145,14 +145,54 @@ TEST(Fenwix, NegativeBlockCannotBeAllocated) {
   EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
 }
 
-// A block the driver refuses: nothing transferred, an empty log, PASSED.
-TEST(Fenwix, RefusedBlockLogsNothing) {
+// Bytes that did not move were never compared: a block the driver refuses
+// (nothing transferred, an empty log) or one that stops part way is FAILED,
+// however well the part that moved compared.
+struct IncompleteCase {
+  const char* name;
+  int block;
+  std::vector<boardsim::SpiFault> faults;
+  const char* out;
+  size_t log_lines;
+};
+
+class FenwixIncomplete : public ::testing::TestWithParam<IncompleteCase> {};
+
+TEST_P(FenwixIncomplete, Fails) {
+  const IncompleteCase& c = GetParam();
   boardsim::Board board;
-  board.attach_spi(0, std::make_shared<boardsim::SameLoopback>());
-  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "5000"});
-  EXPECT_EQ(r.out, "\nLoopback test of 0/5000 bytes (8 bits data) --> PASSED\n");
+  board.attach_spi(0, std::make_shared<boardsim::LateLoopback>(0x42));
+  for (const auto& fault : c.faults) board.add_fault(fault);
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", std::to_string(c.block), "-d", "7"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, c.out);
   EXPECT_TRUE(board.file_exists("/tmp/fenwix.log"));
-  EXPECT_EQ(board.read_file("/tmp/fenwix.log"), "");
+  const auto log = lines_of(board.read_file("/tmp/fenwix.log"));
+  EXPECT_EQ(log.size(), c.log_lines);
+  for (const auto& line : log) EXPECT_EQ(line.find("ERROR"), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, FenwixIncomplete,
+    ::testing::Values(
+        IncompleteCase{"RefusedBlock", 5000, {},
+                       "\nLoopback test of 0/5000 bytes (8 bits data) --> FAILED\n", 0},
+        IncompleteCase{"StoppedHalfWay", 16,
+                       {{0, boardsim::SpiOp::Transfer, 1, boardsim::FaultKind::Short, 1, 8},
+                        {0, boardsim::SpiOp::Transfer, 2, boardsim::FaultKind::Eio, 1, 0}},
+                       "\nLoopback test of 8/16 bytes (8 bits data) --> FAILED\n", 8}),
+    [](const ::testing::TestParamInfo<IncompleteCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+// A log that did not get every line (a full disk) fails the run after the
+// line head, without a verdict.
+TEST(Fenwix, LogThatCannotBeWrittenFailsTheRun) {
+  boardsim::Board board;
+  board.attach_spi(0, std::make_shared<boardsim::LateLoopback>(0x42));
+  const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "4", "-o", "/dev/full"});
+  EXPECT_EQ(r.out, "\nLoopback test of 4/4 bytes (8 bits data) --> \nCould not write /dev/full\n");
+  EXPECT_EQ(r.status, 255);
 }
 
 // A log name of more than 99 characters is refused, not cut to another name.
