@@ -94,6 +94,7 @@ bench: deps-present
 	cmake --build --preset release
 	build/release/bin/uart_download_bench
 	build/release/bin/spi_download_bench
+	build/release/bin/ocwatch_scan_bench
 
 # Each parser of outside input under libFuzzer (Clang build, preset fuzz) for
 # FUZZ_SECONDS, starting from its seeds in tests/fuzz/corpus/<parser>/. What
