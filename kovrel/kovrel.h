@@ -66,6 +66,12 @@ void close_current_device();
 // Waits until current_device has sent what it holds (a serial port's output
 // queue is empty), bounded like write_all: 0, or -1 after the stall report.
 int drain_output();
+// Waits until current_device's transmitter has sent its last character (a
+// UART still holds characters in its FIFO and shift register after the
+// kernel's queue is empty): asks the driver every poll_us where it can tell,
+// under the stall bound (0, or -1 after the stall report); where it cannot,
+// sleeps fallback_us, the time a full transmitter takes to empty.
+int drain_transmitter(int64_t poll_us, int64_t fallback_us);
 
 // ---------------------------------------------------------------------------
 // Job file reader -- job_reader.cpp
