@@ -213,6 +213,16 @@ void boot_record_hex(char* out, uint32_t value, int digits);
 int boot_record_data_text(char* out, size_t size);
 
 // ---------------------------------------------------------------------------
+// Files a job names -- input_file.cpp
+
+// Opens a job file, binary image or br file for reading without blocking on
+// the open, and only when it is a regular file. A descriptor in blocking
+// mode, or -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
+int input_file_open(const char* name);
+// The same as a stdio stream; null (reported) on failure.
+FILE* input_file_fopen(const char* name);
+
+// ---------------------------------------------------------------------------
 // UART executor -- uart_exec.cpp
 
 int uart_job_exec();

@@ -99,11 +99,8 @@ bool br_file_is_binary(FILE* bin) {
 }
 
 int exec_bin_file() {
-  FILE* bin = fopen(job_command.bin_file, "rb");
-  if (bin == nullptr) {
-    log_error("cannot open <%s>\n", job_command.bin_file);
-    return -1;
-  }
+  FILE* bin = input_file_fopen(job_command.bin_file);
+  if (bin == nullptr) return -1;
   int result = 0;
   if (br_generation && br_file_is_binary(bin)) {
     log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
@@ -156,11 +153,8 @@ int br_word_read(FILE* file, char* word, size_t max) {
 // Replays a br file: each record in one write, then the record pause; the
 // slave's answers are neither read nor waited for.
 int exec_br_file() {
-  FILE* file = fopen(job_command.br_file, "r");
-  if (file == nullptr) {
-    log_error("cannot open <%s>\n", job_command.br_file);
-    return -1;
-  }
+  FILE* file = input_file_fopen(job_command.br_file);
+  if (file == nullptr) return -1;
   char word[BOOT_RECORD_TEXT_MAX + 1];
   int result = 0;
   for (;;) {

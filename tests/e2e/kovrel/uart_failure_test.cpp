@@ -126,8 +126,9 @@ const MissingRow kMissing[] = {
     {"BinaryFile", "BIN_FILE 0x1000 /tmp/missing.bin\n", {},
      "\nERROR : cannot open </tmp/missing.bin>\n", true},
     {"BrFile", "BR_FILE /tmp/missing.br\n", {}, "\nERROR : cannot open </tmp/missing.br>\n", true},
-    // A directory opens but yields no bytes: the download must end, not spin.
-    {"BinaryFileWithoutData", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : cannot read </tmp>\n", true},
+    // A directory opens, but yields no bytes: it is refused before any read.
+    {"BinaryFileDirectory", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : </tmp> is not a regular file\n",
+     true},
     {"SerialPort", "WRITE_8 0x1000 0x1\n", {"-p", "3"}, "\nERROR : cannot open </dev/ttyS3>\n",
      false},
 };
