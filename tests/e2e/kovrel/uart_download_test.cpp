@@ -174,10 +174,10 @@ TEST_F(UartBoard, BrFileWordUpToTheLongestRecordIsSentLongerIsRefused) {
   board.write_file(kBrPath, "00001000C4CAFEDECA\n" + longest + "5\n");
   auto refused = run_job(std::string("BR_FILE ") + kBrPath + "\n");
   EXPECT_EQ(refused.status, 255);
-  EXPECT_EQ(wire(), "A00001000C4CAFEDECA") << "nothing of the long word is sent";
-  EXPECT_TRUE(contains_in_order(refused.err,
-                                {"\nERROR : boot record longer than 72 chars in </tmp/fw.br>\n",
-                                 "... FAILED\n\n"}));
+  EXPECT_EQ(wire(), "A") << "the file is checked whole before a record is sent";
+  EXPECT_TRUE(contains_in_order(
+      refused.err,
+      {"\nERROR : boot record longer than 72 chars in </tmp/fw.br> line 2\n", "... FAILED\n\n"}));
 }
 
 }  // namespace
