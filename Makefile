@@ -101,7 +101,7 @@ bench: deps-present
 # it learns is kept in build/fuzz/corpus/, inputs that fail in
 # build/fuzz/artifacts/; the programs' own output is discarded.
 FUZZ_SECONDS ?= 30
-FUZZ_PARSERS = job_reader strings_file panel_marker log_scan contrast_level
+FUZZ_PARSERS = job_reader br_file strings_file panel_marker log_scan contrast_level
 fuzz: deps-present
 	cmake --preset fuzz
 	cmake --build --preset fuzz --target fuzz_targets

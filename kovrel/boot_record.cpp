@@ -6,8 +6,6 @@
 
 #include "kovrel.h"
 
-FILE* br_output = nullptr;
-
 namespace {
 
 // Character times kovrel waits after the 10 command characters: their echo

@@ -40,18 +40,23 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 
 bool uart_wording() { return current_phase == PHASE_UART; }
 
+// True (reported, errno ETIMEDOUT) once the device has made no progress
+// since `last_progress_ms` for the stall limit.
+bool stalled(short events, int64_t last_progress_ms) {
+  if (monotonic_ms() - last_progress_ms < DEVICE_STALL_LIMIT_MS) return false;
+  const char* link = uart_wording() ? "UART" : "SPI";
+  const char* direction = (events & POLLIN) != 0 ? "read" : "write";
+  log_error("%s %s stalled (no progress for %d ms)\n", link, direction,
+            static_cast<int>(DEVICE_STALL_LIMIT_MS));
+  errno = ETIMEDOUT;
+  return true;
+}
+
 // Waits one slice for the device to become ready for `events`. Returns 0 when
 // the transfer may be tried again, -1 (reported, errno ETIMEDOUT) once the
 // device has made no progress since `last_progress_ms` for the stall limit.
 int wait_for_device(short events, int64_t last_progress_ms) {
-  if (monotonic_ms() - last_progress_ms >= DEVICE_STALL_LIMIT_MS) {
-    const char* link = uart_wording() ? "UART" : "SPI";
-    const char* direction = (events & POLLIN) != 0 ? "read" : "write";
-    log_error("%s %s stalled (no progress for %d ms)\n", link, direction,
-              static_cast<int>(DEVICE_STALL_LIMIT_MS));
-    errno = ETIMEDOUT;
-    return -1;
-  }
+  if (stalled(events, last_progress_ms)) return -1;
   struct pollfd watch = {current_device, events, 0};
   // The outcome is not needed: the retried transfer tells what happened.
   (void)poll(&watch, 1, POLL_SLICE_MS);
@@ -82,6 +87,22 @@ int drain_output() {
     queued = now_queued;
   }
   return 0;
+}
+
+int drain_transmitter(int64_t poll_us, int64_t fallback_us) {
+  const int64_t start_ms = monotonic_ms();
+  for (;;) {
+    int status = 0;
+    if (ioctl(current_device, TIOCSERGETLSR, &status) != 0) {
+      // The driver cannot tell (a pseudo-terminal, some USB adapters): give
+      // the fullest transmitter the time it needs.
+      uart_pause_us(fallback_us);
+      return 0;
+    }
+    if ((status & TIOCSER_TEMT) != 0) return 0;
+    if (stalled(POLLOUT, start_ms)) return -1;
+    uart_pause_us(poll_us);
+  }
 }
 
 void close_current_device() {

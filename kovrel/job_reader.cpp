@@ -223,6 +223,55 @@ void upper_case_token() {
   }
 }
 
+// Reads the next line into `line`: at most LINE_SIZE - 1 characters, up to and
+// including its line end. Returns the count read (NUL bytes included), 0 at
+// the end of the file.
+size_t line_read(FILE* job_file) {
+  size_t length = 0;
+  while (length < LINE_SIZE - 1) {
+    const int c = getc(job_file);
+    if (c == EOF) break;
+    line[length++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  line[length] = '\0';
+  return length;
+}
+
+// Copies `length` characters of `text` to `out` (2 x length + 1 bytes at
+// least), each NUL shown as the two characters \0.
+void nul_shown(char* out, const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\0') {
+      *out++ = '\\';
+      *out++ = '0';
+    } else {
+      *out++ = text[i];
+    }
+  }
+  *out = '\0';
+}
+
+// A line holding a NUL (a binary or UTF-16 file taken for a job) is refused
+// whole: read as text it would end at the NUL, and whatever follows would be
+// dropped without a word. The usual report, with every NUL shown as \0 and
+// the token that holds the first one.
+void nul_line_report(size_t length) {
+  const char* first_nul = static_cast<const char*>(memchr(line, '\0', length));
+  const size_t nul = static_cast<size_t>(first_nul - line);
+  size_t start = nul;
+  while (start > 0 && !is_white(line[start - 1])) --start;
+  size_t end = nul;
+  while (end < length && !is_white(line[end])) ++end;
+  char shown_line[2 * LINE_SIZE];
+  char shown_token[2 * LINE_SIZE];
+  nul_shown(shown_line, line, length);
+  nul_shown(shown_token, line + start, end - start);
+  log_error("NUL character in line\n");
+  log_error(SECTION_BANNER "%s", shown_line);
+  log_error("token --> %s\n", shown_token);
+}
+
 }  // namespace
 
 int token1_decode() {
@@ -315,16 +364,18 @@ int (*const token_decoders[MAX_TOKENS])() = {token1_decode, token2_decode, token
                                              token4_decode, log_syntax_error};
 
 JobLine job_read_line(FILE* job_file) {
-  if (fgets(line, sizeof line, job_file) == nullptr) {
-    line[0] = '\0';
-    // A file that cannot be read must not pass for one that has ended.
-    if (ferror(job_file) != 0) {
-      log_error("job file read failed (%d)\n", errno);
-      return JobLine::FAILED;
-    }
-    return JobLine::END;
+  const size_t length = line_read(job_file);
+  // A file that cannot be read must not pass for one that has ended.
+  if (ferror(job_file) != 0) {
+    log_error("job file read failed (%d)\n", errno);
+    return JobLine::FAILED;
   }
+  if (length == 0) return JobLine::END;
   job_command.kind = JOB_NONE;
+  if (memchr(line, '\0', length) != nullptr) {
+    nul_line_report(length);
+    return JobLine::FAILED;
+  }
   const char* scan = line;
   int result = 0;
   for (int position = 0; position < MAX_TOKENS && next_token(&scan); ++position) {

@@ -66,6 +66,12 @@ void close_current_device();
 // Waits until current_device has sent what it holds (a serial port's output
 // queue is empty), bounded like write_all: 0, or -1 after the stall report.
 int drain_output();
+// Waits until current_device's transmitter has sent its last character (a
+// UART still holds characters in its FIFO and shift register after the
+// kernel's queue is empty): asks the driver every poll_us where it can tell,
+// under the stall bound (0, or -1 after the stall report); where it cannot,
+// sleeps fallback_us, the time a full transmitter takes to empty.
+int drain_transmitter(int64_t poll_us, int64_t fallback_us);
 
 // ---------------------------------------------------------------------------
 // Job file reader -- job_reader.cpp
@@ -195,9 +201,6 @@ constexpr size_t BOOT_RECORD_COMMAND_CHARS = BOOT_RECORD_ADDRESS_CHARS + BOOT_RE
 // Longest record text: the command and 31 data bytes.
 constexpr size_t BOOT_RECORD_TEXT_MAX = BOOT_RECORD_COMMAND_CHARS + 2 * CONTROL_COUNT_MASK;
 
-// The br file a UART BIN_FILE download writes with -w: opened and closed by
-// the executor, appended to by boot_record_write; null otherwise.
-extern FILE* br_output;
 
 // value as `digits` upper-case hex digits and a terminator (size >= digits + 1).
 void boot_record_hex(char* out, uint32_t value, int digits);
@@ -205,6 +208,44 @@ void boot_record_hex(char* out, uint32_t value, int digits);
 // and a terminator. Returns the character count, or -1 for width 2 or a
 // buffer too small.
 int boot_record_data_text(char* out, size_t size);
+
+// ---------------------------------------------------------------------------
+// Boot record files: reading and checking -- br_file.cpp
+
+// The next record of an open br file into `word` (BOOT_RECORD_TEXT_MAX + 1
+// bytes): its length, 0 at the end of the file, or -1 for a word that is no
+// record (longer than 72 characters, not hexadecimal, or not as long as its
+// control byte says), reported with `name` and its line. *line_number counts
+// the lines read so far: 1 before the first call.
+long br_record_read(FILE* file, const char* name, char* word, int* line_number);
+// Checks every record of the open br file, and that the last one is ended
+// by its line end, then rewinds it. 0, or -1 (reported).
+int br_file_check(FILE* file, const char* name);
+
+// ---------------------------------------------------------------------------
+// Boot record files: writing -- br_output.cpp
+
+// The br file a UART BIN_FILE download writes with -w, under a temporary
+// name beside job_command.br_file until the download has succeeded; appended
+// to by boot_record_write; null when no download writes one.
+extern FILE* br_output;
+// Creates the temporary file and opens br_output on it; 0 or -1 (reported).
+int br_output_open();
+// After a successful download: the temporary file, on disk, replaces the br
+// file. 0, or -1 (reported); br_output is closed either way.
+int br_output_commit();
+// After a failed download: the temporary file goes, an earlier br file stays.
+void br_output_discard();
+
+// ---------------------------------------------------------------------------
+// Files a job names -- input_file.cpp
+
+// Opens a job file, binary image or br file for reading without blocking on
+// the open, and only when it is a regular file. A descriptor in blocking
+// mode, or -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
+int input_file_open(const char* name);
+// The same as a stdio stream; null (reported) on failure.
+FILE* input_file_fopen(const char* name);
 
 // ---------------------------------------------------------------------------
 // UART executor -- uart_exec.cpp

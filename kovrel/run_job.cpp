@@ -33,11 +33,8 @@ int run_lines(FILE* job_file) {
 
 int run_job() {
   const char* name = current_phase == PHASE_UART ? uart_job_name : spi_job_name;
-  FILE* job_file = fopen(name, "r");
-  if (job_file == nullptr) {
-    log_error("cannot open <%s>\n", name);
-    return -1;
-  }
+  FILE* job_file = input_file_fopen(name);
+  if (job_file == nullptr) return -1;
   log_verbose(SECTION_BANNER "PROCESSING <%s> ...\n\n", name);
   int result = run_lines(job_file);
   if (result == 0) {

@@ -2,6 +2,7 @@
 // text, then the UART phase and the SPI phase in that order, and the exit
 // status. Also the definitions of the run settings and run state.
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -290,6 +291,10 @@ void print_usage() {
 int kovrel_main(int argc, char** argv) {
   // Progress and error lines must appear in the order they are produced.
   setvbuf(stderr, nullptr, _IONBF, 0);
+  // A console that went away (a closed pipe, a dropped session) must not end
+  // a bring-up half way: its write errors are ignored, those of the devices
+  // are still seen and reported.
+  signal(SIGPIPE, SIG_IGN);
   if (options_read(argc, argv) != 0) return -1;
   if (uart_job_name[0] != '\0' && run_uart_phase() != 0) return -1;
   if (spi_job_name[0] != '\0') return run_spi_phase();

@@ -1,7 +1,6 @@
 // SPI executor: carries out one decoded line of the SPI job. Downloads go out
 // as frames through the framing unit; settings through the SPI link. This
 // unit never touches a device setting itself.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,11 +66,8 @@ int download_frames(int file, uint64_t remaining) {
 }
 
 int exec_bin_file() {
-  int file = open(job_command.bin_file, O_RDONLY);
-  if (file < 0) {
-    log_error("cannot open <%s>\n", job_command.bin_file);
-    return -1;
-  }
+  int file = input_file_open(job_command.bin_file);
+  if (file < 0) return -1;
   int result = -1;
   struct stat status;
   if (fstat(file, &status) < 0 || status.st_size < 0) {

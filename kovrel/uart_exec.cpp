@@ -2,8 +2,6 @@
 // Downloads go in chunks of one record each, with a fixed pause after every
 // record so the slave bootstrap can store it before the next one arrives.
 #include <array>
-#include <cctype>
-#include <cstring>
 
 #include <sys/stat.h>
 
@@ -73,21 +71,9 @@ int download(FILE* bin, long size) {
   return result;
 }
 
-// Closes the br file; a write that failed on the way shows here.
-int br_output_close() {
-  bool failed = ferror(br_output) != 0;
-  failed = fclose(br_output) != 0 || failed;
-  br_output = nullptr;
-  if (failed) {
-    log_error("cannot write <%s>\n", job_command.br_file);
-    return -1;
-  }
-  return 0;
-}
-
 // True when the br file to be written is the open binary file itself (a name
-// ending in ".br", or a link to it): opening it for writing would empty the
-// image before a byte of it was sent. The 64-bit status calls keep a file
+// ending in ".br", or a link to it): the finished download would replace the
+// image by its own records. The 64-bit status calls keep a file
 // whose inode number needs 64 bits recognisable on the 32-bit board.
 bool br_file_is_binary(FILE* bin) {
   struct stat64 bin_status = {};
@@ -99,21 +85,14 @@ bool br_file_is_binary(FILE* bin) {
 }
 
 int exec_bin_file() {
-  FILE* bin = fopen(job_command.bin_file, "rb");
-  if (bin == nullptr) {
-    log_error("cannot open <%s>\n", job_command.bin_file);
-    return -1;
-  }
+  FILE* bin = input_file_fopen(job_command.bin_file);
+  if (bin == nullptr) return -1;
   int result = 0;
   if (br_generation && br_file_is_binary(bin)) {
     log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
     result = -1;
   } else if (br_generation) {
-    br_output = fopen(job_command.br_file, "w");
-    if (br_output == nullptr) {
-      log_error("cannot open <%s>\n", job_command.br_file);
-      result = -1;
-    }
+    result = br_output_open();
   }
   if (result == 0) {
     long size = file_size(bin);
@@ -125,66 +104,47 @@ int exec_bin_file() {
     }
   }
   fclose(bin);
-  if (br_output != nullptr && br_output_close() != 0) {
-    result = -1;
+  if (br_output != nullptr) {
+    if (result == 0) {
+      result = br_output_commit();
+    } else {
+      br_output_discard();
+    }
   }
   return result;
 }
 
-// Reads the next white-space separated word of at most `max` characters.
-// 1: a word; 0: end of file; -1: a longer word (nothing of it kept).
-int br_word_read(FILE* file, char* word, size_t max) {
-  int c = getc(file);
-  while (c != EOF && isspace(c)) {
-    c = getc(file);
-  }
-  if (c == EOF) {
-    return 0;
-  }
-  size_t length = 0;
-  while (c != EOF && !isspace(c)) {
-    if (length == max) {
-      return -1;
-    }
-    word[length++] = static_cast<char>(c);
-    c = getc(file);
-  }
-  word[length] = '\0';
-  return 1;
-}
-
 // Replays a br file: each record in one write, then the record pause; the
-// slave's answers are neither read nor waited for.
+// slave's answers are neither read nor waited for. The file is checked whole
+// first, so that a damaged one sends nothing.
 int exec_br_file() {
-  FILE* file = fopen(job_command.br_file, "r");
-  if (file == nullptr) {
-    log_error("cannot open <%s>\n", job_command.br_file);
-    return -1;
-  }
+  FILE* file = input_file_fopen(job_command.br_file);
+  if (file == nullptr) return -1;
   char word[BOOT_RECORD_TEXT_MAX + 1];
-  int result = 0;
-  for (;;) {
-    int status = br_word_read(file, word, BOOT_RECORD_TEXT_MAX);
-    if (status == 0) {
-      break;
-    }
-    if (status < 0) {
-      log_error("boot record longer than %d chars in <%s>\n",
-                static_cast<int>(BOOT_RECORD_TEXT_MAX), job_command.br_file);
-      result = -1;
-      break;
-    }
+  int line_number = 1;
+  int result = br_file_check(file, job_command.br_file);
+  long length = 0;
+  while (result == 0 &&
+         (length = br_record_read(file, job_command.br_file, word, &line_number)) > 0) {
     log_verbose("%s\n", word);
-    if (write_all(word, strlen(word)) != 0) {
+    if (write_all(word, static_cast<size_t>(length)) != 0) {
       log_error("write boot record send failed\n");
       result = -1;
       break;
     }
     uart_pause_us(RECORD_PAUSE_US);
   }
+  // A record that changed since the check ends the replay (reported), and
+  // so does a read that failed.
+  if (result == 0 && length < 0) result = -1;
   if (result == 0 && ferror(file) != 0) {
     log_error("cannot read <%s>\n", job_command.br_file);
     result = -1;
+  }
+  if (result == 0) {
+    // The slave echoed every record; with -r those echoes must not be taken
+    // for the answer to the next record of the job.
+    uart_discard_input();
   }
   fclose(file);
   return result;

@@ -28,6 +28,9 @@ constexpr int SYNC_ANSWER_CHAR_TIMES = 2;
 
 constexpr uint8_t BAUD_CHANGE_CONTROL = 0xC4;  // 32-bit write of 4 bytes
 constexpr float BAUD_CHANGE_UNIT = 211.0f;     // the value that belongs to 38400
+// Where the driver cannot tell when the transmitter is empty, the wait lasts
+// as long as a full transmit FIFO of this many characters takes to go out.
+constexpr int TRANSMITTER_CHARS = 64;
 
 struct StandardSpeed {
   int32_t baud;
@@ -116,12 +119,13 @@ int reset_slaves() {
   }
   current_device = fd;
   // The reset line is pulled low, held 10 ms, then released; the slaves
-  // come up in their serial bootstrap.
-  bool ok = gpio_request_write(GPIO_OP_SET, 0) && gpio_request_write(GPIO_OP_CLEAR, 0);
-  if (ok) {
-    uart_pause_us(RESET_LOW_US);
-    ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE);
-  }
+  // come up in their serial bootstrap. All three requests go out whatever
+  // the driver answers to one of them: stopping after a failed one could
+  // leave the slaves held in reset.
+  bool ok = gpio_request_write(GPIO_OP_SET, 0);
+  ok = gpio_request_write(GPIO_OP_CLEAR, 0) && ok;
+  uart_pause_us(RESET_LOW_US);
+  ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE) && ok;
   close_current_device();
   if (!ok) {
     return -1;
@@ -218,9 +222,13 @@ int change_slave_baud() {
     log_error("baud rate change failed\n");
     return -1;
   }
-  // The last characters of the record may still be in the transmitter;
-  // changing the speed under them would garble them.
-  if (drain_output() != 0) {
+  // The last characters of the record may still be in the kernel's queue or
+  // the UART's transmitter; changing the speed under them would garble the
+  // record, and the slaves would stay at the old speed.
+  const int32_t old_char_time_us = uart_byte_time_for(UART_DEFAULT_BAUD);
+  if (drain_output() != 0 ||
+      drain_transmitter(old_char_time_us,
+                        static_cast<int64_t>(TRANSMITTER_CHARS) * old_char_time_us) != 0) {
     log_error("baud rate change failed\n");
     return -1;
   }

@@ -41,6 +41,7 @@ struct Options {
   std::vector<Attachment> spi;
   std::vector<Attachment> tty;
   std::vector<boardsim::SpiFault> faults;
+  std::vector<boardsim::GpioFault> gpio_faults;
   std::vector<std::pair<std::string, std::string>> files;  // board path, host file
   std::vector<std::string> argv;
 };
@@ -70,6 +71,8 @@ const char* const kUsage =
     "  --spi-fault DEV:OP:N:KIND[:COUNT]\n"
     "                                fail the Nth OP (read|write|xfer) on DEV with KIND\n"
     "                                (eio|short|eagain|eintr), COUNT calls in a row\n"
+    "  --gpio-fault N:KIND             fail the Nth write to /dev/gpio0 with EIO (eio) or\n"
+    "                                take only half of it (short)\n"
     "  --ports N                     number of serial ports (default 3)\n"
     "  --file BOARDPATH=HOSTFILE     copy HOSTFILE into the board at BOARDPATH first\n"
     "  --keep-sandbox                leave the sandbox directory behind\n"
@@ -172,6 +175,25 @@ bool parse_fault(const std::string& text, boardsim::SpiFault& f) {
   return true;
 }
 
+// "N:short" or "N:eio"
+bool parse_gpio_fault(const std::string& text, boardsim::GpioFault& f) {
+  const size_t colon = text.find(':');
+  long nth = 0;
+  if (colon == std::string::npos || !parse_number(text.substr(0, colon), 1, 1000000, nth)) {
+    return false;
+  }
+  f.nth = static_cast<int>(nth);
+  const std::string kind = text.substr(colon + 1);
+  if (kind == "eio") {
+    f.kind = boardsim::FaultKind::Eio;
+  } else if (kind == "short") {
+    f.kind = boardsim::FaultKind::Short;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // Returns -1 when the options are good, else the exit status to end with.
 int parse_options(int argc, char** argv, Options& o) {
   int i = 1;
@@ -227,6 +249,10 @@ int parse_options(int argc, char** argv, Options& o) {
       boardsim::SpiFault f;
       ok = parse_fault(value, f);
       o.faults.push_back(f);
+    } else if (opt == "--gpio-fault") {
+      boardsim::GpioFault f;
+      ok = parse_gpio_fault(value, f);
+      o.gpio_faults.push_back(f);
     } else if (opt == "--ports") {
       ok = parse_number(value, 1, 64, n);
       o.config.serial_ports = static_cast<int>(n);
@@ -333,6 +359,7 @@ std::string prepare(boardsim::Board& board, const Options& o) {
     board.attach_serial(a.devices[0], model);
   }
   for (const auto& f : o.faults) board.add_fault(f);
+  for (const auto& f : o.gpio_faults) board.add_gpio_fault(f);
   for (const auto& [board_path, host_file] : o.files) {
     std::ifstream in(host_file, std::ios::binary);
     if (!in) return "cannot read " + host_file;

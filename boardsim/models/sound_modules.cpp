@@ -89,6 +89,7 @@ bool SoundModules::configure(const std::string& args, std::string& error) {
 
 int SoundModules::read_answer(int slot) const {
   const Module& m = modules_.at(static_cast<size_t>(slot));
+  if (m.downloading) return 0;
   if (m.jumped) return m.forced_checksum >= 0 ? m.forced_checksum : m.answer;
   if (m.forced_search >= 0) return m.forced_search;
   return m.fitted ? m.dsp_count : -1;
@@ -173,6 +174,7 @@ void SoundModules::jump(Module& m, const Frame& frame) {
   const bool second = m.dsp_count > ONE_CPU_MAX_DSPS && taken.verified && !m.cpu_fails[1];
   m.answer = static_cast<uint16_t>((first ? FIRST_CPU_OK : 0) | (second ? SECOND_CPU_OK : 0));
   m.jumped = true;
+  m.downloading = false;
   m.entry = frame.address;
   // The next download and jump are verified on their own.
   m.frames_ok = true;
@@ -215,6 +217,7 @@ void SoundModules::frame_complete(int device) {
   for (int slot : targets(device)) {
     Module& m = modules_[static_cast<size_t>(slot)];
     m.frames.push_back(frame);
+    m.downloading = true;
     m.frames_ok = m.frames_ok && frame.verified;
     m.last_checksum = r.sum;
   }
@@ -288,6 +291,9 @@ void SoundModules::annotate_answer(int slot, int answer) {
   char text[128];
   if (answer < 0) {
     std::snprintf(text, sizeof text, "slot %d does not answer (nothing drives the line)", slot);
+  } else if (m.downloading) {
+    std::snprintf(text, sizeof text, "slot %d answers 0: it took frames and waits for its jump, nothing verified",
+                  slot);
   } else if (m.jumped) {
     const bool second = m.dsp_count > ONE_CPU_MAX_DSPS;
     std::snprintf(text, sizeof text, "slot %d answers 0x%04X: first i.MX %s, second i.MX %s", slot,
@@ -297,7 +303,7 @@ void SoundModules::annotate_answer(int slot, int answer) {
     std::snprintf(text, sizeof text, "slot %d answers %d%s", slot, answer,
                   answer >= 1 && answer <= 4 ? " (a module)" : " (not a module)");
   }
-  annotator_->annotate(m.jumped ? "checksum" : "search", text);
+  annotator_->annotate(m.jumped || m.downloading ? "checksum" : "search", text);
 }
 
 std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string& args, std::string& error) {

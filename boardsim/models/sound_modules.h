@@ -4,7 +4,9 @@
 // memory image, verifies each data frame's checksum against its header and a
 // jump's checksum against the last data frame, and after the jump answers the
 // 16-bit verification word: bit 0 the first i.MX processor, bit 1 the second
-// (only modules with more than 2 DSPs have one).
+// (only modules with more than 2 DSPs have one). From its first data frame
+// until its jump a module answers 0, nothing verified: a module whose jump
+// went elsewhere must not pass for one that verified its download.
 //
 // The model works on the wire: each 16-bit SPI word goes out most significant
 // bit first, so with the link at 16 bits per word a buffer's little-endian
@@ -57,6 +59,7 @@ class SoundModules : public SpiFarEnd {
     int forced_checksum = -1;  // -1: computed; otherwise this value after a jump
     std::array<bool, 2> cpu_fails{};  // the processor's verification fails regardless
     // State of the run:
+    bool downloading = false;  // took a data frame since the last jump (or ever)
     bool jumped = false;
     uint32_t entry = 0;
     bool frames_ok = true;  // every data frame so far verified

@@ -7,6 +7,8 @@
  * exits) the simulator sees the connection end. /dev/fb0 is a real sandbox
  * file; only its driver requests are answered here (and journalled by the
  * simulator), and its writes are reported after they reach the file.
+ * /dev/gpio0 is a FIFO the simulator reads; each write to it is first shown
+ * to the simulator, which may answer with an injected fault instead.
  *
  * Everything else passes straight to the C library, and so does everything
  * when BOARDSIM_SOCKET is not set. Plain C over libc and libdl, no sanitiser,
@@ -48,7 +50,7 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 
 #define SHIM_EXPORT __attribute__((visibility("default")))
 
-#define SHIM_MAX_TRACKED 64          /* spidev and fb0 descriptors open at once */
+#define SHIM_MAX_TRACKED 64          /* spidev, fb0 and gpio0 descriptors open at once */
 #define SHIM_MAX_XFERS 512           /* the ioctl size field holds at most 511 records */
 #define SHIM_MAX_PAYLOAD (16u << 20) /* far above any driver buffer: refused here */
 #define SHIM_SETTING_BYTES 4         /* settings travel widened to 32 bits */
@@ -56,6 +58,8 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 #define SPIDEV_PREFIX "/dev/spidev2."
 #define SPIDEV_MAX_DIGITS 9          /* keeps the chip select number inside an int */
 #define FB_PATH "/dev/fb0"
+#define GPIO_PATH "/dev/gpio0"
+#define GPIO_MAX_CHECKED 4096        /* longer writes go straight to the FIFO */
 
 /* ------------------------------------------------------- real functions */
 
@@ -88,7 +92,7 @@ static int real_close(int fd) { return REAL(close, "close", close_fn)(fd); }
 
 /* ------------------------------------------------------------ state */
 
-enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2 };
+enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2, SHIM_GPIO = 3 };
 
 struct shim_tracked {
   int fd;
@@ -104,8 +108,9 @@ static int shim_state;
 static struct sockaddr_un shim_addr;
 static int shim_addr_ok;
 
-static int fb_socket = -1; /* the process's connection for frame-buffer requests */
-static pid_t fb_owner;
+/* the process's connection for frame-buffer requests and GPIO fault checks */
+static int process_socket = -1;
+static pid_t process_socket_owner;
 
 static int shim_active(void) {
   if (shim_state == 0) {
@@ -406,29 +411,31 @@ static int spi_ioctl(const struct shim_tracked *t, unsigned long request, void *
   return (int)simple_call(t->fd, &req, NULL, NULL, 0);
 }
 
-/* --------------------------------------------------------- frame buffer */
+/* ------------------------------------------------- process connection */
 
-static int fb_connection(void) {
+static int process_connection(void) {
   const pid_t self = getpid();
-  if (fb_socket >= 0 && fb_owner != self) {
-    real_close(fb_socket); /* the parent's, inherited over fork */
-    fb_socket = -1;
+  if (process_socket >= 0 && process_socket_owner != self) {
+    real_close(process_socket); /* the parent's, inherited over fork */
+    process_socket = -1;
   }
-  if (fb_socket < 0) {
-    fb_socket = shim_connect(1);
-    fb_owner = self;
+  if (process_socket < 0) {
+    process_socket = shim_connect(1);
+    process_socket_owner = self;
   }
-  return fb_socket;
+  return process_socket;
 }
 
-static long fb_call(struct boardsim_request *req, const void *payload) {
-  const int s = fb_connection();
+static long process_call(struct boardsim_request *req, const void *payload) {
+  const int s = process_connection();
   if (s < 0) {
     errno = EIO;
     return -1;
   }
   return simple_call(s, req, payload, NULL, 0);
 }
+
+/* --------------------------------------------------------- frame buffer */
 
 static int fb_ioctl(unsigned long request, const void *arg) {
   struct boardsim_request req;
@@ -440,7 +447,7 @@ static int fb_ioctl(unsigned long request, const void *arg) {
     req.arg = value;
     req.flags = BOARDSIM_FLAG_HAS_VALUE;
   }
-  return (int)fb_call(&req, NULL);
+  return (int)process_call(&req, NULL);
 }
 
 static void fb_report_write(const void *data, size_t n) {
@@ -449,8 +456,23 @@ static void fb_report_write(const void *data, size_t n) {
   request_init(&req, BOARDSIM_OP_FB_WRITE, -1);
   req.payload_len = (uint32_t)n;
   const int saved = errno;
-  fb_call(&req, data);
+  process_call(&req, data);
   errno = saved;
+}
+
+/* ---------------------------------------------------------------- GPIO */
+
+/* The simulator decides first whether the driver takes the write whole; only
+ * then do the bytes go into the FIFO, where the simulator reads them. */
+static ssize_t gpio_write(int fd, const void *buf, size_t count) {
+  if (count <= GPIO_MAX_CHECKED) {
+    struct boardsim_request req;
+    request_init(&req, BOARDSIM_OP_GPIO_WRITE, 0);
+    req.payload_len = (uint32_t)count;
+    const long taken = process_call(&req, buf);
+    if (taken < 0 || (size_t)taken < count) return taken;
+  }
+  return REAL(write, "write", write_fn)(fd, buf, count);
 }
 
 /* ------------------------------------------------------------ open */
@@ -463,18 +485,20 @@ static int board_open(int dirfd_relative, const char *path, int flags) {
   return -2;
 }
 
-/* After a real open: /dev/fb0 descriptors are watched; any other number that
- * comes back is no longer one of ours. */
+/* After a real open: /dev/fb0 and /dev/gpio0 descriptors are watched; any
+ * other number that comes back is no longer one of ours. */
 static int after_real_open(const char *path, int fd) {
   if (fd < 0 || !shim_active()) return fd;
-  if (path != NULL && strcmp(path, FB_PATH) == 0) {
-    if (track(fd, SHIM_FB, -1) < 0) {
-      real_close(fd);
-      errno = EMFILE;
-      return -1;
-    }
-  } else {
+  const int kind = path == NULL                     ? SHIM_FREE
+                   : strcmp(path, FB_PATH) == 0     ? SHIM_FB
+                   : strcmp(path, GPIO_PATH) == 0   ? SHIM_GPIO
+                                                    : SHIM_FREE;
+  if (kind == SHIM_FREE) {
     untrack(fd);
+  } else if (track(fd, kind, -1) < 0) {
+    real_close(fd);
+    errno = EMFILE;
+    return -1;
   }
   return fd;
 }
@@ -573,13 +597,14 @@ SHIM_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count, size_t room) {
 SHIM_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
   const struct shim_tracked *t = find_tracked(fd);
   if (t != NULL && t->kind == SHIM_SPI) return spi_write(t, buf, count);
+  if (t != NULL && t->kind == SHIM_GPIO) return gpio_write(fd, buf, count);
   const ssize_t done = REAL(write, "write", write_fn)(fd, buf, count);
   if (t != NULL && done > 0) fb_report_write(buf, (size_t)done);
   return done;
 }
 
 SHIM_EXPORT int close(int fd) {
-  if (fd >= 0 && fd == fb_socket) fb_socket = -1; /* the program closed it under us */
+  if (fd >= 0 && fd == process_socket) process_socket = -1; /* the program closed it under us */
   untrack(fd);
   return real_close(fd);
 }
@@ -588,8 +613,8 @@ SHIM_EXPORT int close(int fd) {
 
 static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
   const struct shim_tracked *t = find_tracked(fd);
-  *handled = t != NULL;
-  if (t == NULL) return 0;
+  *handled = t != NULL && t->kind != SHIM_GPIO;
+  if (!*handled) return 0;
   if (t->kind == SHIM_SPI) return spi_ioctl(t, request, arg);
   return fb_ioctl(request, arg);
 }

@@ -289,6 +289,7 @@ void Board::attach_serial(int port, std::shared_ptr<SerialFarEnd> far_end) {
 ScriptedSpi& Board::scripted_spi(int device) { return impl_->server.scripted(device); }
 SpiDeviceState& Board::spi(int device) { return impl_->server.state(device); }
 void Board::add_fault(const SpiFault& fault) { impl_->server.add_fault(fault); }
+void Board::add_gpio_fault(const GpioFault& fault) { impl_->server.add_gpio_fault(fault); }
 void Board::clear_faults() { impl_->server.clear_faults(); }
 
 std::string Board::host_path(const std::string& board_path) const {

@@ -4,7 +4,9 @@
 // process, the device settings standing in for 0 in a transfer, EMSGSIZE above
 // the driver buffer, EINVAL for partial words and unsupported settings, and the
 // speed read back clamped to the controller. Injected faults come last, after
-// the request has been found valid, as a failing bus would.
+// the request has been found valid, as a failing bus would. GPIO writes are
+// shown here before they go into the FIFO, so that a fault can stand in for
+// the driver's answer.
 #include "device_server.h"
 
 #include <linux/spi/spidev.h>
@@ -126,6 +128,8 @@ struct DeviceServer::Impl {
   std::array<std::shared_ptr<SpiFarEnd>, kSpiDevices> far_ends{};
   std::vector<SpiFault> faults;
   std::array<std::array<int, 3>, kSpiDevices> calls{};  // per device, per SpiOp
+  std::vector<GpioFault> gpio_faults;
+  int gpio_calls = 0;
   std::map<int, Connection> connections;
   PendingAnnotations annotations;
 
@@ -424,9 +428,35 @@ struct DeviceServer::Impl {
     return r;
   }
 
+  // The driver's answer to a GPIO write: the whole count unless a fault hits
+  // it. A hit write is journalled here, with the bytes the driver took of it
+  // (none for an error); one taken whole is journalled when the simulator
+  // reads it from the FIFO.
+  Reply gpio_write(const boardsim_request& req, const std::vector<uint8_t>& payload) {
+    const int n = ++gpio_calls;
+    const GpioFault* fault = nullptr;
+    for (const auto& f : gpio_faults) {
+      if (f.nth == n) fault = &f;
+    }
+    if (fault == nullptr) return Reply{static_cast<int>(payload.size()), 0, {}};
+    Event e = event(EventKind::GpioWrite, 0, req.pid);
+    Reply r;
+    if (fault->kind == FaultKind::Short) {
+      size_t taken = fault->short_len != 0 ? fault->short_len : payload.size() / 2;
+      if (taken >= payload.size()) taken = payload.size() > 0 ? payload.size() - 1 : 0;
+      e.data.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(taken));
+      r.result = static_cast<int>(taken);
+    } else {
+      r = failure(fault->kind == FaultKind::Eio ? EIO : fault->kind == FaultKind::Eagain ? EAGAIN : EINTR);
+    }
+    record(std::move(e), r);
+    return r;
+  }
+
   Reply handle(int connection, const boardsim_request& req, const std::vector<uint8_t>& payload) {
     switch (req.op) {
       case BOARDSIM_OP_SPI_OPEN: return spi_open(connection, req);
+      case BOARDSIM_OP_GPIO_WRITE: return gpio_write(req, payload);
       case BOARDSIM_OP_FB_IOCTL:
       case BOARDSIM_OP_FB_WRITE: return fb_request(req, payload);
       case BOARDSIM_OP_SPI_READ:
@@ -474,10 +504,16 @@ SpiDeviceState& DeviceServer::state(int device) {
 
 void DeviceServer::add_fault(const SpiFault& fault) { impl_->faults.push_back(fault); }
 
-void DeviceServer::clear_faults() { impl_->faults.clear(); }
+void DeviceServer::add_gpio_fault(const GpioFault& fault) { impl_->gpio_faults.push_back(fault); }
+
+void DeviceServer::clear_faults() {
+  impl_->faults.clear();
+  impl_->gpio_faults.clear();
+}
 
 void DeviceServer::start_run() {
   for (auto& per_device : impl_->calls) per_device.fill(0);
+  impl_->gpio_calls = 0;
 }
 
 std::vector<uint8_t> DeviceServer::handle(int connection, const boardsim_request& request,

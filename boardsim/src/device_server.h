@@ -1,5 +1,6 @@
 // Serves the preload shim's requests: the spidev driver of the five chip
-// selects (settings, transfers, faults, far ends) and the frame-buffer journal.
+// selects (settings, transfers, faults, far ends), the frame-buffer journal
+// and the faults injected on GPIO writes.
 // The board's poll loop reads whole requests from the shim connections and
 // hands them here; this class never touches a socket itself.
 #pragma once
@@ -22,6 +23,7 @@ class DeviceServer {
   ScriptedSpi& scripted(int device);
   SpiDeviceState& state(int device);
   void add_fault(const SpiFault& fault);
+  void add_gpio_fault(const GpioFault& fault);
   void clear_faults();
   void start_run();  // a new command starts: fault call counters back to 0
 

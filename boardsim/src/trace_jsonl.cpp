@@ -74,7 +74,10 @@ void add_wire(Line& line, const Event& e) {
 void add_gpio(Line& line, const Event& e, GpioLines& lines) {
   const GpioDecoded d = lines.apply(e.data);
   line.bytes("tx", e.data);
-  if (!d.whole) return;
+  if (!d.whole) {
+    add_result(line, e);
+    return;
+  }
   line.number("op", d.op);
   line.number("mask", d.mask);
   line.number("value", d.value);

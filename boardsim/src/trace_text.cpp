@@ -46,7 +46,9 @@ std::string wire_settings(const Event& e) {
 
 std::string gpio_text(const Event& e, GpioLines& lines) {
   const GpioDecoded d = lines.apply(e.data);
-  if (!d.whole) return std::to_string(e.data.size()) + " bytes  [" + hex_bytes(e.data, " ") + "]";
+  if (!d.whole) {
+    return std::to_string(e.data.size()) + " bytes  [" + hex_bytes(e.data, " ") + "]" + result_text(e);
+  }
   char head[96];
   std::snprintf(head, sizeof head, "op %u%s mask 0x%08X value 0x%08X: reset line ", d.op,
                 d.op == 1 ? " (set)" : "", d.mask, d.value);

@@ -54,6 +54,17 @@ struct SpiFault {
   size_t short_len = 0;
 };
 
+// A fault injected on the GPIO device: its nth write (counted from 1, per
+// command run, failed writes included) fails with EIO (Eio; Eagain and Eintr
+// give their own errno), or the driver takes only short_len bytes of it
+// (Short; 0: half the request). A failed or short write does not reach the
+// reset line.
+struct GpioFault {
+  int nth = 1;
+  FaultKind kind = FaultKind::Eio;
+  size_t short_len = 0;
+};
+
 enum class Panel {
   None,        // no Panel stand-in
   WithMarker,  // stand-in started; it writes "/tmp/Panel_init_done" as "Panel <pid>\n"
@@ -121,7 +132,8 @@ class Board {
 
   SpiDeviceState& spi(int device);
   void add_fault(const SpiFault& fault);
-  void clear_faults();
+  void add_gpio_fault(const GpioFault& fault);
+  void clear_faults();  // SPI and GPIO faults alike
 
   // Sandbox files, named by their path on the board: "/tmp/...",
   // "/home/organ/...", "/sys/class/rtc/rtc0/...", "/dev/fb0".

@@ -9,7 +9,7 @@
 namespace boardsim {
 
 enum class EventKind {
-  GpioWrite,       // one write to /dev/gpio0 (data = the bytes, normally 12)
+  GpioWrite,       // one write to /dev/gpio0 (data = the bytes the driver took, normally 12)
   SerialToSlave,   // bytes the board wrote on a serial port (device = port)
   SerialFromSlave, // bytes a far end sent to the board (device = port)
   SerialSpeed,     // the board's port speed changed (value = baud)

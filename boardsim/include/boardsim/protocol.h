@@ -6,8 +6,9 @@
  *
  * One socket connection per opened spidev descriptor: the descriptor the shim
  * hands to the program IS the connected socket, so close() by the program is
- * seen by the simulator as the end of the connection. Frame-buffer requests go
- * over one further connection per process, opened on first use. */
+ * seen by the simulator as the end of the connection. Frame-buffer requests
+ * and the fault checks of GPIO writes go over one further connection per
+ * process, opened on first use. */
 #ifndef BOARDSIM_PROTOCOL_H
 #define BOARDSIM_PROTOCOL_H
 
@@ -21,7 +22,11 @@ enum boardsim_op {
   BOARDSIM_OP_SPI_WRITE = 3, /* payload = bytes to write */
   BOARDSIM_OP_SPI_IOCTL = 4, /* request = ioctl number; payload below */
   BOARDSIM_OP_FB_IOCTL = 5,  /* request = ioctl number; arg = 32-bit value when flags & HAS_VALUE */
-  BOARDSIM_OP_FB_WRITE = 6   /* payload = bytes written to the frame buffer (already in the file) */
+  BOARDSIM_OP_FB_WRITE = 6,  /* payload = bytes written to the frame buffer (already in the file) */
+  BOARDSIM_OP_GPIO_WRITE = 7 /* payload = bytes about to be written to the GPIO device; reply
+                                result = what the driver takes: the whole count, and the shim
+                                writes them to the FIFO; less, or -1 with error, an injected
+                                fault (journalled), and nothing reaches the FIFO */
 };
 
 #define BOARDSIM_FLAG_HAS_VALUE 1u

@@ -358,6 +358,47 @@ TEST(Gpio, EveryRequestIsJournalledAndReachesEverySerialFarEnd) {
   }
 }
 
+// An injected fault stands in for the driver's answer to one write: the
+// program sees it, the journal shows it, and the request does not reach the
+// reset line. The count starts again with every command.
+struct GpioFaultCase {
+  const char* name;
+  boardsim::GpioFault fault;
+  int result;        // of the faulty write, as the program and the journal see it
+  size_t journalled; // bytes of it the journal shows
+};
+
+class GpioFaults : public ::testing::TestWithParam<GpioFaultCase> {};
+
+TEST_P(GpioFaults, StandInForTheDriversAnswer) {
+  const GpioFaultCase& c = GetParam();
+  Board board;
+  auto far = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(0, far);
+  board.add_gpio_fault(c.fault);
+  const std::vector<std::string> request{"gpio", "1", "0x00100000", "0"};
+  std::vector<std::string> steps;
+  for (int i = 0; i < 3; ++i) steps.insert(steps.end(), request.begin(), request.end());
+  const RunResult r = board.run(client(steps));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("gpio failed"), std::string::npos) << r.err;
+  const auto events = board.journal().of(EventKind::GpioWrite);
+  ASSERT_EQ(events.size(), static_cast<size_t>(c.fault.nth));
+  EXPECT_EQ(events.back().result, c.result);
+  EXPECT_EQ(events.back().data.size(), c.journalled);
+  EXPECT_EQ(far->gpio.size(), static_cast<size_t>(c.fault.nth - 1));
+  board.clear_faults();
+  EXPECT_EQ(board.run(client(steps)).status, 0);
+  EXPECT_EQ(far->gpio.size(), static_cast<size_t>(c.fault.nth + 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, GpioFaults,
+    ::testing::Values(GpioFaultCase{"eio_first", {1, boardsim::FaultKind::Eio, 0}, -1, 0},
+                      GpioFaultCase{"short_second", {2, boardsim::FaultKind::Short, 0}, 6, 6},
+                      GpioFaultCase{"short_third_by_4", {3, boardsim::FaultKind::Short, 4}, 4, 4}),
+    [](const ::testing::TestParamInfo<GpioFaultCase>& param_info) { return param_info.param.name; });
+
 // ------------------------------------------------------------ frame buffer
 
 TEST(FrameBuffer, RequestsAndPictureAreJournalled) {

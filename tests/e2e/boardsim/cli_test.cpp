@@ -109,6 +109,13 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{{"--spi", "0-4=no-such-model", "--", "true"}, 2, "no-such-model"},
                       StatusCase{{"--spi-fault", "0:peek:1:eio", "--", "true"}, 2, "bad --spi-fault"},
                       StatusCase{{"--spi-fault", "4:xfer:2:eagain:3", "--", "true"}, 0, ""},
+                      StatusCase{{"--gpio-fault", "2:short", "--", "board_client", "gpio", "1", "1", "0",
+                                  "gpio", "0", "1", "0"},
+                                 1, "gpio failed"},
+                      StatusCase{{"--gpio-fault", "1:eio", "--", "board_client", "gpio", "1", "1", "0"}, 1,
+                                 "gpio failed errno 5"},
+                      StatusCase{{"--gpio-fault", "0:eio", "--", "true"}, 2, "bad --gpio-fault"},
+                      StatusCase{{"--gpio-fault", "1:eagain", "--", "true"}, 2, "bad --gpio-fault"},
                       StatusCase{{"--ports", "0", "--", "true"}, 2, "bad --ports"},
                       StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
                       StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
@@ -201,6 +208,7 @@ TEST_F(Cli, HelpListsOptionsAndModels) {
   const CliResult r = run({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const char* option : {"--trace", "--trace-format", "--vcd", "--vcd-window", "--timeout", "--spi ", "--tty", "--spi-max-hz", "--spi-fault",
+                             "--gpio-fault",
                              "--ports", "--file", "--keep-sandbox", "loopback-late", "imx"}) {
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }

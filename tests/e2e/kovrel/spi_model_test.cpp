@@ -199,6 +199,25 @@ INSTANTIATE_TEST_SUITE_P(
         JumpCase{"forced_answer", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604, true, 0xFFFF}),
     [](const testing::TestParamInfo<JumpCase>& param_info) { return param_info.param.name; });
 
+// A module that took a frame answers 0, nothing verified, until its own jump
+// comes; a frame after the jump starts the wait again. The others answer as
+// before: a module that never received its jump cannot pass for verified.
+TEST(ModelJump, NothingVerifiedFromTheFirstFrameUntilTheJump) {
+  auto m = modules_of("0=3,1=1,2=2");
+  const Bytes data{1, 2, 3, 4};
+  write_to(*m, 2, frame(0x1000, data, 0x0604));
+  write_to(*m, 2, jump_frame(0x1000, 0x0604));
+  EXPECT_EQ(read_from(*m, 2), (Bytes{1, 0})) << "verified before the broadcast";
+  EXPECT_EQ(read_from(*m, 0), (Bytes{3, 0})) << "the search answer before any frame";
+  write_to(*m, 4, frame(0x1000, data, 0x0604));
+  for (int slot : {0, 1, 2}) EXPECT_EQ(read_from(*m, slot), (Bytes{0, 0})) << slot;
+  write_to(*m, 0, jump_frame(0x1000, 0x0604));
+  EXPECT_EQ(read_from(*m, 0), (Bytes{3, 0}));
+  for (int slot : {1, 2}) EXPECT_EQ(read_from(*m, slot), (Bytes{0, 0})) << slot;
+  write_to(*m, 0, frame(0x2000, data, 0x0604));
+  EXPECT_EQ(read_from(*m, 0), (Bytes{0, 0})) << "a new download waits for its own jump";
+}
+
 // --- Options -------------------------------------------------------------------
 
 class ModelOptions : public testing::TestWithParam<const char*> {};

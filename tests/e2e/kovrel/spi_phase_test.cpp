@@ -414,6 +414,51 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     [](const testing::TestParamInfo<ReportCase>& param_info) { return param_info.param.name; });
 
+// A jump to one module goes to its chip select alone: after a broadcast
+// download the other modules, still waiting for their jump, answer that
+// nothing verified, whatever their DSP count.
+struct OneJumpCase {
+  int slot;
+  int dsps;  // in every slot
+};
+
+class JumpToOneModule : public SpiPhase, public testing::WithParamInterface<OneJumpCase> {};
+
+TEST_P(JumpToOneModule, ReachesThatChipSelectAlone) {
+  const OneJumpCase& c = GetParam();
+  const std::string dsps = std::to_string(c.dsps);
+  make_board("0=" + dsps + ",1=" + dsps + ",2=" + dsps + ",3=" + dsps);
+  put_file("/tmp/prog.bin", pattern(300, 11));
+  RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin ALL\nJUMP 0x00001000 M" +
+                        std::to_string(c.slot) + "\n");
+  std::string table = "DEBUG : Slot# DSP# MiMX SiMX\n";
+  for (int slot = 0; slot < 4; ++slot) {
+    const char* verdict = slot == c.slot ? "OK" : "KO";
+    const char* second = c.dsps > 2 ? verdict : "--";
+    table += "DEBUG :     " + std::to_string(slot) + "    " + dsps + "   " + verdict + "   " +
+             second + "\n";
+  }
+  EXPECT_EQ(r.err, table + FAILED_REPORT);
+  EXPECT_EQ(r.status, 255);
+  for (int device = 0; device < 5; ++device) {
+    const std::vector<WireFrame> frames = frames_on_wire(wire(device));
+    const bool jump_here = !frames.empty() && frames.back().size == 0;
+    EXPECT_EQ(jump_here, device == c.slot) << device;
+    if (device < 4) {
+      EXPECT_EQ(modules_->module(device).jumped, device == c.slot) << device;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, JumpToOneModule,
+    testing::Values(OneJumpCase{0, 1}, OneJumpCase{1, 1}, OneJumpCase{2, 1}, OneJumpCase{3, 1},
+                    OneJumpCase{0, 3}, OneJumpCase{1, 3}, OneJumpCase{2, 3}, OneJumpCase{3, 3}),
+    [](const testing::TestParamInfo<OneJumpCase>& param_info) {
+      return "M" + std::to_string(param_info.param.slot) + "_dsps" +
+             std::to_string(param_info.param.dsps);
+    });
+
 // A broadcast jump reads every present slot, and only those, once the
 // modules have had their 10 ms; a failing row does not stop the table.
 TEST_F(SpiPhase, BroadcastJumpReadsEveryPresentSlot) {

@@ -108,6 +108,17 @@ inline std::string data_field(const std::string& bytes, bool words) {
   return text;
 }
 
+// A reset-line request: op, three padding bytes, mask 0x00100000, value,
+// little-endian.
+inline std::vector<uint8_t> gpio_record(uint8_t op, uint8_t value_byte2) {
+  return {op, 0, 0, 0, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, value_byte2, 0x00};
+}
+
+// The three requests of the reset pulse, in order.
+inline std::vector<std::vector<uint8_t>> reset_pulse_records() {
+  return {gpio_record(1, 0x00), gpio_record(0, 0x00), gpio_record(1, 0x10)};
+}
+
 inline std::string record(uint32_t address, uint8_t control, const std::string& data = "") {
   return hex(address, 8) + hex(control, 2) + data;
 }

@@ -126,8 +126,9 @@ const MissingRow kMissing[] = {
     {"BinaryFile", "BIN_FILE 0x1000 /tmp/missing.bin\n", {},
      "\nERROR : cannot open </tmp/missing.bin>\n", true},
     {"BrFile", "BR_FILE /tmp/missing.br\n", {}, "\nERROR : cannot open </tmp/missing.br>\n", true},
-    // A directory opens but yields no bytes: the download must end, not spin.
-    {"BinaryFileWithoutData", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : cannot read </tmp>\n", true},
+    // A directory opens, but yields no bytes: it is refused before any read.
+    {"BinaryFileDirectory", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : </tmp> is not a regular file\n",
+     true},
     {"SerialPort", "WRITE_8 0x1000 0x1\n", {"-p", "3"}, "\nERROR : cannot open </dev/ttyS3>\n",
      false},
 };
@@ -145,6 +146,55 @@ TEST_P(UartMissing, ReportedWithItsName) {
 
 INSTANTIATE_TEST_SUITE_P(Files, UartMissing, ::testing::ValuesIn(kMissing),
                          [](const ::testing::TestParamInfo<MissingRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+struct GpioFaultRow {
+  const char* name;
+  boardsim::GpioFault fault;
+  int answer;  // what the faulty write returned
+};
+
+const GpioFaultRow kGpioFaults[] = {
+    {"HoldShort", {1, boardsim::FaultKind::Short, 0}, 6},
+    {"LowShort", {2, boardsim::FaultKind::Short, 0}, 6},
+    {"ReleaseShort", {3, boardsim::FaultKind::Short, 0}, 6},
+    {"HoldEio", {1, boardsim::FaultKind::Eio, 0}, -1},
+    {"LowEio", {2, boardsim::FaultKind::Eio, 0}, -1},
+    {"ReleaseEio", {3, boardsim::FaultKind::Eio, 0}, -1},
+};
+
+class UartGpioFault : public UartBoard, public ::testing::WithParamInterface<GpioFaultRow> {};
+
+// A request the driver did not take whole still fails the run (without a
+// message), but only after all three went out with their pause, so that the
+// release is never the one left unsent.
+TEST_P(UartGpioFault, AllThreeRequestsGoOutThenTheRunFails) {
+  const GpioFaultRow& row = GetParam();
+  board.add_gpio_fault(row.fault);
+  auto result = run_job("WRITE_8 0x1000 0x1\n", {"-v", "1"});
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(wire(), "") << "the serial port is not used";
+  auto gpio = board.journal().of(EventKind::GpioWrite);
+  ASSERT_EQ(gpio.size(), 3u);
+  const auto records = reset_pulse_records();
+  for (size_t i = 0; i < gpio.size(); ++i) {
+    const bool faulty = static_cast<int>(i) + 1 == row.fault.nth;
+    EXPECT_EQ(gpio[i].result, faulty ? row.answer : 12) << i;
+    // What the driver took: none of a failed write, part of a short one.
+    const size_t sent = !faulty ? 12 : row.answer > 0 ? static_cast<size_t>(row.answer) : 0;
+    EXPECT_EQ(gpio[i].data, std::vector<uint8_t>(records[i].begin(), records[i].begin() + sent)) << i;
+  }
+  EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - kObservationSlackUs);
+  // Held by the first request and let go by the third, the slaves are out
+  // of reset when only the second one failed.
+  EXPECT_EQ(slave->listening(), row.fault.nth == 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UartGpioFault, ::testing::ValuesIn(kGpioFaults),
+                         [](const ::testing::TestParamInfo<GpioFaultRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
 

@@ -49,6 +49,25 @@ TEST_F(UartBoard, PausesCountCharacterTimesOfTheRequestedSpeed) {
   EXPECT_EQ(slave->mismatches(), 0);
 }
 
+// A real UART still shifts out the last characters of the speed-change record
+// after the kernel's queue is empty. The simulated port cannot tell when its
+// transmitter is empty, so kovrel gives a full 64-character FIFO its time at
+// 38400 baud before the port changes speed.
+TEST_F(UartBoard, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
+  constexpr int64_t kChar38400Us = 260;
+  auto result = run_job("", {"-b", "57600"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(wire(), "A" "002060A8C4" "0000013D");
+  uint64_t changed_ns = 0;
+  for (const auto& e : board.journal().of(boardsim::EventKind::SerialSpeed, 0)) {
+    if (e.value == 57600) changed_ns = e.t_ns;
+  }
+  ASSERT_NE(changed_ns, 0u) << board.journal().to_text();
+  EXPECT_GE(static_cast<int64_t>(changed_ns - wire_byte_ns(18)) / 1000,
+            64 * kChar38400Us - kObservationSlackUs);
+  EXPECT_EQ(slave->line_speed(), 57600u);
+}
+
 struct RecordPauseRow {
   const char* name;
   const char* baud;

@@ -76,19 +76,13 @@ TEST_F(UartBoard, JumpIsRecordedBySlave) {
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }
 
-std::vector<uint8_t> gpio_record(uint8_t op, uint8_t value_byte2) {
-  // op, three padding bytes, mask 0x00100000, value, little-endian.
-  return {op, 0, 0, 0, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, value_byte2, 0x00};
-}
-
 TEST_F(UartBoard, ResetPulseIsThreeGpioRecordsWithTheirPauses) {
   auto result = run_job("", {"-v", "1"});
   ASSERT_EQ(result.status, 0) << result.err;
   auto gpio = board.journal().of(EventKind::GpioWrite);
   ASSERT_EQ(gpio.size(), 3u);
-  EXPECT_EQ(gpio[0].data, gpio_record(1, 0x00));
-  EXPECT_EQ(gpio[1].data, gpio_record(0, 0x00));
-  EXPECT_EQ(gpio[2].data, gpio_record(1, 0x10));
+  const auto records = reset_pulse_records();
+  for (size_t i = 0; i < gpio.size(); ++i) EXPECT_EQ(gpio[i].data, records[i]) << i;
   EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - kObservationSlackUs);
   EXPECT_GE(static_cast<int64_t>(wire_byte_ns(0) - gpio[2].t_ns) / 1000,
             100000 - kObservationSlackUs);

@@ -83,6 +83,7 @@ TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
   Recorder r;
   for (int slot = 0; slot < 4; ++slot) exchange(modules, r, slot, {}, 2);
   exchange(modules, r, 2, frame(0x8000, {0x01, 0x02, 0x03, 0x04}, 0x0604));
+  exchange(modules, r, 2, {}, 2);
   exchange(modules, r, 4, frame(0x1000, {0x01, 0x02}, 0x0999));
   exchange(modules, r, 4, frame(0x1000, {}, 0x0201));
   exchange(modules, r, 0, {}, 2);
@@ -93,6 +94,7 @@ TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
                    "search: slot 2 answers 4 (a module)",
                    "search: slot 3 does not answer (nothing drives the line)",
                    "frame: address 0x00008000, 4 bytes, checksum 0x00000604: module sum agrees; taken by slot 2",
+                   "checksum: slot 2 answers 0: it took frames and waits for its jump, nothing verified",
                    "frame: address 0x00001000, 2 bytes, checksum 0x00000999: module sum 0x00000201 differs; "
                    "taken by slots 0, 2",
                    "jump: address 0x00001000, checksum 0x00000201: slot 0 not verified, slot 2 not verified",

@@ -33,6 +33,15 @@ Event gpio(double ms, uint8_t op, uint8_t value_byte) {
   return e;
 }
 
+// A write an injected fault kept from the driver: the bytes it took, its result.
+Event gpio_not_taken(double ms, std::vector<uint8_t> taken, int result, int err) {
+  Event e = make(ms, EventKind::GpioWrite, 0);
+  e.data = std::move(taken);
+  e.result = result;
+  e.err = err;
+  return e;
+}
+
 Event ioctl_event(EventKind kind, int device, uint32_t request, bool has_value, int64_t value, int result,
                   int err = 0) {
   Event e = make(0, kind, device);
@@ -135,6 +144,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "  [00 00 00 00 00 00 10 00 00 00 10 00]\n",
                   "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"000000000000100000001000\",\"op\":0,"
                   "\"mask\":1048576,\"value\":1048576,\"reset\":\"undriven\"}\n"},
+        TraceCase{"GpioWritesNotTakenWholeShowTheirResultAndLeaveTheLine",
+                  {gpio(0, 1, 0x00), gpio_not_taken(0.25, {0, 0, 0, 0, 0, 0}, 6, 0),
+                   gpio_not_taken(10.5, {}, -1, EIO)},
+                  "     0.000 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
+                  "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"
+                  "     0.250 ms  gpio-write 6 bytes  [00 00 00 00 00 00] -> 6\n"
+                  "    10.500 ms  gpio-write 0 bytes  [] -> -1 (errno 5 Input/output error)\n",
+                  "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\",\"op\":1,"
+                  "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
+                  "{\"t_ms\":0.250000,\"kind\":\"gpio-write\",\"tx\":\"000000000000\",\"result\":6}\n"
+                  "{\"t_ms\":10.500000,\"kind\":\"gpio-write\",\"tx\":\"\",\"result\":-1,\"errno\":5}\n"},
         TraceCase{"SerialBytesWithTheirSpeed",
                   {serial_in()},
                   "     0.000 ms  tty-in     ttyS2 57600 baud  \"A\\22\\01\\FF\"\n",

@@ -325,6 +325,28 @@ INSTANTIATE_TEST_SUITE_P(
                    "4294967296"},
         SyntaxCase{PHASE_SPI, 1, "WAIT -2147483649\n", "number out of range\n", "-2147483649"}));
 
+// A line holding a NUL is refused whole, comment and blank lines too: read as
+// text it would end at the NUL. The report shows each NUL as \0, and the
+// token that holds the first one.
+TEST(NulCharacter, LineIsRefusedWithEveryNulShown) {
+  struct NulCase {
+    std::string text;
+    const char* shown;
+    const char* token;
+  };
+  const NulCase cases[] = {
+      {std::string("WAIT 1\0 0\0\n", 11), "WAIT 1\\0 0\\0\n", "1\\0"},
+      {std::string(";\0\n", 3), ";\\0\n", ";\\0"},
+      {std::string(" \0", 2), " \\0", "\\0"},
+  };
+  for (const NulCase& c : cases) {
+    start_job(PHASE_UART);
+    Outcome out = decode(c.text);
+    EXPECT_EQ(out.result, JobLine::FAILED) << printable(c.shown);
+    EXPECT_EQ(out.err, syntax_report("NUL character in line\n", c.shown, c.token));
+  }
+}
+
 struct MissingCase {
   int phase;
   const char* text;

@@ -1,0 +1,146 @@
+// Writing the boot record file of a -w download. The records go to a new
+// temporary file beside the br file, which replaces the br file only once the
+// download has succeeded: a failed, cut or interrupted download never leaves
+// a br file that looks complete but is not, and an earlier complete one stays.
+// The temporary file is created, never opened through a name that exists, so
+// a link planted at either name (in a world-writable /tmp) is never followed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kovrel.h"
+
+FILE* br_output = nullptr;
+
+namespace {
+
+constexpr char TEMP_SUFFIX[] = ".XXXXXX";  // filled in by mkostemp
+constexpr mode_t NEW_FILE_MODE = 0666;     // as fopen creates files, before the umask
+
+// The signals that end kovrel from a console or a service manager; while the
+// temporary file exists, each removes it before ending the process as before.
+constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+constexpr size_t ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0];
+
+char temp_path[BR_FILE_SIZE + sizeof TEMP_SUFFIX];
+volatile sig_atomic_t temp_exists = 0;
+struct sigaction saved_actions[ENDING_SIGNAL_COUNT];
+
+// Only async-signal-safe calls: the file goes, then the signal takes its
+// default course (the handler is reset and the signal raised again, to be
+// delivered once the handler returns), so the process still ends by it.
+void remove_temp_and_end(int sig) {
+  if (temp_exists != 0) unlink(temp_path);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+sigset_t ending_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
+  return set;
+}
+
+// Holds the ending signals back while the temporary file comes or goes, so
+// that no signal finds it created but not yet known, or known but renamed.
+void ending_signals_block(sigset_t* previous) {
+  const sigset_t set = ending_signal_set();
+  sigprocmask(SIG_BLOCK, &set, previous);
+}
+
+void ending_signals_restore(const sigset_t* previous) {
+  sigprocmask(SIG_SETMASK, previous, nullptr);
+}
+
+// A signal the process was started to ignore (nohup, a background job) stays
+// ignored: it ends nothing, so there is nothing to clean up for it.
+void cleanup_handlers_install() {
+  struct sigaction action = {};
+  action.sa_handler = remove_temp_and_end;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
+    sigaction(ENDING_SIGNALS[i], nullptr, &saved_actions[i]);
+    if (saved_actions[i].sa_handler != SIG_IGN) sigaction(ENDING_SIGNALS[i], &action, nullptr);
+  }
+}
+
+void cleanup_handlers_remove() {
+  for (size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
+    sigaction(ENDING_SIGNALS[i], &saved_actions[i], nullptr);
+  }
+}
+
+// Ends the temporary file's life: renamed over the br file (commit) or
+// removed; the handlers go with it. 0, or -1 when the rename failed.
+int temp_release(bool commit) {
+  sigset_t previous;
+  ending_signals_block(&previous);
+  int result = 0;
+  if (commit && rename(temp_path, job_command.br_file) != 0) result = -1;
+  if (!commit || result != 0) unlink(temp_path);
+  temp_exists = 0;
+  cleanup_handlers_remove();
+  ending_signals_restore(&previous);
+  return result;
+}
+
+}  // namespace
+
+int br_output_open() {
+  int written = snprintf(temp_path, sizeof temp_path, "%s%s", job_command.br_file, TEMP_SUFFIX);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof temp_path) {
+    log_error("cannot open <%s>\n", job_command.br_file);
+    return -1;
+  }
+  sigset_t previous;
+  ending_signals_block(&previous);
+  // mkostemp creates the file with O_CREAT | O_EXCL; O_NOFOLLOW refuses a
+  // link in its place as well.
+  int fd = mkostemp(temp_path, O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    temp_exists = 1;
+    cleanup_handlers_install();
+  }
+  ending_signals_restore(&previous);
+  if (fd < 0) {
+    log_error("cannot open <%s>\n", job_command.br_file);
+    return -1;
+  }
+  // The file gets the mode a plainly created one would have.
+  const mode_t mask = umask(0);
+  umask(mask);
+  br_output = fchmod(fd, NEW_FILE_MODE & ~mask) == 0 ? fdopen(fd, "w") : nullptr;
+  if (br_output == nullptr) {
+    close(fd);
+    temp_release(false);
+    log_error("cannot open <%s>\n", job_command.br_file);
+    return -1;
+  }
+  return 0;
+}
+
+int br_output_commit() {
+  // Every record must be on the disk before the file takes the br file's
+  // name; a write that failed on the way shows here.
+  bool failed = fflush(br_output) != 0 || ferror(br_output) != 0;
+  failed = fsync(fileno(br_output)) != 0 || failed;
+  failed = fclose(br_output) != 0 || failed;
+  br_output = nullptr;
+  if (temp_release(!failed) != 0 || failed) {
+    log_error("cannot write <%s>\n", job_command.br_file);
+    return -1;
+  }
+  return 0;
+}
+
+void br_output_discard() {
+  fclose(br_output);
+  br_output = nullptr;
+  temp_release(false);
+}

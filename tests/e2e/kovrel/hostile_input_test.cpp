@@ -1,0 +1,191 @@
+// What a job names may be anything: a binary or UTF-16 file taken for a job,
+// a FIFO, a device or a directory where a file belongs. And the console may
+// be a pipe that nobody reads. None of it may hang kovrel, drop part of a line
+// unseen, or stop a bring-up half way.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "boardsim/models.h"
+#include "models/sound_modules.h"
+#include "uart_board.h"
+
+namespace uart_test {
+namespace {
+
+using boardsim::EventKind;
+
+const std::string kFailedBanner = "... FAILED\n\n";
+
+class HostileInput : public UartBoard {
+ protected:
+  void SetUp() override {
+    UartBoard::SetUp();
+    std::string error;
+    modules = std::static_pointer_cast<boardsim::SoundModules>(
+        boardsim::make_sound_modules("0=2", error));
+    ASSERT_NE(modules, nullptr) << error;
+    for (int device = 0; device < 5; ++device) board.attach_spi(device, modules);
+    ASSERT_EQ(mkfifo(board.host_path("/tmp/fifo").c_str(), 0666), 0);
+    board.write_file("/tmp/fw.bin", firmware(8));
+  }
+
+  // kovrel with `options` and the two jobs (none where empty); both are
+  // written to the board first.
+  boardsim::RunResult run_jobs(const std::string& uart_job, const std::string& spi_job,
+                               std::vector<std::string> options = {}) {
+    if (!uart_job.empty()) {
+      board.write_file(kJobPath, uart_job);
+      options.insert(options.end(), {"-u", kJobPath});
+    }
+    if (!spi_job.empty()) {
+      board.write_file(kSpiJobPath, spi_job);
+      options.insert(options.end(), {"-s", kSpiJobPath});
+    }
+    return run_kovrel(options);
+  }
+
+  boardsim::RunResult run_kovrel(const std::vector<std::string>& options) {
+    board.journal().clear();
+    boardsim::Command command;
+    command.argv = {"kovrel"};
+    command.argv.insert(command.argv.end(), options.begin(), options.end());
+    // A FIFO or device that blocks kovrel shows as a run killed at this limit.
+    command.timeout_s = 20;
+    return board.run(command);
+  }
+
+  std::shared_ptr<boardsim::SoundModules> modules;
+};
+
+// --- NUL characters ----------------------------------------------------------
+
+struct NulRow {
+  const char* name;
+  std::string uart_job;
+  std::string spi_job;
+  std::vector<std::string> report;  // on standard error, in this order
+};
+
+// A UTF-16 job file as some editors save it: every character followed by NUL.
+std::string utf16(const std::string& text) {
+  std::string wide;
+  for (char c : text) wide += std::string(1, c) + '\0';
+  return wide;
+}
+
+const NulRow kNulRows[] = {
+    {"InsideAValue", std::string("WRITE_32 0x001122FC 0xCA\0FEDECA\n", 32), "",
+     {"\nERROR : NUL character in line\n",
+      "\n" + std::string(80, '-') + "\nWRITE_32 0x001122FC 0xCA\\0FEDECA\n\n",
+      "\nERROR : token --> 0xCA\\0FEDECA\n\n", kFailedBanner}},
+    {"Utf16Job", utf16("WAIT 1\nWRITE_8 0x1000 0x1\n"), "",
+     {"\nERROR : NUL character in line\n", "\nERROR : token --> W\\0A\\0I\\0T\\0\n\n", kFailedBanner}},
+    {"InAComment", "", std::string("; module \0 jump\nJUMP 0x00001000 M0\n", 35),
+     {"\nERROR : NUL character in line\n", "\nERROR : token --> \\0\n\n", kFailedBanner}},
+    {"ZeroFilledSpiJob", "", std::string(4096, '\0'),
+     {"\nERROR : NUL character in line\n", kFailedBanner}},
+};
+
+class NulLine : public HostileInput, public ::testing::WithParamInterface<NulRow> {};
+
+TEST_P(NulLine, IsASyntaxErrorAndNothingOfItRuns) {
+  const NulRow& row = GetParam();
+  auto result = run_jobs(row.uart_job, row.spi_job);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 255);
+  EXPECT_TRUE(contains_in_order(result.err, row.report));
+  EXPECT_EQ(wire(), row.uart_job.empty() ? "" : "A");
+  for (const auto& write : board.journal().of(EventKind::SpiWrite)) {
+    ADD_FAILURE() << "a frame was sent to device " << write.device;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, NulLine, ::testing::ValuesIn(kNulRows),
+                         [](const ::testing::TestParamInfo<NulRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// --- Files that are not regular files ----------------------------------------
+
+struct NotRegularRow {
+  const char* name;
+  std::vector<std::string> options;  // the job options, when a job file is the culprit
+  std::string uart_job;
+  std::string spi_job;
+  const char* culprit;
+  bool job_ran;  // the job frame reached the line (FAILED banner expected)
+};
+
+const NotRegularRow kNotRegular[] = {
+    {"UartJobFifo", {"-u", "/tmp/fifo"}, "", "", "/tmp/fifo", false},
+    {"UartJobDevice", {"-u", "/dev/zero"}, "", "", "/dev/zero", false},
+    {"UartJobDirectory", {"-u", "/tmp"}, "", "", "/tmp", false},
+    {"SpiJobDevice", {"-s", "/dev/zero"}, "", "", "/dev/zero", false},
+    {"SpiJobFifo", {"-s", "/tmp/fifo"}, "", "", "/tmp/fifo", false},
+    {"UartBinFileFifo", {}, "BIN_FILE 0x1000 /tmp/fifo\n", "", "/tmp/fifo", true},
+    {"UartBinFileDevice", {"-w"}, "BIN_FILE 0x1000 /dev/zero\n", "", "/dev/zero", true},
+    {"BrFileFifo", {}, "BR_FILE /tmp/fifo\n", "", "/tmp/fifo", true},
+    {"BrFileDevice", {}, "BR_FILE /dev/urandom\n", "", "/dev/urandom", true},
+    {"SpiBinFileFifo", {}, "", "BIN_FILE 0x1000 /tmp/fifo M0\n", "/tmp/fifo", true},
+    {"SpiBinFileDevice", {}, "", "BIN_FILE 0x1000 /dev/zero ALL\n", "/dev/zero", true},
+};
+
+class NotRegularFile : public HostileInput, public ::testing::WithParamInterface<NotRegularRow> {};
+
+TEST_P(NotRegularFile, IsRefusedByNameWithoutWaitingOnIt) {
+  const NotRegularRow& row = GetParam();
+  auto result = run_jobs(row.uart_job, row.spi_job, row.options);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 255);
+  EXPECT_TRUE(contains_in_order(
+      result.err, {"\nERROR : <" + std::string(row.culprit) + "> is not a regular file\n"}));
+  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_TRUE(board.journal().of(EventKind::SpiWrite).empty());
+  EXPECT_FALSE(board.file_exists("/dev/zero.br")) << "no br file for what was not downloaded";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, NotRegularFile, ::testing::ValuesIn(kNotRegular),
+                         [](const ::testing::TestParamInfo<NotRegularRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// --- A console nobody reads -----------------------------------------------------
+
+// `kovrel -v 3 ... 2>&1 | head -3`: the pipe closes after a few lines. Here it
+// is closed from the start, so every line of progress meets it.
+TEST_F(HostileInput, ClosedConsolePipeDoesNotStopTheBringUp) {
+  board.write_file(kJobPath, "WRITE_32 0x001122FC 0xCAFEDECA\nBIN_FILE 0x00001000 /tmp/fw.bin\n"
+                             "JUMP 0x00001000\n");
+  board.write_file(kSpiJobPath, "BIN_FILE 0x00001000 /tmp/fw.bin M0\nJUMP 0x00001000 M0\n");
+  int console[2];
+  ASSERT_EQ(pipe(console), 0);
+  close(console[0]);
+  const int saved_stderr = dup(STDERR_FILENO);
+  ASSERT_GE(saved_stderr, 0);
+  // This process writes nothing while its standard error is the dead pipe;
+  // kovrel starts with every signal at its default.
+  void (*saved_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  dup2(console[1], STDERR_FILENO);
+  close(console[1]);
+  boardsim::Command command;
+  command.argv = {"kovrel", "-v", "3", "-r", "-u", kJobPath, "-s", kSpiJobPath};
+  command.passthrough_stdio = true;
+  command.timeout_s = 60;
+  auto result = board.run(command);
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+  signal(SIGPIPE, saved_pipe);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(slave->memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
+  EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
+  EXPECT_TRUE(modules->module(0).jumped);
+  EXPECT_EQ(modules->memory(0, 0x1000, 8), bytes_of(firmware(8)));
+}
+
+}  // namespace
+}  // namespace uart_test

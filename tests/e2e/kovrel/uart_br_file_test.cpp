@@ -1,0 +1,184 @@
+// Boot record files met as they are in the field: damaged or cut files given
+// to BR_FILE, the slave's echoes of a replay with -r, a link planted at the
+// name -w writes, and downloads that fail or are stopped half way.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "uart_board.h"
+
+namespace uart_test {
+namespace {
+
+constexpr const char* kImagePath = "/tmp/fw.bin";
+constexpr const char* kBrPath = "/tmp/fw.br";
+const std::string kBrLine = std::string("BR_FILE ") + kBrPath + "\n";
+const std::string kFailedBanner = "... FAILED\n\n";
+
+struct BrCheckRow {
+  const char* name;
+  std::string content;
+  const char* refusal;  // the message after "ERROR : "; nullptr when the file is sent
+  std::string sent;     // on the line after the sync character, when sent
+};
+
+const std::string kLongest = record(0x100F, 0x1F, std::string(62, '5'));
+
+const BrCheckRow kBrChecks[] = {
+    {"NotHexadecimal", "00001000C404030201\n00001004C4XX030201\n",
+     "boot record not hexadecimal in </tmp/fw.br> line 2", ""},
+    {"NulInARecord", std::string("00001000C4040\0000201\n", 19),
+     "boot record not hexadecimal in </tmp/fw.br> line 1", ""},
+    {"LongerThan72", kLongest + "\n" + kLongest + "55\n",
+     "boot record longer than 72 chars in </tmp/fw.br> line 2", ""},
+    {"ShorterThanACommand", "\n00001000C\n", "boot record shorter than 10 chars in </tmp/fw.br> line 2",
+     ""},
+    {"CutMidRecord", "00001000C404030201\n00001004C4080706",
+     "boot record of 16 chars where its control byte calls for 18 in </tmp/fw.br> line 2", ""},
+    {"DataAfterAReadRequest", "00001000E404030201\n",
+     "boot record of 18 chars where its control byte calls for 10 in </tmp/fw.br> line 1", ""},
+    {"CutBeforeTheLastLineEnd", "00001000C404030201\n\n00001004C408070605",
+     "boot record not ended by a line end in </tmp/fw.br> line 3", ""},
+    {"ControlByteCountsForEveryWidth", "0000100001AA\n0000100042BBAA\n0000100043BBAA\n",
+     "boot record of 14 chars where its control byte calls for 16 in </tmp/fw.br> line 3", ""},
+    // Accepted: either letter case, line ends with carriage returns, blank
+    // lines, a read request and the longest record.
+    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + kLongest + "\n", nullptr,
+     "00001000c404030201" "0000abcde4" + kLongest},
+    {"Empty", "", nullptr, ""},
+};
+
+class UartBrCheck : public UartBoard, public ::testing::WithParamInterface<BrCheckRow> {};
+
+TEST_P(UartBrCheck, WholeFileCheckedBeforeARecordIsSent) {
+  const BrCheckRow& row = GetParam();
+  board.write_file(kBrPath, row.content);
+  auto result = run_job(kBrLine + "WRITE_8 0x00002000 0x1\n");
+  if (row.refusal == nullptr) {
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(wire(), "A" + row.sent + "0000200001" "01");
+    return;
+  }
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(wire(), "A") << "nothing of a refused file is sent";
+  EXPECT_TRUE(contains_in_order(result.err,
+                                {"\nERROR : " + std::string(row.refusal) + "\n", kFailedBanner}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(kBrChecks),
+                         [](const ::testing::TestParamInfo<BrCheckRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// BR_FILE reads no echoes; with -r the next record must not find them.
+TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
+  board.write_file(kBrPath, record(0x1000, 0xC8, "0403020108070605") + "\n" +
+                                record(0x1008, 0x01, "09") + "\n");
+  auto result =
+      run_job(kBrLine + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 00002000 42 BEEF>\n",
+                                             "\tBRECORD = 00001000 C0 \n", "... DONE\n\n"}));
+  EXPECT_EQ(slave->memory_bytes(0x1000, 9), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(slave->memory_bytes(0x2000, 2), (std::vector<uint8_t>{0xEF, 0xBE}));
+  EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
+}
+
+std::string bin_file_line() { return std::string("BIN_FILE 0x00001000 ") + kImagePath + "\n"; }
+
+// The names in the board's /tmp.
+std::set<std::string> tmp_names(boardsim::Board& board) {
+  std::set<std::string> names;
+  DIR* dir = opendir(board.host_path("/tmp").c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.insert(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
+
+// Root writing the br file must not write through a link planted at its name
+// (it would overwrite the link's target); the link is replaced by the file.
+TEST_F(UartBoard, LinkPlantedAtTheBrFileIsReplacedNotFollowed) {
+  board.write_file("/tmp/precious", "keep me\n");
+  ASSERT_EQ(symlink("precious", board.host_path(kBrPath).c_str()), 0);
+  board.write_file(kImagePath, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(bin_file_line(), {"-w"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file("/tmp/precious"), "keep me\n");
+  struct stat status {};
+  ASSERT_EQ(lstat(board.host_path(kBrPath).c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(board.read_file(kBrPath), "00001000C404030201\n");
+  // The mode a plainly created file has, not the temporary file's 0600.
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+  EXPECT_EQ(tmp_names(board), (std::set<std::string>{"fw.bin", "fw.br", "precious", "uart_job.txt"}));
+}
+
+enum class Ending { Terminated, RecordRefused };
+
+struct UnfinishedRow {
+  const char* name;
+  Ending ending;
+  bool earlier;  // a complete br file of an earlier download is there
+};
+
+const UnfinishedRow kUnfinished[] = {
+    {"TerminatedWithoutEarlierFile", Ending::Terminated, false},
+    {"TerminatedEarlierFileKept", Ending::Terminated, true},
+    {"RecordRefusedEarlierFileKept", Ending::RecordRefused, true},
+};
+
+class UartBrUnfinished : public UartBoard, public ::testing::WithParamInterface<UnfinishedRow> {};
+
+TEST_P(UartBrUnfinished, LeavesNoPartialBrFileAndNoTemporaryFile) {
+  const UnfinishedRow& row = GetParam();
+  const std::string earlier = "00000000C400000000\n";
+  if (row.earlier) board.write_file(kBrPath, earlier);
+  constexpr size_t kRecords = 100;  // 28 bytes each: some 4 s on the line
+  board.write_file(kImagePath, firmware(28 * kRecords));
+  board.write_file(kJobPath, bin_file_line());
+  board.journal().clear();
+  const size_t record_chars = 10 + 56;
+  if (row.ending == Ending::RecordRefused) {
+    boardsim::ImxOptions refusing;
+    refusing.refuse = true;
+    attach(refusing);
+    auto result = run_job(bin_file_line(), {"-w", "-r"});
+    EXPECT_EQ(result.status, 255);
+  } else {
+    boardsim::Command command;
+    command.argv = {"kovrel", "-w", "-u", kJobPath};
+    command.timeout_s = 60;
+    auto process = board.start(command);
+    // Stopped once a few records are out, long before the last.
+    ASSERT_TRUE(process->wait_until([&] { return wire().size() > 1 + 3 * record_chars; }, 30));
+    auto result = process->kill(SIGTERM);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_LT(wire().size(), 1 + kRecords * record_chars);
+  }
+  if (row.earlier) {
+    EXPECT_EQ(board.read_file(kBrPath), earlier);
+  } else {
+    EXPECT_FALSE(board.file_exists(kBrPath));
+  }
+  std::set<std::string> expected{"fw.bin", "uart_job.txt"};
+  if (row.earlier) expected.insert("fw.br");
+  EXPECT_EQ(tmp_names(board), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Downloads, UartBrUnfinished, ::testing::ValuesIn(kUnfinished),
+                         [](const ::testing::TestParamInfo<UnfinishedRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+}  // namespace
+}  // namespace uart_test
