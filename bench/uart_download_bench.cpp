@@ -64,11 +64,15 @@ double record_pauses_us(size_t count, double char_us, bool echo) {
 }
 
 // The gaps of one kind of pause seen on the line, as excess over the
-// mandated length in microseconds.
+// mandated length in microseconds; and how many gaps were short beyond
+// doubt: shorter than mandated even at the longest the simulator's own
+// reading allows (its journal says how late it can have read each byte).
 struct PauseKind {
   const char* name;
   double mandated_us = 0;
   std::vector<double> excess_us;
+  long short_for_sure = 0;
+  double least_longest_us = 1e300;  // the smallest longest-possible gap, less mandated
 };
 
 struct Figures {
@@ -82,34 +86,46 @@ struct Figures {
   std::vector<PauseKind> pauses;
 };
 
-// When the simulator read each byte kovrel wrote on the line, in order.
-std::vector<uint64_t> byte_times(const boardsim::Journal& journal) {
-  std::vector<uint64_t> times;
+// When the simulator read a byte kovrel wrote on the line, and the earliest
+// moment the byte can have got there (0: not known).
+struct ByteTime {
+  uint64_t read_ns;
+  uint64_t earliest_ns;
+};
+
+std::vector<ByteTime> byte_times(const boardsim::Journal& journal) {
+  std::vector<ByteTime> times;
   for (const auto& e : journal.of(boardsim::EventKind::SerialToSlave, 0)) {
-    times.insert(times.end(), e.data.size(), e.t_ns);
+    times.insert(times.end(), e.data.size(), ByteTime{e.t_ns, e.t_min_ns});
   }
   return times;
 }
 
 // The gaps between the records of a download starting at `first` on the
 // line: inside the command, after it, and after the data field.
-std::vector<PauseKind> record_gaps(const std::vector<uint64_t>& at, size_t first, size_t size,
+std::vector<PauseKind> record_gaps(const std::vector<ByteTime>& at, size_t first, size_t size,
                                    double char_us, bool echo) {
   PauseKind command{"address to control field", 0, {}};
   PauseKind command_echo{"command echo wait", (COMMAND_CHARS + 1) * char_us, {}};
   PauseKind record{echo ? "record pause" : "data echo + record pause",
                    data_echo_pause_us(CHUNK, char_us, echo) + RECORD_PAUSE_US, {}};
-  auto gap_us = [&](size_t earlier, size_t later) {
-    return static_cast<double>(at[later] - at[earlier]) / 1000.0;
+  auto add_gap = [&](PauseKind& kind, size_t earlier, size_t later) {
+    const double seen_us = static_cast<double>(at[later].read_ns - at[earlier].read_ns) / 1000.0;
+    kind.excess_us.push_back(seen_us - kind.mandated_us);
+    const uint64_t from_ns = at[earlier].earliest_ns;
+    if (from_ns == 0) return;
+    const double longest_us = static_cast<double>(at[later].read_ns - from_ns) / 1000.0;
+    if (longest_us < kind.mandated_us) ++kind.short_for_sure;
+    kind.least_longest_us = std::min(kind.least_longest_us, longest_us - kind.mandated_us);
   };
   size_t start = first;
   for (size_t sent = 0; sent < size; sent += CHUNK) {
     const size_t data = start + COMMAND_CHARS;
     const size_t next = data + 2 * std::min(CHUNK, size - sent);
-    command.excess_us.push_back(gap_us(start + ADDRESS_CHARS - 1, start + ADDRESS_CHARS));
-    command_echo.excess_us.push_back(gap_us(data - 1, data) - command_echo.mandated_us);
+    add_gap(command, start + ADDRESS_CHARS - 1, start + ADDRESS_CHARS);
+    add_gap(command_echo, data - 1, data);
     // Only full records have a successor with the same mandated pause.
-    if (next < at.size()) record.excess_us.push_back(gap_us(next - 1, next) - record.mandated_us);
+    if (next < at.size()) add_gap(record, next - 1, next);
     start = next;
   }
   return {command, command_echo, record};
@@ -148,12 +164,12 @@ Figures run_once(int baud, bool echo, size_t size) {
   snprintf(first_address, sizeof first_address, "%08X", LOAD_ADDRESS);
   const std::string wire = board.journal().bytes_text(boardsim::EventKind::SerialToSlave, 0);
   const size_t first = wire.find(first_address);
-  const std::vector<uint64_t> at = byte_times(board.journal());
+  const std::vector<ByteTime> at = byte_times(board.journal());
   if (first == std::string::npos || at.size() != wire.size()) {
     fprintf(stderr, "no download on the line\n");
     return f;
   }
-  f.download_us = static_cast<double>(at.back() - at[first]) / 1000.0;
+  f.download_us = static_cast<double>(at.back().read_ns - at[first].read_ns) / 1000.0;
 
   const double char_us = byte_time_us(baud);
   const size_t records = (size + CHUNK - 1) / CHUNK;
@@ -188,9 +204,10 @@ void print_pauses(int baud, bool echo, const std::vector<PauseKind>& pauses) {
     std::vector<double> sorted = kind.excess_us;
     std::sort(sorted.begin(), sorted.end());
     const long below = std::count_if(sorted.begin(), sorted.end(), [](double e) { return e < 0; });
-    printf("%-6d %-4s %-26s %10.0f %5zu %8.1f %8.1f %8.1f %8.1f %6ld\n", baud, echo ? "on" : "off",
-           kind.name, kind.mandated_us, sorted.size(), sorted.front(), percentile(sorted, 0.5),
-           percentile(sorted, 0.99), sorted.back(), below);
+    printf("%-6d %-4s %-26s %10.0f %5zu %8.1f %8.1f %8.1f %8.1f %6ld %6ld %8.1f\n", baud,
+           echo ? "on" : "off", kind.name, kind.mandated_us, sorted.size(), sorted.front(),
+           percentile(sorted, 0.5), percentile(sorted, 0.99), sorted.back(), below,
+           kind.short_for_sure, kind.least_longest_us);
   }
 }
 
@@ -222,9 +239,12 @@ int main(int argc, char** argv) {
       runs.push_back(std::move(f));
     }
   }
-  printf("\nGaps on the line (journal) against the mandated pause, excess in us\n");
-  printf("%-6s %-4s %-26s %10s %5s %8s %8s %8s %8s %6s\n", "baud", "-r", "pause", "mandated",
-         "n", "min", "median", "p99", "max", "below");
+  printf("\nGaps on the line (journal) against the mandated pause, excess in us; below: gaps\n"
+         "seen shorter than mandated; short: of those, gaps shorter even at the longest the\n"
+         "simulator's reading allows (how late it can have read each byte); floor: the least\n"
+         "such longest gap, less the mandated pause\n");
+  printf("%-6s %-4s %-26s %10s %5s %8s %8s %8s %8s %6s %6s %8s\n", "baud", "-r", "pause",
+         "mandated", "n", "min", "median", "p99", "max", "below", "short", "floor");
   size_t run = 0;
   for (int baud : BAUDS) {
     for (bool echo : {false, true}) print_pauses(baud, echo, runs[run++].pauses);
