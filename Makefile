@@ -1,6 +1,6 @@
 # Thin front door over CMake presets; see README.md.
-.PHONY: all deps deps-present check check-asan check-arm arm package-arm package-boardsim \
-	demo bench font-sheet fuzz clean
+.PHONY: all deps deps-present check check-asan check-arm check-kernel arm package-arm \
+	package-boardsim demo bench font-sheet fuzz clean
 
 # The Debian packages everything here needs are listed once, in
 # tools/debian-packages. `make deps` installs the missing ones (as root; for
@@ -36,6 +36,18 @@ check-arm: package-arm
 	cmake --preset armhf-e2e
 	cmake --build --preset armhf-e2e
 	ctest --preset armhf-e2e
+
+# The board's package on a real ARM Linux kernel: Debian's armhf kernel,
+# busybox and C library are fetched with apt-get download into build/kernel,
+# a vexpress-a9 under qemu-system-arm boots them with the unpacked package,
+# its serial lines served by the simulator, and the cases it runs are judged
+# against the same programs on the simulated board (tests/kernel).
+KERNEL_TARGETS = boardsim_cli kernel_cases kovrel splashgen yalmet
+check-kernel: package-arm
+	tests/kernel/fetch_parts.sh build/kernel
+	cmake --preset dev
+	cmake --build --preset dev --target $(KERNEL_TARGETS)
+	ctest --preset kernel
 
 # The board's programs as they ship: optimised, no tests, linked against libc
 # alone (build/armhf-release/bin).

@@ -1,6 +1,8 @@
 // boardsim [board options] -- PROGRAM ARGS...
 // Runs one program on a simulated board and passes its standard streams and
 // exit status through, for trying a program or a job file by hand.
+// boardsim [board options] --serve DIR
+// Serves the far ends to a board outside the simulator instead (serve.cpp).
 #include <signal.h>
 #include <errno.h>
 #include <math.h>
@@ -17,6 +19,7 @@
 #include "boardsim/board.h"
 #include "boardsim/models.h"
 #include "boardsim/vcd.h"
+#include "serve.h"
 
 namespace {
 
@@ -43,17 +46,20 @@ struct Options {
   std::vector<boardsim::SpiFault> faults;
   std::vector<boardsim::GpioFault> gpio_faults;
   std::vector<std::pair<std::string, std::string>> files;  // board path, host file
+  std::string serve_dir;  // --serve: no program; the far ends serve an outside board
   std::vector<std::string> argv;
 };
 
 const char* const kUsage =
     "usage: boardsim [board options] -- PROGRAM ARGS...\n"
+    "       boardsim [board options] --serve DIR\n"
     "Runs PROGRAM on a simulated board: its /tmp, /home/organ, /sys/class/rtc/rtc0 and\n"
     "/dev are a private sandbox, /dev/ttyS<n> are pseudo-terminals, /dev/gpio0 a FIFO,\n"
     "/dev/spidev2.0-4 the simulated SPI driver, date and hwclock stand-ins that record\n"
     "their calls. A board program is named without a path; other commands run as given.\n"
     "The program's standard streams and exit status are passed through (128+N when\n"
-    "killed by signal N).\n"
+    "killed by signal N). With --serve, the far ends serve a board outside the simulator\n"
+    "(a virtual machine's UARTs) over Unix sockets instead.\n"
     "\n"
     "Options:\n"
     "  --help                        this text\n"
@@ -63,7 +69,8 @@ const char* const kUsage =
     "                                (serial TX/RX, SPI bus 2, slaves' reset line)\n"
     "  --vcd-window FROM_MS:TO_MS    draw only what the board did in this time span\n"
     "                                (milliseconds from the first event; TO_MS may be empty)\n"
-    "  --timeout SECONDS             kill the program after SECONDS (default: no limit)\n"
+    "  --timeout SECONDS             kill the program (or stop serving) after SECONDS\n"
+    "                                (default: no limit)\n"
     "  --spi DEVICES=MODEL[:ARGS]    attach an SPI far end to chip selects DEVICES\n"
     "                                (4, 0-4 or 0,2; one model object for all of them)\n"
     "  --tty PORT=MODEL[:ARGS]       attach a serial far end to /dev/ttyS<PORT>\n"
@@ -76,6 +83,9 @@ const char* const kUsage =
     "  --ports N                     number of serial ports (default 3)\n"
     "  --file BOARDPATH=HOSTFILE     copy HOSTFILE into the board at BOARDPATH first\n"
     "  --keep-sandbox                leave the sandbox directory behind\n"
+    "  --serve DIR                   run no program: listen on DIR/ttyS<PORT> for each --tty\n"
+    "                                and on DIR/gpio0 for the 12-byte GPIO requests; serve\n"
+    "                                the board that connects until it closes a connection\n"
     "\n";
 
 bool parse_number(const std::string& text, long min, long max, long& value) {
@@ -256,6 +266,9 @@ int parse_options(int argc, char** argv, Options& o) {
     } else if (opt == "--ports") {
       ok = parse_number(value, 1, 64, n);
       o.config.serial_ports = static_cast<int>(n);
+    } else if (opt == "--serve") {
+      o.serve_dir = value;
+      ok = !value.empty();
     } else if (opt == "--file") {
       const size_t eq = value.find('=');
       ok = eq != std::string::npos && eq > 0 && eq + 1 < value.size();
@@ -276,7 +289,11 @@ int parse_options(int argc, char** argv, Options& o) {
     return kUsageError;
   }
   o.vcd_options.serial_ports = o.config.serial_ports;
-  if (o.argv.empty()) {
+  if (!o.serve_dir.empty() && !o.argv.empty()) {
+    fputs("boardsim: --serve runs no program (see --help)\n", stderr);
+    return kUsageError;
+  }
+  if (o.serve_dir.empty() && o.argv.empty()) {
     fputs("boardsim: no program given (see --help)\n", stderr);
     return kUsageError;
   }
@@ -342,6 +359,17 @@ bool write_outputs(const boardsim::Journal& journal, const Options& o) {
   return ok;
 }
 
+// --serve: a stop signal ends the serving (it has no program to go to), and
+// the journal is written as after a program.
+int serve(boardsim::Board& board, const Options& o) {
+  std::vector<int> ports;
+  for (const auto& a : o.tty) ports.push_back(a.devices[0]);
+  const int status = boardsim_cli::serve_outside_board(board, o.serve_dir, ports, o.timeout_s,
+                                                       [] { return held_signal != 0; });
+  const bool written = write_outputs(board.journal(), o);
+  return status == 0 && !written ? 1 : status;
+}
+
 // Attaches the models and copies the files; an error message when it fails.
 std::string prepare(boardsim::Board& board, const Options& o) {
   std::string error;
@@ -388,6 +416,7 @@ int main(int argc, char** argv) {
       const std::string tmp = board.host_path("/tmp");
       fprintf(stderr, "boardsim: sandbox kept in %s\n", tmp.substr(0, tmp.rfind('/')).c_str());
     }
+    if (!o.serve_dir.empty()) return serve(board, o);
     boardsim::Command command;
     command.argv = o.argv;
     command.passthrough_stdio = true;

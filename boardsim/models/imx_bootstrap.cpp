@@ -138,7 +138,7 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
 
 void ImxBootstrap::check_speed(SerialLink& link) {
   const uint32_t board = link.board_speed();
-  if (board == line_speed_) return;
+  if (board == 0 || board == line_speed_) return;  // 0: the line does not tell
   ++mismatches_;
   link.note("imx: board sends at " + std::to_string(board) + " baud, slave listens at " +
             std::to_string(line_speed_));

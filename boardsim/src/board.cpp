@@ -338,6 +338,45 @@ RunResult Board::run(const Command& command) {
   return impl_->finish(run, UINT64_MAX);
 }
 
+void Board::connect_serial(int port, int socket) {
+  if (port < 0 || port >= static_cast<int>(impl_->ports.size())) {
+    close(socket);
+    throw std::out_of_range("boardsim: no serial port " + std::to_string(port));
+  }
+  impl_->ports[static_cast<size_t>(port)]->connect(socket);
+}
+
+void Board::connect_gpio(int socket) {
+  close_fd(impl_->gpio_fd);
+  impl_->gpio_fd = socket;
+  impl_->gpio_connected = true;
+  impl_->gpio_partial.clear();
+  set_nonblocking(socket);
+  fcntl(socket, F_SETFD, FD_CLOEXEC);
+}
+
+bool Board::Impl::outside_board_gone() const {
+  if (gpio_hung_up) return true;
+  for (const auto& port : ports) {
+    if (port->hung_up()) return true;
+  }
+  return false;
+}
+
+Board::ServeEnd Board::serve(const std::function<bool()>& stop, double timeout_s) {
+  bool stopped = false;
+  const bool gone = impl_->pump(
+      [&] {
+        stopped = stop();
+        return stopped || impl_->outside_board_gone();
+      },
+      deadline_after(timeout_s));
+  // Whatever the board sent before it went is still to be served.
+  impl_->drain();
+  if (!gone) return ServeEnd::TimedOut;
+  return stopped ? ServeEnd::Stopped : ServeEnd::HungUp;
+}
+
 Journal& Board::journal() { return impl_->journal; }
 
 std::string Board::program_path(const std::string& name) {

@@ -64,6 +64,8 @@ struct Board::Impl {
   std::vector<std::unique_ptr<SerialPort>> ports;
   int gpio_fd = -1;
   std::vector<uint8_t> gpio_partial;
+  bool gpio_connected = false;  // gpio_fd is a socket from a board outside
+  bool gpio_hung_up = false;    // ... which has closed it
   DeviceServer server;
   int listen_fd = -1;
   std::map<int, Connection> connections;  // by descriptor
@@ -81,6 +83,8 @@ struct Board::Impl {
   // Runs the loop until the run is finished; collects its result.
   RunResult finish(const std::shared_ptr<RunState>& run, uint64_t deadline_ns);
   void kill_run(RunState& run, int sig);
+  // A board outside the simulator has closed one of its connections.
+  bool outside_board_gone() const;
   void find_program_pid(RunState& run, uint64_t deadline_ns);
 
  private:

@@ -232,7 +232,15 @@ void Board::Impl::on_gpio() {
   for (;;) {
     const ssize_t n = read(gpio_fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      // The FIFO is held open by the simulator itself and never ends; a
+      // connection from an outside board ends when that board goes.
+      if (gpio_connected && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))) {
+        gpio_hung_up = true;
+        close_fd(gpio_fd);
+      }
+      break;
+    }
     gpio_partial.insert(gpio_partial.end(), buf, buf + n);
   }
   // The FIFO keeps no write boundaries; every write of the board is one

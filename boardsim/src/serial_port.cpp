@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -127,8 +128,19 @@ SerialPort::SerialPort(int port, Journal& journal) : port_(port), journal_(journ
 }
 
 SerialPort::~SerialPort() {
+  if (slave_ >= 0) close(slave_);
+  close(master_);
+}
+
+void SerialPort::connect(int socket) {
   close(slave_);
   close(master_);
+  slave_ = -1;
+  master_ = socket;
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  connected_ = true;
+  speed_ = 0;
 }
 
 void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
@@ -141,6 +153,7 @@ void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
 }
 
 uint32_t SerialPort::board_speed() const {
+  if (connected_) return 0;  // a socket carries bytes, not line settings
   // A termios request on the master reads the slave's settings; termios2
   // gives the speed in baud also for speeds without a B constant (56000).
   struct termios2 t {};
@@ -177,7 +190,12 @@ void SerialPort::on_readable() {
     // A read that left nothing behind is the last look for the next bytes.
     const Look previous = last_look_;
     if (n < static_cast<ssize_t>(sizeof buf)) last_look_ = look;
-    if (n <= 0) break;  // EAGAIN: drained
+    if (n <= 0) {
+      // EAGAIN: drained. On a connected line an end of file or an error
+      // means the board has gone.
+      if (connected_ && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))) hung_up_ = true;
+      break;
+    }
     Event e;
     e.kind = EventKind::SerialToSlave;
     e.device = port_;
@@ -203,9 +221,12 @@ void SerialPort::on_tick(uint64_t now_ns) {
 }
 
 void SerialPort::flush() {
-  while (!outgoing_.empty()) {
-    const ssize_t n = write(master_, outgoing_.data(), outgoing_.size());
+  while (!outgoing_.empty() && !hung_up_) {
+    // A board that went away must not end the simulator with SIGPIPE.
+    const ssize_t n = connected_ ? ::send(master_, outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL)
+                                 : write(master_, outgoing_.data(), outgoing_.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && connected_ && errno != EAGAIN && errno != EWOULDBLOCK) hung_up_ = true;
     if (n <= 0) break;  // the board's input queue is full: wait for POLLOUT
     Event e;
     e.kind = EventKind::SerialFromSlave;

@@ -1,6 +1,9 @@
 // One serial port of the board: a pseudo-terminal whose slave side is the
 // board's /dev/ttyS<n> and whose master side the simulator owns. It lives as
 // long as the Board, so line settings persist from one command to the next.
+// A port may instead be connected to a board outside the simulator (a
+// virtual machine's UART): its line is then a connected stream socket, whose
+// speed nobody tells the simulator.
 #pragma once
 
 #include <cstdint>
@@ -28,11 +31,17 @@ class SerialPort : public SerialLink {
   void annotate(const std::string& unit, const std::string& text) override;
 
   void attach(std::shared_ptr<SerialFarEnd> far_end) { far_end_ = std::move(far_end); }
+  // The line runs over `socket` (taken over, closed with the port) from now
+  // on; the pseudo-terminal is closed.
+  void connect(int socket);
+  bool connected() const { return connected_; }
+  // The board at the other end of a connected line has closed it.
+  bool hung_up() const { return hung_up_; }
   SerialFarEnd* far_end() const { return far_end_.get(); }
 
-  int master_fd() const { return master_; }
+  int master_fd() const { return hung_up_ ? -1 : master_; }
   const std::string& slave_path() const { return slave_path_; }
-  bool wants_write() const { return !outgoing_.empty(); }
+  bool wants_write() const { return !outgoing_.empty() && !hung_up_; }
   // The earliest time a delayed send falls due (0: none pending).
   uint64_t next_due_ns() const;
 
@@ -77,6 +86,8 @@ class SerialPort : public SerialLink {
   std::vector<uint8_t> outgoing_;  // due, not yet taken by the pty
   uint32_t speed_ = 0;
   Look last_look_;  // the start of the last read that left nothing behind
+  bool connected_ = false;
+  bool hung_up_ = false;
 };
 
 }  // namespace boardsim

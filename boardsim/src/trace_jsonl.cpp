@@ -89,7 +89,7 @@ void add_body(Line& line, const Event& e, GpioLines& lines) {
     case EventKind::GpioWrite: add_gpio(line, e, lines); break;
     case EventKind::SerialToSlave:
     case EventKind::SerialFromSlave:
-      line.number("baud", e.baud);
+      if (e.baud != 0) line.number("baud", e.baud);
       line.bytes(e.kind == EventKind::SerialToSlave ? "tx" : "rx", e.data);
       break;
     case EventKind::SerialSpeed: line.number("baud", e.value); break;

@@ -74,7 +74,8 @@ std::string event_body(const Event& e, GpioLines& lines) {
     case EventKind::GpioWrite: return gpio_text(e, lines);
     case EventKind::SerialToSlave:
     case EventKind::SerialFromSlave:
-      return std::to_string(e.baud) + " baud  " + quoted(e.data);
+      // A line from a board outside the simulator has no known speed.
+      return (e.baud != 0 ? std::to_string(e.baud) + " baud  " : "") + quoted(e.data);
     case EventKind::SerialSpeed: return "now " + std::to_string(e.value) + " baud";
     case EventKind::SpiOpen: return result_text(e).substr(1);
     case EventKind::SpiClose: return "";

@@ -151,6 +151,20 @@ class Board {
   RunResult run(const Command& command);
   std::unique_ptr<Process> start(const Command& command);
 
+  // A board outside the simulator (a virtual machine's UARTs, its GPIO
+  // stand-in forwarding the requests): the serial line of `port` and the
+  // stream of 12-byte GPIO requests come over connected stream sockets
+  // instead of the pseudo-terminal and the FIFO. The Board takes the
+  // descriptors over. The line's speed is not known on a socket: its bytes
+  // are journalled without one, and far ends are not told of changes.
+  void connect_serial(int port, int socket);
+  void connect_gpio(int socket);
+  enum class ServeEnd { HungUp, Stopped, TimedOut };
+  // Serves the connected board until it closes a connection (HungUp),
+  // stop() holds (checked at least every 10 ms) or timeout_s passes; what
+  // it sent up to then is all served and journalled.
+  ServeEnd serve(const std::function<bool()>& stop, double timeout_s);
+
   Journal& journal();
 
   // Resolves a board program name to the executable under test (host build,

@@ -72,7 +72,8 @@ class SerialLink {
   virtual ~SerialLink() = default;
   // Queue bytes for the board, delivered after delay_us (0: at once).
   virtual void send(const void* data, size_t n, uint64_t delay_us = 0) = 0;
-  // The speed the board's port is set to now (from its termios), in baud.
+  // The speed the board's port is set to now (from its termios), in baud;
+  // 0 when the line does not tell (a board outside the simulator).
   virtual uint32_t board_speed() const = 0;
   virtual void note(const std::string& text) = 0;  // into the journal
   // One protocol unit the far end recognised on the line (see Annotator).

@@ -1,0 +1,116 @@
+#!/bin/sh
+# Boots the board's package on a real ARM Linux kernel and runs the cases of
+# vm/cases.sh there: an initramfs is made of busybox, the armhf C library, the
+# unpacked package and the cases' inputs; qemu-system-arm boots Debian's
+# armhf kernel with it on a vexpress-a9, whose second and third UARTs are the
+# slaves' lines and whose fourth carries the GPIO requests, all connected to
+# boardsim --serve on this machine (the slave bootstrap on ttyS0, a silent
+# slave on ttyS1). The results come back over the console.
+#
+# Leaves in DIR/results: the cases' results, boardsim.jsonl (the simulator's
+# journal of the lines), qemu-uart.log (the divisors the kernel wrote into the
+# UARTs), console.log and boot.txt; in DIR/work the inputs, as the host's
+# reference runs need them. Fails only when the board could not be made,
+# booted or finished within its bounds; the cases are judged by the tests
+# that read the results (kernel_cases).
+#
+# Usage: run_vm.sh DIR DEB BOARDSIM   (DIR holds the parts of fetch_parts.sh)
+set -eu
+
+[ $# -eq 3 ] || { echo "usage: $0 DIR DEB BOARDSIM" >&2; exit 2; }
+dir=$(cd "$1" && pwd) deb=$(readlink -f "$2") boardsim=$(readlink -f "$3")
+here=$(cd "$(dirname "$0")" && pwd)
+parts=$dir/parts
+BOOT_BOUND_S=${KERNEL_BOOT_BOUND_S:-90}   # until /init runs
+RUN_BOUND_S=${KERNEL_RUN_BOUND_S:-400}    # until the board has powered off
+
+for part in kernel/vmlinuz kernel/vexpress-v2p-ca9.dtb busybox/bin/busybox libc/lib/ld-linux-armhf.so.3; do
+  [ -e "$parts/$part" ] || { echo "no $parts/$part: run tests/kernel/fetch_parts.sh $dir (make check-kernel does)" >&2; exit 1; }
+done
+[ -f "$deb" ] || { echo "no package $deb (make package-arm)" >&2; exit 1; }
+
+# --- the cases' inputs, the same bytes for the board and the host ---------
+work=$dir/work
+rm -rf "$work" "$dir/root" "$dir/results" "$dir/serve"
+mkdir -p "$work" "$dir/root" "$dir/results" "$dir/serve"
+dpkg-deb -x "$deb" "$dir/root"
+cp -r "$dir/root/usr/share/doc/organ-board/examples" "$work/"
+(cd "$work" && sh examples/make_firmware.sh)
+echo "BR_FILE examples/firmware/uart_boot.br" > "$work/replay_job.txt"
+printf '%s\n' '-1 8 "GRAND ORGAN"' '-1 24 "Starting ..."' > "$work/strings.txt"
+printf '2 54 "Service \237 \246"\n' >> "$work/strings.txt"
+
+# --- the initramfs --------------------------------------------------------
+root=$dir/root
+mkdir -p "$root/bin" "$root/dev" "$root/proc" "$root/sys" "$root/tmp" "$root/home/organ"
+cp "$parts/busybox/bin/busybox" "$root/bin/"
+cp -a "$parts/libc/lib" "$root/"
+cp -r "$work" "$root/work"
+cp "$here/vm/init" "$root/init"
+cp "$here/vm/cases.sh" "$root/cases.sh"
+chmod 755 "$root/init"
+(cd "$root" && find . | cpio -o -H newc --owner=0:0 --quiet) | gzip -1 > "$dir/initramfs.gz"
+
+# --- the slaves, then the board -------------------------------------------
+results=$dir/results
+"$boardsim" --tty 0=imx --tty 1=imx:silent --ports 2 --timeout "$RUN_BOUND_S" \
+  --trace "$results/boardsim.jsonl" --trace-format jsonl --serve "$dir/serve" 2> "$results/boardsim.err" &
+slaves=$!
+qemu=
+cleanup() {
+  [ -z "$qemu" ] || kill "$qemu" 2> /dev/null || true
+  kill "$slaves" 2> /dev/null || true
+}
+trap cleanup EXIT
+tries=0
+until [ -S "$dir/serve/ttyS0" ] && [ -S "$dir/serve/ttyS1" ] && [ -S "$dir/serve/gpio0" ]; do
+  tries=$((tries + 1))
+  [ "$tries" -lt 100 ] || { echo "boardsim did not start serving:"; cat "$results/boardsim.err"; exit 1; } >&2
+  sleep 0.1
+done
+
+# qemu's UARTs hand on what they receive in bursts; a loaded machine must not
+# stretch those further than it must, so the board runs at a higher priority
+# where that is allowed.
+priority=
+[ "$(id -u)" -ne 0 ] || priority="nice -n -10"
+console=$results/console.log
+start=$(date +%s.%N)
+QEMU_AUDIO_DRV=none $priority qemu-system-arm -M vexpress-a9 -m 256 -nographic -no-reboot -monitor none \
+  -kernel "$parts/kernel/vmlinuz" -dtb "$parts/kernel/vexpress-v2p-ca9.dtb" -initrd "$dir/initramfs.gz" \
+  -append "console=ttyAMA0 quiet loglevel=1 panic=-1" -rtc base=2001-09-09T01:46:40 \
+  -chardev file,id=console,path="$console" -serial chardev:console \
+  -chardev socket,id=slaves,path="$dir/serve/ttyS0" -serial chardev:slaves \
+  -chardev socket,id=silent,path="$dir/serve/ttyS1" -serial chardev:silent \
+  -chardev socket,id=gpio,path="$dir/serve/gpio0" -serial chardev:gpio \
+  -d trace:pl011_baudrate_change -D "$results/qemu-uart.log" > "$results/qemu.out" 2>&1 &
+qemu=$!
+
+elapsed() { echo "$(date +%s.%N) $start" | awk '{ printf "%.1f", $1 - $2 }'; }
+running() { kill -0 "$qemu" 2> /dev/null; }
+until grep -q '^organ-kernel-check: up' "$console" 2> /dev/null; do
+  running || { echo "the board stopped before /init ran:" >&2; cat "$results/qemu.out" "$console" >&2; exit 1; }
+  [ "$(elapsed | cut -d . -f 1)" -lt "$BOOT_BOUND_S" ] || { echo "the board did not boot within $BOOT_BOUND_S s" >&2; exit 1; }
+  sleep 0.1
+done
+boot_s=$(elapsed)
+while running; do
+  [ "$(elapsed | cut -d . -f 1)" -lt "$RUN_BOUND_S" ] || { echo "the board did not finish within $RUN_BOUND_S s" >&2; tail -5 "$console" >&2; exit 1; }
+  sleep 0.2
+done
+qemu=
+run_s=$(elapsed)
+# The board went: boardsim writes its journal and ends.
+wait "$slaves" || { echo "boardsim failed:" >&2; cat "$results/boardsim.err" >&2; exit 1; }
+trap - EXIT
+
+tr -d '\r' < "$console" | sed -n '/^organ-kernel-check: results$/,/^organ-kernel-check: end$/p' |
+  sed '1d;$d' | base64 -d | tar -xz -C "$results" ||
+  { echo "no results on the board's console:" >&2; tail -20 "$console" >&2; exit 1; }
+{
+  echo "boot_s $boot_s"
+  echo "run_s $run_s"
+  tr -d '\r' < "$console" | sed -n 's/^organ-kernel-check: up after \([0-9.]*\) s, kernel \(.*\)$/guest_uptime_s \1\nkernel \2/p'
+  echo "kernel_package $(cat "$parts/kernel/version")"
+} > "$results/boot.txt"
+echo "Board booted in $boot_s s (to /init), all cases done and powered off after $run_s s; results in $results"
