@@ -3,8 +3,15 @@
 // Errors, progress and tables go to standard error; an error report also
 // releases the device in use, since every error ends the run. The devices are
 // non-blocking, so reads and writes are repeated until the bytes have moved,
-// waiting on the device a short slice at a time, and give up when the device
-// has made no progress for a bounded time.
+// waiting on the device until it is ready, and give up when the device has
+// made no progress for a bounded time.
+//
+// The pauses of the serial protocol live here too, beside the transfers they
+// are counted from: each pause ends at an absolute deadline on the monotonic
+// clock, counted from the moment the transfer that starts it completed, or
+// from the end of the pause before it when no transfer came between. A sleep
+// that overruns its deadline therefore never makes the next pause longer, and
+// no pause is ever shorter than asked.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -13,6 +20,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "kovrel.h"
@@ -25,16 +33,28 @@ namespace {
 // silent or wedged device reaches it.
 constexpr int64_t DEVICE_STALL_LIMIT_MS = 2000;
 
-// Each wait on the device lasts at most this long before the transfer is tried
-// again, whatever poll reported: a device that never signals readiness (the
-// spidev stand-in of the simulated board) must still be retried promptly.
+// Each wait on an SPI device lasts at most this long before the transfer is
+// tried again, whatever poll reported: a device that never signals readiness
+// (the spidev stand-in of the simulated board) must still be retried
+// promptly. A serial port always signals it, so a wait on the UART lasts
+// until the port is ready, and an echo is taken the moment it is there.
 constexpr int POLL_SLICE_MS = 5;
 
-int64_t monotonic_ms() {
+constexpr int64_t NS_PER_US = 1000;
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_S = 1000000000;
+
+// Where the next pause is counted from (monotonic nanoseconds; 0: from when
+// it starts).
+int64_t pause_origin_ns = 0;
+
+int64_t monotonic_ns() {
   struct timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
 }
+
+int64_t monotonic_ms() { return monotonic_ns() / NS_PER_MS; }
 
 bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -57,9 +77,15 @@ bool stalled(short events, int64_t last_progress_ms) {
 // device has made no progress since `last_progress_ms` for the stall limit.
 int wait_for_device(short events, int64_t last_progress_ms) {
   if (stalled(events, last_progress_ms)) return -1;
+  int timeout_ms = POLL_SLICE_MS;
+  if (uart_wording()) {
+    // Until the port is ready, or just past the stall bound: the retried
+    // transfer then tells which came first.
+    timeout_ms = static_cast<int>(DEVICE_STALL_LIMIT_MS - (monotonic_ms() - last_progress_ms)) + 1;
+  }
   struct pollfd watch = {current_device, events, 0};
   // The outcome is not needed: the retried transfer tells what happened.
-  (void)poll(&watch, 1, POLL_SLICE_MS);
+  (void)poll(&watch, 1, timeout_ms);
   return 0;
 }
 
@@ -82,10 +108,12 @@ int drain_output() {
   while (queued > 0) {
     if (wait_for_device(POLLOUT, last_progress_ms) != 0) return -1;
     int now_queued = 0;
-    if (ioctl(current_device, TIOCOUTQ, &now_queued) != 0) return 0;
+    if (ioctl(current_device, TIOCOUTQ, &now_queued) != 0) break;
     if (now_queued < queued) last_progress_ms = monotonic_ms();
     queued = now_queued;
   }
+  // A wait for the transmitter counts from the moment the queue was empty.
+  pause_origin_now();
   return 0;
 }
 
@@ -103,6 +131,19 @@ int drain_transmitter(int64_t poll_us, int64_t fallback_us) {
     if (stalled(POLLOUT, start_ms)) return -1;
     uart_pause_us(poll_us);
   }
+}
+
+void pause_origin_now() { pause_origin_ns = monotonic_ns(); }
+
+void uart_pause_us(int64_t microseconds) {
+  if (pause_origin_ns == 0) pause_origin_now();
+  const int64_t deadline_ns = pause_origin_ns + (microseconds > 0 ? microseconds : 0) * NS_PER_US;
+  const struct timespec deadline = {static_cast<time_t>(deadline_ns / NS_PER_S),
+                                    static_cast<long>(deadline_ns % NS_PER_S)};
+  // An absolute sleep resumed after a signal still ends at the same moment.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+  pause_origin_ns = deadline_ns;
 }
 
 void close_current_device() {
@@ -164,6 +205,7 @@ int write_all(const void* buffer, size_t n) {
       return -1;
     }
   }
+  pause_origin_now();
   return 0;
 }
 
@@ -187,6 +229,7 @@ int read_all(void* buffer, size_t n) {
       return -1;
     }
   }
+  pause_origin_now();
   return 0;
 }
 
@@ -195,6 +238,7 @@ long read_once(void* buffer, size_t max) {
   for (;;) {
     ssize_t got = read(current_device, buffer, max);
     if (got >= 0) {
+      pause_origin_now();
       return static_cast<long>(got);
     }
     if (!is_transient(errno)) {

@@ -72,6 +72,16 @@ int drain_output();
 // under the stall bound (0, or -1 after the stall report); where it cannot,
 // sleeps fallback_us, the time a full transmitter takes to empty.
 int drain_transmitter(int64_t poll_us, int64_t fallback_us);
+// Pauses of the serial protocol. Each one ends `microseconds` after its
+// origin: the moment the last transfer completed (write_all, read_all,
+// read_once and drain_output mark it; a device written without them calls
+// pause_origin_now), or the end of the pause before it when no transfer came
+// between. The sleep lasts until then, also across signals, and that moment
+// becomes the origin of the next pause; a pause whose end has already passed
+// returns at once. Nothing for 0 or less beyond that.
+void uart_pause_us(int64_t microseconds);
+// Makes now the origin of the next pause.
+void pause_origin_now();
 
 // ---------------------------------------------------------------------------
 // Job file reader -- job_reader.cpp
@@ -186,8 +196,6 @@ int uart_port_set_speed(int32_t baud);
 int uart_port_set_custom_speed(int fd, uint32_t baud);
 // Drops whatever the slaves sent that nobody will read.
 void uart_discard_input();
-// Sleeps the whole time, also across signals; nothing for 0 or less.
-void uart_pause_us(int64_t microseconds);
 
 // ---------------------------------------------------------------------------
 // Boot records -- boot_record.cpp

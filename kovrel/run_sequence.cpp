@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <getopt.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "kovrel.h"
@@ -36,7 +37,12 @@ constexpr int VERBOSITY_MAX = 3;
 constexpr int32_t SUPPORTED_BAUDS[] = {600,   1200,  2400,  4800,  9600, 14400,
                                        19200, 28800, 38400, 56000, 57600};
 // Lets the slaves settle after the UART job before the SPI phase talks to them.
-constexpr useconds_t AFTER_UART_JOB_PAUSE_US = 100000;
+constexpr int64_t AFTER_UART_JOB_PAUSE_US = 100000;
+// Timer slack of the process, in nanoseconds. A normal thread's default of
+// 50 us lets the kernel end every sleep that much late, to batch wake-ups;
+// a UART bring-up makes three sleeps per boot record and waits for nothing
+// else, so the least slack the kernel takes keeps each pause at its length.
+constexpr unsigned long PAUSE_TIMER_SLACK_NS = 1;
 
 constexpr const char USAGE_BLOCK_1[] =
     "\n"
@@ -261,7 +267,7 @@ int run_uart_phase() {
   if (uart_baud != UART_DEFAULT_BAUD && change_slave_baud() != 0) return -1;
   log_verbose("UART byte trasmission time = %d usec\n", uart_byte_time_us);
   if (run_job() != 0) return -1;
-  usleep(AFTER_UART_JOB_PAUSE_US);
+  uart_pause_us(AFTER_UART_JOB_PAUSE_US);
   return 0;
 }
 
@@ -295,6 +301,8 @@ int kovrel_main(int argc, char** argv) {
   // a bring-up half way: its write errors are ignored, those of the devices
   // are still seen and reported.
   signal(SIGPIPE, SIG_IGN);
+  // Where the kernel refuses, the pauses are only longer, never shorter.
+  (void)prctl(PR_SET_TIMERSLACK, PAUSE_TIMER_SLACK_NS, 0, 0, 0);
   if (options_read(argc, argv) != 0) return -1;
   if (uart_job_name[0] != '\0' && run_uart_phase() != 0) return -1;
   if (spi_job_name[0] != '\0') return run_spi_phase();
@@ -313,6 +321,7 @@ void kovrel_reset_state() {
   current_phase = PHASE_OPTIONS;
   device_path[0] = '\0';
   uart_byte_time_us = 0;
+  pause_origin_now();
   job_command = JOB_COMMAND_START;
   line[0] = '\0';
   token[0] = '\0';

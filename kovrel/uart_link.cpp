@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -76,16 +75,6 @@ uint32_t baud_change_value(int32_t baud) {
   return static_cast<uint32_t>(static_cast<double>(quotient) + 0.5);
 }
 
-void uart_pause_us(int64_t microseconds) {
-  if (microseconds <= 0) {
-    return;
-  }
-  struct timespec left = {static_cast<time_t>(microseconds / 1000000),
-                          static_cast<long>(microseconds % 1000000) * 1000};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
 void uart_discard_input() { tcflush(current_device, TCIFLUSH); }
 
 int uart_port_set_speed(int32_t baud) {
@@ -124,8 +113,10 @@ int reset_slaves() {
   // leave the slaves held in reset.
   bool ok = gpio_request_write(GPIO_OP_SET, 0);
   ok = gpio_request_write(GPIO_OP_CLEAR, 0) && ok;
+  pause_origin_now();
   uart_pause_us(RESET_LOW_US);
   ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE) && ok;
+  pause_origin_now();
   close_current_device();
   if (!ok) {
     return -1;

@@ -91,6 +91,9 @@ struct Board::Impl {
   LaunchPlan plan_run(const Command& command, RunState& run);
   void open_streams(RunState& run, LaunchPlan& plan);
   bool poll_once(int timeout_ms);
+  // Has the serial ports look at their lines afresh: the thread may have
+  // slept since the loop last ran, not watching them.
+  void look_at_lines();
   void on_gpio();
   void on_accept();
   void on_connection(int fd, short revents);

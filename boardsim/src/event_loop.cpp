@@ -90,6 +90,7 @@ void close_fd(int& fd) {
 }
 
 bool Board::Impl::pump(const std::function<bool()>& pred, uint64_t deadline_ns) {
+  look_at_lines();
   for (;;) {
     if (pred()) return true;
     if (monotonic_ns() >= deadline_ns) return pred();
@@ -97,7 +98,12 @@ bool Board::Impl::pump(const std::function<bool()>& pred, uint64_t deadline_ns) 
   }
 }
 
+void Board::Impl::look_at_lines() {
+  for (auto& port : ports) port->look_again();
+}
+
 void Board::Impl::drain() {
+  look_at_lines();
   // Bounded: a far end that keeps answering itself must not hang the caller.
   for (int round = 0; round < 10000; ++round) {
     if (!poll_once(0)) break;

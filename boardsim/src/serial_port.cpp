@@ -5,10 +5,12 @@
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +40,60 @@ void make_raw(int fd) {
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (ioctl(fd, TCSETS2, &t) != 0) fail("TCSETS2 on pty");
+}
+
+// How long the calling thread has spent running or waiting for a processor:
+// its CPU clock plus the run-queue delay the scheduler keeps (the second
+// field of /proc/thread-self/schedstat). The rest of its time it slept.
+// False where the kernel keeps no such delay.
+bool thread_busy_ns(uint64_t& busy) {
+  static thread_local const int schedstat =
+      open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+  struct timespec cpu {};
+  char text[128];
+  if (schedstat < 0 || clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) != 0) return false;
+  const ssize_t n = pread(schedstat, text, sizeof text - 1, 0);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  unsigned long long ran_ns = 0;
+  unsigned long long waited_ns = 0;
+  if (sscanf(text, "%llu %llu", &ran_ns, &waited_ns) != 2) return false;
+  busy = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec) +
+         waited_ns;
+  return true;
+}
+
+// A look about to be taken: the busy time first, so that it covers all that
+// follows.
+SerialPort::Look look_before() {
+  SerialPort::Look look;
+  look.busy_known = thread_busy_ns(look.busy_ns);
+  look.at_ns = monotonic_ns();
+  return look;
+}
+
+// A look just taken: the clock first, then the busy time up to it and beyond.
+SerialPort::Look look_after() {
+  SerialPort::Look look;
+  look.at_ns = monotonic_ns();
+  look.busy_known = thread_busy_ns(look.busy_ns);
+  return look;
+}
+
+// The earliest moment bytes read at `done` can have arrived. The read at
+// `previous` found the line empty, so they came after it; and from their
+// arrival on the thread cannot have slept: the loop sleeps only in its poll,
+// which watches the line and wakes at their arrival, and the line is looked
+// at afresh whenever the loop starts. So it was running or waiting for a
+// processor all that time, no longer than its busy time grew.
+uint64_t earliest_arrival(const SerialPort::Look& previous, const SerialPort::Look& done) {
+  if (previous.at_ns == 0) return 0;
+  uint64_t earliest = previous.at_ns;
+  if (previous.busy_known && done.busy_known && done.busy_ns >= previous.busy_ns) {
+    const uint64_t busy = done.busy_ns - previous.busy_ns;
+    if (done.at_ns > busy) earliest = std::max(earliest, done.at_ns - busy);
+  }
+  return earliest;
 }
 
 }  // namespace
@@ -115,14 +171,25 @@ uint64_t SerialPort::next_due_ns() const {
   return scheduled_.empty() ? 0 : scheduled_.front().due_ns;
 }
 
+void SerialPort::look_again() {
+  const Look look = look_before();
+  int waiting = 0;
+  last_look_ = ioctl(master_, FIONREAD, &waiting) == 0 && waiting == 0 ? look : Look{};
+}
+
 void SerialPort::on_readable() {
   // A speed set before these bytes were written is the speed they left at:
   // the change is journalled, and reaches the far end, ahead of them.
   check_speed();
   uint8_t buf[kReadChunk];
   for (;;) {
+    const Look look = look_before();
     const ssize_t n = read(master_, buf, sizeof buf);
+    const Look done = n > 0 ? look_after() : Look{};
     if (n < 0 && errno == EINTR) continue;
+    // A read that left nothing behind is the last look for the next bytes.
+    const Look previous = last_look_;
+    if (n < static_cast<ssize_t>(sizeof buf)) last_look_ = look;
     if (n <= 0) {
       // EAGAIN: drained. On a connected line an end of file or an error
       // means the board has gone.
@@ -133,6 +200,8 @@ void SerialPort::on_readable() {
     e.kind = EventKind::SerialToSlave;
     e.device = port_;
     e.baud = speed_;
+    e.t_ns = done.at_ns;
+    e.t_min_ns = earliest_arrival(previous, done);
     e.data.assign(buf, buf + n);
     journal_.add(std::move(e));
     if (far_end_) far_end_->on_bytes(*this, buf, static_cast<size_t>(n));

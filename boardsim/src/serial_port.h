@@ -51,6 +51,10 @@ class SerialPort : public SerialLink {
   void on_writable();
   void on_tick(uint64_t now_ns);
   void check_speed();
+  // Looks at the line again without reading it, when the loop starts: the
+  // thread may have slept elsewhere since its last read, not watching the
+  // line, so only a line found empty now tells when later bytes arrived.
+  void look_again();
 
  private:
   struct Pending {
@@ -58,6 +62,19 @@ class SerialPort : public SerialLink {
     std::vector<uint8_t> bytes;
   };
   void flush();
+
+
+ public:
+  // A moment the simulator looked at the line (read it), and how long its
+  // thread had then spent running or waiting for a processor; at_ns 0: no
+  // look to go by.
+  struct Look {
+    uint64_t at_ns = 0;
+    uint64_t busy_ns = 0;
+    bool busy_known = false;
+  };
+
+ private:
 
   int port_;
   Journal& journal_;
@@ -68,6 +85,7 @@ class SerialPort : public SerialLink {
   std::deque<Pending> scheduled_;
   std::vector<uint8_t> outgoing_;  // due, not yet taken by the pty
   uint32_t speed_ = 0;
+  Look last_look_;  // the start of the last read that left nothing behind
   bool connected_ = false;
   bool hung_up_ = false;
 };

@@ -48,6 +48,13 @@ struct Event {
   uint16_t delay_usecs = 0;
   // What the bytes of a serial event travelled at: the port's speed in baud.
   uint32_t baud = 0;
+  // Of a SerialToSlave event: the earliest moment its bytes can have reached
+  // the simulator's side of the line, as far as the simulator can tell (0:
+  // it cannot). t_ns is when it read them; between the two it was looking at
+  // the line, busy, or waiting for a processor, so a late read widens the
+  // span instead of hiding in t_ns. What the kernel does between the
+  // program's write and the line (its pty hand-over) is not seen.
+  uint64_t t_min_ns = 0;
   // The settings a SpiRead, SpiWrite or SpiTransfer ran with on the wire
   // (the device settings standing in for 0, the speed clamped to the
   // controller's); 0 when no byte moved.

@@ -266,6 +266,40 @@ TEST(Serial, DelayedAnswerReachesTheBoardNoEarlierThanItsDelay) {
   EXPECT_GE(answered[0].t_ns - sent[0].t_ns, kDelayUs * 1000);
 }
 
+// Each byte event says how early its bytes can have reached the simulator
+// (t_min_ns). Bytes that waited on the line while the simulator's thread
+// slept outside its loop must not be dated after they were written: the
+// simulator cannot tell when they came, and says so (0) or gives an earlier
+// moment. In a plain run every event after the first has its moment, never
+// after its read.
+TEST(Serial, EarliestArrivalIsNeverAfterTheWrite) {
+  Board board;
+  board.attach_serial(0, std::make_shared<UpperCaseEcho>());
+  const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "write", "a", "read",
+                                        "1", "write", "b", "read", "1"}));
+  ASSERT_EQ(r.out, "read A\nread B\n") << r.err;
+  const auto sent = board.journal().of(EventKind::SerialToSlave, 0);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_GT(sent[1].t_min_ns, sent[0].t_ns) << "b came after a was read and answered";
+  EXPECT_LE(sent[1].t_min_ns, sent[1].t_ns);
+
+  board.journal().clear();
+  auto process = board.start(
+      client({"tty", "/dev/ttyS0", "write", "c", "file", "/tmp/written", "x", "sleep"}));
+  for (int waited_ms = 0; !board.file_exists("/tmp/written") && waited_ms < 30000; ++waited_ms) {
+    usleep(1000);
+  }
+  const uint64_t written_ns = boardsim::monotonic_ns();
+  usleep(50000);  // the loop does not run: "c" waits on the line
+  ASSERT_TRUE(process->wait_until(
+      [&] { return !board.journal().of(EventKind::SerialToSlave, 0).empty(); }, 30));
+  const auto late = board.journal().of(EventKind::SerialToSlave, 0);
+  ASSERT_EQ(board.journal().bytes_text(EventKind::SerialToSlave, 0), "c");
+  EXPECT_GE(late[0].t_ns, written_ns + 50000000u);
+  EXPECT_LE(late[0].t_min_ns, written_ns);
+  process->kill();
+}
+
 TEST(Serial, PortCountFollowsTheConfiguration) {
   boardsim::BoardConfig config;
   config.serial_ports = 4;

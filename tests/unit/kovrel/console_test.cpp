@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cerrno>
 #include <cstring>
@@ -213,6 +217,58 @@ TEST_F(Console, ReadOnceLeavesAHardErrorToItsCaller) {
   EXPECT_EQ(count, -1);
   EXPECT_EQ(error, EBADF);
 }
+
+// Pauses of the serial protocol: each lasts at least its length, counted
+// from the transfer that starts it, and pauses in a row add up; a signal in
+// the middle does not cut one short. Only lower bounds: a loaded machine can
+// make a pause longer, never shorter.
+struct PauseCase {
+  const char* name;
+  bool after_read;                 // the pause starts with a read, else a write
+  std::vector<int64_t> pauses_us;  // made one after the other
+  int64_t signal_after_us;         // 0: no signal
+};
+
+void PrintTo(const PauseCase& c, std::ostream* os) { *os << c.name; }
+
+void ignore_signal(int) {}
+
+class PauseFloor : public ::testing::TestWithParam<PauseCase> {};
+
+TEST_P(PauseFloor, LastsAtLeastItsLengthFromTheTransfer) {
+  const PauseCase& c = GetParam();
+  kovrel_reset_state();
+  current_phase = PHASE_UART;
+  Link link;
+  ASSERT_EQ(write(link.theirs, "x", 1), 1);
+  struct sigaction quiet = {};
+  struct sigaction saved = {};
+  quiet.sa_handler = ignore_signal;  // no SA_RESTART: the sleep sees EINTR
+  sigaction(SIGALRM, &quiet, &saved);
+  const auto before = std::chrono::steady_clock::now();
+  char byte = 'x';
+  ASSERT_EQ(c.after_read ? read_all(&byte, 1) : write_all(&byte, 1), 0);
+  if (c.signal_after_us > 0) {
+    struct itimerval once = {{0, 0}, {0, static_cast<suseconds_t>(c.signal_after_us)}};
+    setitimer(ITIMER_REAL, &once, nullptr);
+  }
+  int64_t total_us = 0;
+  for (int64_t pause_us : c.pauses_us) {
+    uart_pause_us(pause_us);
+    total_us += pause_us;
+  }
+  const auto lasted = std::chrono::steady_clock::now() - before;
+  sigaction(SIGALRM, &saved, nullptr);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(lasted).count(), total_us);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, PauseFloor,
+    ::testing::Values(PauseCase{"AfterAWrite", false, {3000}, 0},
+                      PauseCase{"AfterARead", true, {3000}, 0},
+                      PauseCase{"InARow", false, {2000, 3000, 1000}, 0},
+                      PauseCase{"AcrossASignal", false, {20000}, 5000}),
+    [](const ::testing::TestParamInfo<PauseCase>& row) { return std::string(row.param.name); });
 
 // Hard failures: worded by phase with errno, and the device released.
 enum class Op { READ, WRITE };

@@ -1,0 +1,152 @@
+// No pause on the line is shorter than its mandated length: the character
+// counts of every field pause, the 20 ms between records, the wait for the
+// transmitter before the speed changes. Read from the journal's timestamps,
+// with bounds that a loaded machine cannot break:
+//
+// - A late read by the simulator makes the earlier byte of a pair look late
+//   and so the gap look short. The journal therefore also says how early
+//   each event's bytes can have reached the simulator (t_min_ns, from its
+//   last look at the line and how long it was busy or waiting for a
+//   processor since); from that moment to the read of the later byte is
+//   never shorter than the pause kovrel made, however late the reads.
+//   What the simulator cannot see is the kernel's hand-over from the board's
+//   side of the pty to its own, a kernel worker that can start a few
+//   milliseconds late on a loaded machine: kHandOverSlackUs allows for it,
+//   and only pauses longer than that are checked this way.
+// - With -r, kovrel counts the 20 ms after a record from the moment it has
+//   the data echo, which the slave model sends only once it has read the
+//   record's last byte. So the next record comes at least 20 ms after that
+//   read, on any machine, and is checked with no slack at all.
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "uart_board.h"
+
+namespace uart_test {
+namespace {
+
+constexpr int64_t kRecordPauseUs = 20000;
+constexpr int64_t kHandOverSlackUs = 5000;
+constexpr int64_t kTransmitterWaitUs = 64 * 260;  // a full FIFO at 38400
+constexpr size_t kChunk = 28;
+constexpr size_t kCommandChars = 10;
+
+struct FloorRow {
+  const char* name;
+  const char* baud;
+  int32_t byte_time_us;
+  bool echo;
+  size_t image_bytes;  // downloaded from 0x1000 in records of up to 28 bytes
+};
+
+void PrintTo(const FloorRow& row, std::ostream* os) { *os << row.name; }
+
+// At 1200 baud a character (8.3 ms) outlasts the hand-over slack, so every
+// field pause is checked to the character; at 57600 the records are many
+// and the pauses between them are what the check can see.
+const FloorRow kFloorRows[] = {
+    {"Slow1200", "1200", 8333, false, kChunk + 4},
+    {"Slow1200Echoed", "1200", 8333, true, kChunk + 4},
+    {"Fast57600", "57600", 174, false, kChunk * 12},
+    {"Fast57600Echoed", "57600", 174, true, kChunk * 12},
+};
+
+// A pause on the line: after byte `earlier`, before byte `later`.
+struct Pause {
+  std::string what;
+  size_t earlier;
+  int64_t mandated_us;
+  bool after_echo;  // starts when kovrel has the slave's answer to byte `earlier`
+};
+
+// Every pause of `A`, the speed change, the download, READ_32 and JUMP, in
+// the order they come on the line.
+std::vector<Pause> pauses_of(const FloorRow& row) {
+  const int64_t c = row.byte_time_us;
+  std::vector<Pause> pauses = {{"sync answer wait", 0, 2 * c, false}};
+  size_t at = 1;
+  if (std::string(row.baud) != "38400") {
+    pauses.push_back({"speed change: command echo wait", at + 9, 11 * c, false});
+    pauses.push_back({"speed change: data echo and transmitter wait", at + 17,
+                      9 * c + kTransmitterWaitUs, false});
+    at += kCommandChars + 8;
+  }
+  for (size_t sent = 0; sent < row.image_bytes; sent += kChunk) {
+    const size_t count = std::min(kChunk, row.image_bytes - sent);
+    const std::string record = "record at " + std::to_string(at);
+    pauses.push_back({record + ": command echo wait", at + 9, 11 * c, false});
+    at += kCommandChars + 2 * count;
+    pauses.push_back({record + ": record pause", at - 1,
+                      row.echo ? kRecordPauseUs
+                               : static_cast<int64_t>(2 * count + 1) * c + kRecordPauseUs,
+                      row.echo});
+  }
+  pauses.push_back({"read: answer wait", at + 9, (2 * 4 + 11) * c, false});
+  return pauses;
+}
+
+class UartPauseFloorTiming : public UartBoard, public ::testing::WithParamInterface<FloorRow> {
+ protected:
+  // When the simulator read each byte of the line, and the earliest moment
+  // the byte can have reached it (0: not known).
+  struct ByteTime {
+    uint64_t read_ns;
+    uint64_t earliest_ns;
+  };
+
+  std::vector<ByteTime> byte_times() {
+    std::vector<ByteTime> times;
+    for (const auto& e : board.journal().of(boardsim::EventKind::SerialToSlave, 0)) {
+      times.insert(times.end(), e.data.size(), ByteTime{e.t_ns, e.t_min_ns});
+    }
+    return times;
+  }
+};
+
+TEST_P(UartPauseFloorTiming, NoPauseOnTheLineIsShorterThanMandated) {
+  const FloorRow& row = GetParam();
+  board.write_file("/tmp/fw.bin", firmware(row.image_bytes));
+  std::vector<std::string> options = {"-b", row.baud};
+  if (row.echo) options.push_back("-r");
+  auto result = run_job(
+      "BIN_FILE 0x00001000 /tmp/fw.bin\nREAD_32 0x00001000\nJUMP 0x00001000\n", options);
+  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(slave->memory_bytes(0x1000, row.image_bytes), bytes_of(firmware(row.image_bytes)));
+  const std::vector<ByteTime> at = byte_times();
+  ASSERT_EQ(at.size(), wire().size());
+  ASSERT_EQ(wire().substr(wire().size() - 2 * kCommandChars), "00001000E4" "00001000C0");
+
+  int checkable = 0;
+  int checked = 0;
+  for (const Pause& pause : pauses_of(row)) {
+    const ByteTime& earlier = at[pause.earlier];
+    const ByteTime& later = at[pause.earlier + 1];
+    if (pause.after_echo) {
+      EXPECT_GE(static_cast<int64_t>(later.read_ns - earlier.read_ns) / 1000, pause.mandated_us)
+          << pause.what;
+      ++checkable;
+      ++checked;
+    } else if (pause.mandated_us > kHandOverSlackUs) {
+      ++checkable;
+      if (earlier.earliest_ns == 0) continue;
+      EXPECT_GE(static_cast<int64_t>(later.read_ns - earlier.earliest_ns) / 1000,
+                pause.mandated_us - kHandOverSlackUs)
+          << pause.what;
+      ++checked;
+    }
+  }
+  // Only the first bytes the simulator read in the run can lack their
+  // earliest moment.
+  EXPECT_GE(checked, checkable - 1);
+  EXPECT_EQ(slave->mismatches(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Downloads, UartPauseFloorTiming, ::testing::ValuesIn(kFloorRows),
+                         [](const ::testing::TestParamInfo<FloorRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+}  // namespace
+}  // namespace uart_test
