@@ -90,7 +90,7 @@ struct Board::Impl {
  private:
   LaunchPlan plan_run(const Command& command, RunState& run);
   void open_streams(RunState& run, LaunchPlan& plan);
-  bool poll_once(int timeout_ms);
+  bool poll_once(uint64_t timeout_ns);
   // Has the serial ports look at their lines afresh: the thread may have
   // slept since the loop last ran, not watching them.
   void look_at_lines();
@@ -104,7 +104,7 @@ struct Board::Impl {
   void on_run_info(RunState& run);
   void check_deadlines(uint64_t now_ns);
   void check_speeds();
-  int next_timeout_ms(uint64_t deadline_ns) const;
+  uint64_t next_timeout_ns(uint64_t deadline_ns) const;
 };
 
 // The result of a finished run; its captured streams are moved into it.
