@@ -12,7 +12,7 @@ namespace boardsim {
 
 namespace {
 
-constexpr double kKillCollectS = 10;
+constexpr double KILL_COLLECT_S = 10;
 
 // Reads one field of a /proc/<pid>/status file ("" when absent).
 std::string status_field(const std::string& pid, const std::string& field) {
@@ -67,7 +67,7 @@ Process::~Process() {
 pid_t Process::pid() const {
   RunState& run = *impl_->run;
   if (run.program <= 0 && !impl_->settled()) {
-    impl_->board->find_program_pid(run, deadline_after(kKillCollectS));
+    impl_->board->find_program_pid(run, deadline_after(KILL_COLLECT_S));
   }
   return run.program;
 }
@@ -102,7 +102,7 @@ RunResult Process::kill(int sig) {
         impl_->board->kill_run(run, sig);
       }
     }
-    return wait(kKillCollectS);
+    return wait(KILL_COLLECT_S);
   }
   return impl_->result;
 }

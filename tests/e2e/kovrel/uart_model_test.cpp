@@ -32,7 +32,7 @@ class RecordingLink : public boardsim::SerialLink {
 void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) {
   GpioRequest request{};
   request.op = op;
-  request.mask = ImxBootstrap::kResetLine;
+  request.mask = ImxBootstrap::RESET_LINE;
   request.value = value;
   slave.on_gpio(link, request);
 }
@@ -40,7 +40,7 @@ void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) 
 void reset_pulse(ImxBootstrap& slave, RecordingLink& link) {
   gpio(slave, link, 1, 0);
   gpio(slave, link, 0, 0);
-  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+  gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
 }
 
 // Sends text and returns what the slave answered to it.
@@ -64,7 +64,7 @@ TEST(ImxModel, DeafUntilTheResetPulseThenAnswersSync) {
   gpio(slave, link, 1, 0);
   EXPECT_EQ(exchange(slave, link, "A"), "") << "reset still held";
   gpio(slave, link, 0, 0);
-  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+  gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
   EXPECT_TRUE(slave.listening());
   EXPECT_EQ(exchange(slave, link, "A"), ":");
   EXPECT_TRUE(slave.synced());
@@ -79,7 +79,7 @@ struct ExchangeRow {
 };
 
 // Memory is preset with CA DE FE CA at 0x001122FC before each row.
-const ExchangeRow kExchanges[] = {
+const ExchangeRow EXCHANGES[] = {
     {"Write32", "001122FCC4", "001122FCC4", "12345678", "12345678>"},
     {"Write16", "001122FE42", "001122FE42", "CAFE", "CAFE>"},
     {"Write8", "001122FF01", "001122FF01", "CA", "CA>"},
@@ -106,7 +106,7 @@ TEST_P(ImxExchange, AnswersAsTheBoardExpects) {
   EXPECT_TRUE(link.notes.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(kExchanges),
+INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(EXCHANGES),
                          [](const ::testing::TestParamInfo<ExchangeRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -141,7 +141,7 @@ struct SpeedRow {
   uint32_t speed;
 };
 
-const SpeedRow kSpeedRows[] = {
+const SpeedRow SPEED_ROWS[] = {
     {"00000003", 600},    {"00000007", 1200},  {"0000000D", 2400},  {"0000001A", 4800},
     {"00000035", 9600},   {"0000004F", 14400}, {"0000006A", 19200}, {"0000009E", 28800},
     {"000000D3", 38400},  {"00000134", 56000}, {"0000013D", 57600},
@@ -164,7 +164,7 @@ TEST_P(ImxSpeedChange, FollowsTheRecordAndNotesABoardAtAnotherSpeed) {
   EXPECT_EQ(link.notes.size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSpeeds, ImxSpeedChange, ::testing::ValuesIn(kSpeedRows));
+INSTANTIATE_TEST_SUITE_P(AllSpeeds, ImxSpeedChange, ::testing::ValuesIn(SPEED_ROWS));
 
 struct OptionRow {
   const char* args;
@@ -173,7 +173,7 @@ struct OptionRow {
   const char* read_answer;   // to "001122FC21" (memory 0)
 };
 
-const OptionRow kOptionRows[] = {
+const OptionRow OPTION_ROWS[] = {
     {"", ":", "001122FCC4", "001122FC2100>"},
     {"silent", "", "", ""},
     {"sync=x", "x", "001122FCC4", "001122FC2100>"},
@@ -211,7 +211,7 @@ TEST_P(ImxOptionsTest, ShapeTheAnswers) {
   EXPECT_EQ(exchange(reader, link, "001122FC21"), GetParam().read_answer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(kOptionRows));
+INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(OPTION_ROWS));
 
 TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
   std::string error;
