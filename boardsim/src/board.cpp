@@ -18,9 +18,10 @@
 #include <stdexcept>
 
 #include "board_impl.h"
-#include "command_line.h"
 #include "launcher.h"
 #include "panel.h"
+#include "proc_fs.h"
+#include "run_invocation.h"
 
 namespace boardsim {
 

@@ -2,7 +2,7 @@
 // program under test by its name (through the emulator when one is set), or
 // any host command found on the board's PATH; the preload shim, its socket
 // and the sanitiser options in every case.
-#include "command_line.h"
+#include "run_invocation.h"
 
 #include <unistd.h>
 
