@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "boardsim/models.h"
+#include "boardsim/models/registry.h"
 #include "boardsim/vcd.h"
 #include "serve.h"
 

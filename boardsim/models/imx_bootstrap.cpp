@@ -1,11 +1,9 @@
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
-
-#include "boardsim/models.h"
 
 namespace boardsim {
 
@@ -273,7 +271,7 @@ std::vector<uint8_t> ImxBootstrap::memory_bytes(uint32_t address, size_t n) cons
   return bytes;
 }
 
-std::shared_ptr<SerialFarEnd> make_imx_bootstrap(const std::string& args, std::string& error) {
+std::shared_ptr<ImxBootstrap> make_imx_bootstrap(const std::string& args, std::string& error) {
   ImxOptions options;
   if (!ImxBootstrap::parse_options(args, options, error)) return nullptr;
   return std::make_shared<ImxBootstrap>(options);

@@ -1,7 +1,11 @@
 // The table of far-end models the boardsim command knows by name.
+#include "boardsim/models/registry.h"
+
 #include <array>
 
-#include "boardsim/models.h"
+#include "boardsim/models/bench_ends.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace boardsim {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "boardsim/far_end.h"
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 namespace boardsim {
 

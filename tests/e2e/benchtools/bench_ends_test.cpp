@@ -6,7 +6,7 @@
 #include <string>
 
 #include "bench_e2e.h"
-#include "boardsim/models.h"
+#include "boardsim/models/registry.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // answers the board relies on, the memory image, and its fault options.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "boardsim/models.h"
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 namespace {
 
@@ -189,16 +189,16 @@ class ImxOptionsTest : public ::testing::TestWithParam<OptionRow> {
   // A model built from the option text, reset, with its sync answer.
   ImxBootstrap& fresh_slave(RecordingLink& link, std::string& sync_answer) {
     std::string error;
-    far_end_ = boardsim::make_imx_bootstrap(GetParam().args, error);
-    EXPECT_NE(far_end_, nullptr) << error;
-    auto& slave = static_cast<ImxBootstrap&>(*far_end_);
+    slave_ = boardsim::make_imx_bootstrap(GetParam().args, error);
+    EXPECT_NE(slave_, nullptr) << error;
+    ImxBootstrap& slave = *slave_;
     reset_pulse(slave, link);
     sync_answer = exchange(slave, link, "A");
     return slave;
   }
 
  private:
-  std::shared_ptr<boardsim::SerialFarEnd> far_end_;
+  std::shared_ptr<ImxBootstrap> slave_;
 };
 
 TEST_P(ImxOptionsTest, ShapeTheAnswers) {
@@ -215,9 +215,9 @@ INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(OPTION_ROW
 
 TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
   std::string error;
-  auto far_end = boardsim::make_imx_bootstrap("short-data", error);
-  ASSERT_NE(far_end, nullptr) << error;
-  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  const auto made = boardsim::make_imx_bootstrap("short-data", error);
+  ASSERT_NE(made, nullptr) << error;
+  ImxBootstrap& slave = *made;
   RecordingLink link;
   reset_pulse(slave, link);
   exchange(slave, link, "A");
@@ -228,9 +228,9 @@ TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
 
 TEST(ImxModel, DelaysEveryAnswer) {
   std::string error;
-  auto far_end = boardsim::make_imx_bootstrap("delay=1500", error);
-  ASSERT_NE(far_end, nullptr) << error;
-  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  const auto made = boardsim::make_imx_bootstrap("delay=1500", error);
+  ASSERT_NE(made, nullptr) << error;
+  ImxBootstrap& slave = *made;
   RecordingLink link;
   reset_pulse(slave, link);
   exchange(slave, link, "A");

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "boardsim/far_end.h"
-#include "models/bench_ends.h"
-#include "models/imx_bootstrap.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/bench_ends.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace boardsim {
 namespace {

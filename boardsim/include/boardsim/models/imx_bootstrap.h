@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,5 +76,9 @@ class ImxBootstrap : public SerialFarEnd {
   int records_ = 0;
   int mismatches_ = 0;
 };
+
+// The model as the boardsim command's "imx:ARGS" builds it (arguments as
+// ImxBootstrap::parse_options takes them); nullptr and error set on bad ones.
+std::shared_ptr<ImxBootstrap> make_imx_bootstrap(const std::string& args, std::string& error);
 
 }  // namespace boardsim

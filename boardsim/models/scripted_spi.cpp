@@ -1,7 +1,7 @@
 // The default far end of every chip select: a script of answer bytes and a
 // capture of everything the board sent, enough for the simulator's own tests
 // and for programs whose far end does not matter.
-#include "boardsim/far_end.h"
+#include "boardsim/models/scripted_spi.h"
 
 namespace boardsim {
 
