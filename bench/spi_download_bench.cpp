@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "boardsim/models.h"
+#include "boardsim/models/registry.h"
+#include "boardsim/models/sound_modules.h"
 #include "measured_run.h"
 
 namespace {

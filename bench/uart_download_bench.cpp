@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "boardsim/board.h"
+#include "boardsim/models/imx_bootstrap.h"
 #include "measured_run.h"
-#include "models/imx_bootstrap.h"
 
 namespace {
 

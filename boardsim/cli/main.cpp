@@ -4,12 +4,12 @@
 // boardsim [board options] --serve DIR
 // Serves the far ends to a board outside the simulator instead (serve.cpp).
 #include <signal.h>
-#include <errno.h>
-#include <math.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -17,14 +17,14 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "boardsim/models.h"
+#include "boardsim/models/registry.h"
 #include "boardsim/vcd.h"
 #include "serve.h"
 
 namespace {
 
-constexpr int kUsageError = 2;
-constexpr int kSpiDevices = 5;
+constexpr int USAGE_ERROR = 2;
+constexpr int SPI_DEVICES = 5;
 
 struct Attachment {
   std::vector<int> devices;
@@ -50,7 +50,7 @@ struct Options {
   std::vector<std::string> argv;
 };
 
-const char* const kUsage =
+const char* const USAGE =
     "usage: boardsim [board options] -- PROGRAM ARGS...\n"
     "       boardsim [board options] --serve DIR\n"
     "Runs PROGRAM on a simulated board: its /tmp, /home/organ, /sys/class/rtc/rtc0 and\n"
@@ -78,7 +78,7 @@ const char* const kUsage =
     "  --spi-fault DEV:OP:N:KIND[:COUNT]\n"
     "                                fail the Nth OP (read|write|xfer) on DEV with KIND\n"
     "                                (eio|short|eagain|eintr), COUNT calls in a row\n"
-    "  --gpio-fault N:KIND             fail the Nth write to /dev/gpio0 with EIO (eio) or\n"
+    "  --gpio-fault N:KIND           fail the Nth write to /dev/gpio0 with EIO (eio) or\n"
     "                                take only half of it (short)\n"
     "  --ports N                     number of serial ports (default 3)\n"
     "  --file BOARDPATH=HOSTFILE     copy HOSTFILE into the board at BOARDPATH first\n"
@@ -98,23 +98,23 @@ bool parse_number(const std::string& text, long min, long max, long& value) {
 
 // "FROM:TO" in milliseconds, TO possibly empty (to the end).
 bool parse_window(const std::string& text, boardsim::VcdOptions& o) {
-  constexpr double kNsPerMs = 1e6;
-  constexpr double kLimitMs = 1e12;  // far beyond any run, well inside 64 bits of ns
+  constexpr double NS_PER_MS = 1e6;
+  constexpr double LIMIT_MS = 1e12;  // far beyond any run, well inside 64 bits of ns
   const size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   auto milliseconds = [](const std::string& part, double& ms) {
     char* end = nullptr;
     errno = 0;
     ms = strtod(part.c_str(), &end);
-    return !part.empty() && errno == 0 && *end == '\0' && isfinite(ms) && ms >= 0 && ms < kLimitMs;
+    return !part.empty() && errno == 0 && *end == '\0' && std::isfinite(ms) && ms >= 0 && ms < LIMIT_MS;
   };
   double from = 0;
   double to = 0;
   if (!milliseconds(text.substr(0, colon), from)) return false;
   const std::string to_text = text.substr(colon + 1);
   if (!to_text.empty() && (!milliseconds(to_text, to) || to <= from)) return false;
-  o.from_ns = static_cast<uint64_t>(llround(from * kNsPerMs));
-  o.to_ns = to_text.empty() ? UINT64_MAX : static_cast<uint64_t>(llround(to * kNsPerMs));
+  o.from_ns = static_cast<uint64_t>(llround(from * NS_PER_MS));
+  o.to_ns = to_text.empty() ? UINT64_MAX : static_cast<uint64_t>(llround(to * NS_PER_MS));
   return true;
 }
 
@@ -155,7 +155,7 @@ bool parse_fault(const std::string& text, boardsim::SpiFault& f) {
   long device = 0;
   long nth = 0;
   long count = 1;
-  if (!parse_number(parts[0], 0, kSpiDevices - 1, device) || !parse_number(parts[2], 1, 1000000, nth)) {
+  if (!parse_number(parts[0], 0, SPI_DEVICES - 1, device) || !parse_number(parts[2], 1, 1000000, nth)) {
     return false;
   }
   if (parts.size() == 5 && !parse_number(parts[4], 1, 1000000, count)) return false;
@@ -214,7 +214,7 @@ int parse_options(int argc, char** argv, Options& o) {
       break;
     }
     if (opt == "--help") {
-      fputs(kUsage, stdout);
+      fputs(USAGE, stdout);
       fputs(boardsim::models_help().c_str(), stdout);
       return 0;
     }
@@ -224,7 +224,7 @@ int parse_options(int argc, char** argv, Options& o) {
     }
     if (i + 1 >= argc) {
       fprintf(stderr, "boardsim: %s needs an argument\n", opt.c_str());
-      return kUsageError;
+      return USAGE_ERROR;
     }
     const std::string value = argv[++i];
     bool ok = true;
@@ -246,7 +246,7 @@ int parse_options(int argc, char** argv, Options& o) {
       ok = *end == '\0' && o.timeout_s > 0;
     } else if (opt == "--spi") {
       Attachment a;
-      ok = parse_attachment(value, kSpiDevices, a);
+      ok = parse_attachment(value, SPI_DEVICES, a);
       o.spi.push_back(a);
     } else if (opt == "--tty") {
       Attachment a;
@@ -275,27 +275,27 @@ int parse_options(int argc, char** argv, Options& o) {
       if (ok) o.files.emplace_back(value.substr(0, eq), value.substr(eq + 1));
     } else {
       fprintf(stderr, "boardsim: unknown option %s (see --help)\n", opt.c_str());
-      return kUsageError;
+      return USAGE_ERROR;
     }
     if (!ok) {
       fprintf(stderr, "boardsim: bad %s argument '%s' (see --help)\n", opt.c_str(), value.c_str());
-      return kUsageError;
+      return USAGE_ERROR;
     }
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if ((o.trace_format_given && o.trace.empty()) || (o.vcd_window_given && o.vcd.empty())) {
     fprintf(stderr, "boardsim: %s (see --help)\n",
             o.trace.empty() && o.trace_format_given ? "--trace-format needs --trace" : "--vcd-window needs --vcd");
-    return kUsageError;
+    return USAGE_ERROR;
   }
   o.vcd_options.serial_ports = o.config.serial_ports;
   if (!o.serve_dir.empty() && !o.argv.empty()) {
     fputs("boardsim: --serve runs no program (see --help)\n", stderr);
-    return kUsageError;
+    return USAGE_ERROR;
   }
   if (o.serve_dir.empty() && o.argv.empty()) {
     fputs("boardsim: no program given (see --help)\n", stderr);
-    return kUsageError;
+    return USAGE_ERROR;
   }
   return -1;
 }
@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
     const std::string error = prepare(board, o);
     if (!error.empty()) {
       fprintf(stderr, "boardsim: %s\n", error.c_str());
-      return kUsageError;
+      return USAGE_ERROR;
     }
     if (o.config.keep_sandbox) {
       const std::string tmp = board.host_path("/tmp");

@@ -1,16 +1,16 @@
 #include "serve.h"
 
-#include <errno.h>
 #include <poll.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "boardsim/journal.h"
 
@@ -18,9 +18,9 @@ namespace boardsim_cli {
 
 namespace {
 
-constexpr double kNsPerSecond = 1e9;
-constexpr double kNoLimitS = 1e9;
-constexpr int kPollSliceMs = 10;  // how often stop() is asked while nobody connects
+constexpr double NS_PER_SECOND = 1e9;
+constexpr double NO_LIMIT_S = 1e9;
+constexpr int POLL_SLICE_MS = 10;  // how often stop() is asked while nobody connects
 
 // One socket the board connects to: a serial line, or (port -1) the stream
 // of GPIO requests.
@@ -79,7 +79,7 @@ bool accept_all(std::vector<Endpoint>& endpoints, uint64_t deadline_ns, const st
     if (waiting.empty()) return true;
     const uint64_t now = boardsim::monotonic_ns();
     if (stop() || now >= deadline_ns) return false;
-    const int slice = static_cast<int>(std::min<uint64_t>(kPollSliceMs, (deadline_ns - now) / 1000000 + 1));
+    const int slice = static_cast<int>(std::min<uint64_t>(POLL_SLICE_MS, (deadline_ns - now) / 1000000 + 1));
     if (poll(waiting.data(), waiting.size(), slice) <= 0) continue;
     for (size_t i = 0; i < waiting.size(); ++i) {
       if (waiting[i].revents == 0) continue;
@@ -106,7 +106,7 @@ std::string waiting_paths(const std::vector<Endpoint>& endpoints) {
 int serve_outside_board(boardsim::Board& board, const std::string& dir, const std::vector<int>& ports,
                         double timeout_s, const std::function<bool()>& stop) {
   const uint64_t start = boardsim::monotonic_ns();
-  const uint64_t deadline = timeout_s > 0 ? start + static_cast<uint64_t>(timeout_s * kNsPerSecond) : UINT64_MAX;
+  const uint64_t deadline = timeout_s > 0 ? start + static_cast<uint64_t>(timeout_s * NS_PER_SECOND) : UINT64_MAX;
   std::vector<Endpoint> endpoints;
   for (int port : ports) endpoints.push_back({dir + "/ttyS" + std::to_string(port), port});
   endpoints.push_back({dir + "/gpio0", -1});
@@ -142,7 +142,7 @@ int serve_outside_board(boardsim::Board& board, const std::string& dir, const st
   }
   const uint64_t now = boardsim::monotonic_ns();
   const double left_s =
-      deadline == UINT64_MAX ? kNoLimitS : static_cast<double>(deadline - std::min(deadline, now)) / kNsPerSecond;
+      deadline == UINT64_MAX ? NO_LIMIT_S : static_cast<double>(deadline - std::min(deadline, now)) / NS_PER_SECOND;
   if (board.serve(stop, left_s) == boardsim::Board::ServeEnd::TimedOut) {
     fprintf(stderr, "boardsim: the board was still connected after %g s; stopped serving\n", timeout_s);
     return 1;

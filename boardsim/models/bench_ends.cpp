@@ -1,12 +1,10 @@
 // The bench far ends (see bench_ends.h) and their factory by name.
-#include "models/bench_ends.h"
+#include "boardsim/models/bench_ends.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include "boardsim/models.h"
 
 namespace boardsim {
 

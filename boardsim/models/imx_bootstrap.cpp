@@ -1,27 +1,25 @@
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
-#include "boardsim/models.h"
-
 namespace boardsim {
 
 namespace {
 
-constexpr size_t kAddressChars = 8;
-constexpr size_t kCommandChars = 10;
-constexpr uint8_t kCountMask = 0x1F;
-constexpr uint8_t kReadBit = 0x20;
-constexpr int kWidthShift = 6;
-constexpr char kSyncChar = 'A';
-constexpr char kRefusal = '*';
+constexpr size_t ADDRESS_CHARS = 8;
+constexpr size_t COMMAND_CHARS = 10;
+constexpr uint8_t COUNT_MASK = 0x1F;
+constexpr uint8_t READ_BIT = 0x20;
+constexpr int WIDTH_SHIFT = 6;
+constexpr char SYNC_CHAR = 'A';
+constexpr char REFUSAL = '*';
 
 // The speeds the bootstrap can be moved to; a requested value is mapped to
 // the nearest of them.
-constexpr std::array<uint32_t, 11> kSpeeds{600,   1200,  2400,  4800,  9600, 14400,
+constexpr std::array<uint32_t, 11> SPEEDS{600,   1200,  2400,  4800,  9600, 14400,
                                            19200, 28800, 38400, 56000, 57600};
 
 bool parse_hex(const std::string& text, uint32_t& value) {
@@ -41,10 +39,10 @@ bool parse_hex(const std::string& text, uint32_t& value) {
 }
 
 std::string hex(uint64_t value, size_t digits) {
-  static const char kDigits[] = "0123456789ABCDEF";
+  static const char DIGITS[] = "0123456789ABCDEF";
   std::string text(digits, '0');
   for (size_t i = digits; i-- > 0;) {
-    text[i] = kDigits[value & 0xF];
+    text[i] = DIGITS[value & 0xF];
     value >>= 4;
   }
   return text;
@@ -52,7 +50,7 @@ std::string hex(uint64_t value, size_t digits) {
 
 // Bytes per access for the width field; 0 for the invalid width 2.
 size_t access_bytes(uint8_t control) {
-  switch (control >> kWidthShift) {
+  switch (control >> WIDTH_SHIFT) {
     case 0: return 1;
     case 1: return 2;
     case 3: return 4;
@@ -62,8 +60,8 @@ size_t access_bytes(uint8_t control) {
 
 uint32_t nearest_speed(uint32_t value) {
   const double requested = value * 38400.0 / 211.0;
-  uint32_t best = kSpeeds[0];
-  for (uint32_t s : kSpeeds) {
+  uint32_t best = SPEEDS[0];
+  for (uint32_t s : SPEEDS) {
     if (std::abs(s - requested) < std::abs(best - requested)) best = s;
   }
   return best;
@@ -74,8 +72,8 @@ uint32_t nearest_speed(uint32_t value) {
 std::string record_text(uint32_t address, uint8_t control) {
   const size_t access = access_bytes(control);
   const std::string width = access == 0 ? "invalid width" : std::to_string(8 * access) + "-bit";
-  return hex(address, kAddressChars) + " " + hex(control, 2) + " (" + width + ", count " +
-         std::to_string(control & kCountMask) + ", " + ((control & kReadBit) != 0 ? "read" : "write") + ")";
+  return hex(address, ADDRESS_CHARS) + " " + hex(control, 2) + " (" + width + ", count " +
+         std::to_string(control & COUNT_MASK) + ", " + ((control & READ_BIT) != 0 ? "read" : "write") + ")";
 }
 
 bool parse_char_option(const std::string& word, const std::string& prefix, int& out) {
@@ -120,8 +118,8 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options,
 
 void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
   (void)link;
-  if ((request.mask & kResetLine) == 0 || request.op != 1) return;
-  if ((request.value & kResetLine) == 0) {
+  if ((request.mask & RESET_LINE) == 0 || request.op != 1) return;
+  if ((request.value & RESET_LINE) == 0) {
     // Reset held: the processor stops; whatever it was parsing is lost.
     reset_held_ = true;
     listening_ = false;
@@ -129,7 +127,7 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
     command_.clear();
     data_.clear();
     data_expected_ = 0;
-    line_speed_ = kResetSpeed;
+    line_speed_ = RESET_SPEED;
   } else if (reset_held_) {
     reset_held_ = false;
     listening_ = true;
@@ -157,7 +155,7 @@ void ImxBootstrap::answer(SerialLink& link, const std::string& text) {
 
 void ImxBootstrap::on_char(SerialLink& link, char c) {
   if (!synced_) {
-    if (c == kSyncChar) {
+    if (c == SYNC_CHAR) {
       synced_ = true;
       answer(link, std::string(1, options_.sync_answer));
       link.annotate("sync", options_.silent ? "'A', not answered"
@@ -171,7 +169,7 @@ void ImxBootstrap::on_char(SerialLink& link, char c) {
     return;
   }
   command_ += c;
-  if (command_.size() == kCommandChars) on_command(link);
+  if (command_.size() == COMMAND_CHARS) on_command(link);
 }
 
 void ImxBootstrap::on_command(SerialLink& link) {
@@ -179,33 +177,33 @@ void ImxBootstrap::on_command(SerialLink& link) {
   command_.clear();
   uint32_t address = 0;
   uint32_t control = 0;
-  if (!parse_hex(command.substr(0, kAddressChars), address) ||
-      !parse_hex(command.substr(kAddressChars), control)) {
+  if (!parse_hex(command.substr(0, ADDRESS_CHARS), address) ||
+      !parse_hex(command.substr(ADDRESS_CHARS), control)) {
     link.note("imx: not a boot record command: " + command);
     return;
   }
   address_ = address;
   control_ = static_cast<uint8_t>(control);
-  const size_t count = control_ & kCountMask;
+  const size_t count = control_ & COUNT_MASK;
   const size_t access = access_bytes(control_);
   const bool refused = options_.refuse || access == 0 || count % access != 0;
 
   std::string echo = command;
   if (options_.short_echo) echo.pop_back();
   if (refused) {
-    answer(link, echo + kRefusal);
+    answer(link, echo + REFUSAL);
     link.annotate("boot-record", record_text(address_, control_) + ": refused with '*'");
     return;
   }
   if (options_.extra_char >= 0) echo += static_cast<char>(options_.extra_char);
 
-  if ((control_ & kReadBit) != 0) {
+  if ((control_ & READ_BIT) != 0) {
     // The answer lists the values from the lowest address on.
     std::string value;
     for (size_t offset = 0; offset < count; offset += access) {
       value += hex(read_value(address_ + static_cast<uint32_t>(offset), access), 2 * access);
     }
-    std::string reply = command + value + kTrailer;
+    std::string reply = command + value + TRAILER;
     if (options_.short_echo) reply.pop_back();
     ++records_;
     answer(link, reply);
@@ -216,7 +214,7 @@ void ImxBootstrap::on_command(SerialLink& link) {
   if (count == 0) {
     ++records_;
     jumps_.push_back(address_);
-    link.annotate("jump", record_text(address_, control_) + ": slave runs from " + hex(address_, kAddressChars));
+    link.annotate("jump", record_text(address_, control_) + ": slave runs from " + hex(address_, ADDRESS_CHARS));
     return;
   }
   data_.clear();
@@ -244,9 +242,9 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
     last_value = value;
   }
   ++records_;
-  answer(link, options_.short_data ? data : data + kTrailer);
+  answer(link, options_.short_data ? data : data + TRAILER);
   const std::string record = record_text(address_, control_) + " data " + data;
-  if (address_ == kSpeedChangeAddress && access == 4 && data.size() == 8) {
+  if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
     link.annotate("speed-change", record + ": slave now at " + std::to_string(line_speed_) + " baud");
     link.note("imx: line speed now " + std::to_string(line_speed_));
@@ -273,7 +271,7 @@ std::vector<uint8_t> ImxBootstrap::memory_bytes(uint32_t address, size_t n) cons
   return bytes;
 }
 
-std::shared_ptr<SerialFarEnd> make_imx_bootstrap(const std::string& args, std::string& error) {
+std::shared_ptr<ImxBootstrap> make_imx_bootstrap(const std::string& args, std::string& error) {
   ImxOptions options;
   if (!ImxBootstrap::parse_options(args, options, error)) return nullptr;
   return std::make_shared<ImxBootstrap>(options);

@@ -1,7 +1,11 @@
 // The table of far-end models the boardsim command knows by name.
+#include "boardsim/models/registry.h"
+
 #include <array>
 
-#include "boardsim/models.h"
+#include "boardsim/models/bench_ends.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace boardsim {
 
@@ -12,7 +16,7 @@ struct SpiModelEntry {
   const char* help;
 };
 
-constexpr std::array<SpiModelEntry, 5> spi_models{{
+constexpr std::array<SpiModelEntry, 5> SPI_MODELS{{
     {"sound",
      "sound modules: sound:SLOT=DSPS[,SLOT=DSPS...][,answer=SLOT:VALUE][,checksum=SLOT:VALUE]"
      "[,fail=SLOT:CPU]\n"
@@ -29,7 +33,7 @@ constexpr std::array<SpiModelEntry, 5> spi_models{{
 std::shared_ptr<SpiFarEnd> make_spi_model(const std::string& name, const std::string& args,
                                           std::string& error) {
   if (name == "sound") return make_sound_modules(args, error);
-  for (const auto& m : spi_models) {
+  for (const auto& m : SPI_MODELS) {
     if (name == m.name) return make_bench_far_end(name, args, error);
   }
   error = "unknown SPI model '" + name + "'";
@@ -45,7 +49,7 @@ std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name,
 
 std::string models_help() {
   std::string text = "SPI models (--spi DEVICES=MODEL[:ARGS]):\n";
-  for (const auto& m : spi_models) text += std::string("  ") + m.help + "\n";
+  for (const auto& m : SPI_MODELS) text += std::string("  ") + m.help + "\n";
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
   text += "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,extra=CHAR][,delay=US]  slave serial bootstrap\n";
   return text;

@@ -1,11 +1,9 @@
 // The sound-module firmware as the controller board sees it over SPI bus 2.
-#include "models/sound_modules.h"
+#include "boardsim/models/sound_modules.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "boardsim/models.h"
 
 namespace boardsim {
 
@@ -306,7 +304,7 @@ void SoundModules::annotate_answer(int slot, int answer) {
   annotator_->annotate(m.jumped || m.downloading ? "checksum" : "search", text);
 }
 
-std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string& args, std::string& error) {
+std::shared_ptr<SoundModules> make_sound_modules(const std::string& args, std::string& error) {
   auto modules = std::make_shared<SoundModules>();
   if (!modules->configure(args, error)) return nullptr;
   return modules;

@@ -1,10 +1,7 @@
 #include "boardsim/board.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,22 +10,25 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
 
 #include "board_impl.h"
-#include "command_line.h"
 #include "launcher.h"
 #include "panel.h"
+#include "proc_fs.h"
+#include "run_invocation.h"
 
 namespace boardsim {
 
 namespace {
 
 // How long collecting a killed command may take before the caller is told.
-constexpr double kCollectGraceS = 10;
+constexpr double COLLECT_GRACE_S = 10;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
@@ -237,7 +237,7 @@ RunResult Board::Impl::finish(const std::shared_ptr<RunState>& run, uint64_t dea
   if (!pump(finished, deadline_ns)) {
     run->result.timed_out = true;
     kill_run(*run, SIGKILL);
-    pump(finished, deadline_after(kCollectGraceS));
+    pump(finished, deadline_after(COLLECT_GRACE_S));
   }
   if (run->foreground) take_terminal(getpgrp());
   // What the program did just before it ended is still in the queues.

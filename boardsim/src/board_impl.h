@@ -113,9 +113,6 @@ RunResult result_of(RunState& run);
 void close_fd(int& fd);
 // CLOCK_MONOTONIC nanoseconds that many seconds from now (saturating).
 uint64_t deadline_after(double seconds);
-// The host PID of the process of group `group` whose innermost namespace
-// PID is `inner` (-1 when there is none).
-pid_t find_host_pid(pid_t inner, pid_t group);
 
 }  // namespace boardsim
 

@@ -23,13 +23,13 @@ namespace boardsim {
 
 namespace {
 
-constexpr int kSpiDevices = 5;  // chip selects 0..4 of SPI bus 2
-constexpr size_t kSettingBytes = 4;  // a setting travels widened to 32 bits
-constexpr uint32_t kModeUserMask = (1u << 17) - 1;  // mode bits a program may set
-constexpr uint32_t kLsbFirst = 0x08;
-constexpr uint8_t kDefaultBitsPerWord = 8;  // what a written 0 means
-constexpr unsigned kMaxBitsPerWord = 32;
-constexpr unsigned kIocNrMessage = 0;
+constexpr int SPI_DEVICES = 5;  // chip selects 0..4 of SPI bus 2
+constexpr size_t SETTING_BYTES = 4;  // a setting travels widened to 32 bits
+constexpr uint32_t MODE_USER_MASK = (1u << 17) - 1;  // mode bits a program may set
+constexpr uint32_t LSB_FIRST = 0x08;
+constexpr uint8_t DEFAULT_BITS_PER_WORD = 8;  // what a written 0 means
+constexpr unsigned MAX_BITS_PER_WORD = 32;
+constexpr unsigned IOC_NR_MESSAGE = 0;
 
 struct Reply {
   int result = 0;
@@ -114,7 +114,7 @@ class PendingAnnotations : public Annotator {
 
 struct DeviceServer::Impl {
   Impl(const BoardConfig& c, Journal& j) : config(c), journal(j) {
-    for (int d = 0; d < kSpiDevices; ++d) {
+    for (int d = 0; d < SPI_DEVICES; ++d) {
       states[d].max_speed_hz = config.spi_default_speed_hz;
       scripted[d] = std::make_shared<ScriptedSpi>();
       far_ends[d] = scripted[d];
@@ -123,22 +123,22 @@ struct DeviceServer::Impl {
 
   BoardConfig config;
   Journal& journal;
-  std::array<SpiDeviceState, kSpiDevices> states{};
-  std::array<std::shared_ptr<ScriptedSpi>, kSpiDevices> scripted{};
-  std::array<std::shared_ptr<SpiFarEnd>, kSpiDevices> far_ends{};
+  std::array<SpiDeviceState, SPI_DEVICES> states{};
+  std::array<std::shared_ptr<ScriptedSpi>, SPI_DEVICES> scripted{};
+  std::array<std::shared_ptr<SpiFarEnd>, SPI_DEVICES> far_ends{};
   std::vector<SpiFault> faults;
-  std::array<std::array<int, 3>, kSpiDevices> calls{};  // per device, per SpiOp
+  std::array<std::array<int, 3>, SPI_DEVICES> calls{};  // per device, per SpiOp
   std::vector<GpioFault> gpio_faults;
   int gpio_calls = 0;
   std::map<int, Connection> connections;
   PendingAnnotations annotations;
 
   static void check_device(int device) {
-    if (device < 0 || device >= kSpiDevices) throw std::out_of_range("no such spidev chip select");
+    if (device < 0 || device >= SPI_DEVICES) throw std::out_of_range("no such spidev chip select");
   }
 
   bool bits_supported(unsigned bits) const {
-    return bits >= 1 && bits <= kMaxBitsPerWord && (config.spi_supported_bits >> (bits - 1)) & 1u;
+    return bits >= 1 && bits <= MAX_BITS_PER_WORD && (config.spi_supported_bits >> (bits - 1)) & 1u;
   }
 
   // What the controller runs at for a requested speed (0: as fast as it can).
@@ -208,7 +208,7 @@ struct DeviceServer::Impl {
   Reply spi_open(int connection, const boardsim_request& req) {
     Event e = event(EventKind::SpiOpen, req.device, req.pid);
     Reply r;
-    if (req.device < 0 || req.device >= kSpiDevices || !states[req.device].present) {
+    if (req.device < 0 || req.device >= SPI_DEVICES || !states[req.device].present) {
       r = failure(ENOENT);
     } else if (connections[connection].device >= 0) {
       r = failure(EBUSY);  // the shim opens one device per connection
@@ -258,7 +258,7 @@ struct DeviceServer::Impl {
     SpiDeviceState& st = states[device];
     if (!is_setting(request)) return failure(ENOTTY);
     if (_IOC_DIR(request) == _IOC_WRITE) {
-      if (payload.size() < kSettingBytes) return failure(EINVAL);
+      if (payload.size() < SETTING_BYTES) return failure(EINVAL);
       value = get_u32(payload.data());
       has_value = true;
     }
@@ -266,19 +266,19 @@ struct DeviceServer::Impl {
       case SPI_IOC_WR_MODE:
       case SPI_IOC_WR_MODE32: {
         const uint32_t mode = request == SPI_IOC_WR_MODE ? (value & 0xFFu) : value;
-        if ((mode & ~kModeUserMask) != 0 || (mode & ~config.spi_supported_modes) != 0) return failure(EINVAL);
+        if ((mode & ~MODE_USER_MASK) != 0 || (mode & ~config.spi_supported_modes) != 0) return failure(EINVAL);
         st.mode = mode;
         return Reply{};
       }
       case SPI_IOC_WR_LSB_FIRST: {
         const bool lsb = (value & 0xFFu) != 0;
-        if (lsb && (config.spi_supported_modes & kLsbFirst) == 0) return failure(EINVAL);
-        st.mode = lsb ? (st.mode | kLsbFirst) : (st.mode & ~kLsbFirst);
+        if (lsb && (config.spi_supported_modes & LSB_FIRST) == 0) return failure(EINVAL);
+        st.mode = lsb ? (st.mode | LSB_FIRST) : (st.mode & ~LSB_FIRST);
         return Reply{};
       }
       case SPI_IOC_WR_BITS_PER_WORD: {
         const unsigned asked = value & 0xFFu;
-        const unsigned bits = asked == 0 ? kDefaultBitsPerWord : asked;
+        const unsigned bits = asked == 0 ? DEFAULT_BITS_PER_WORD : asked;
         if (!bits_supported(bits)) return failure(EINVAL);
         st.bits_per_word = static_cast<uint8_t>(bits);
         return Reply{};
@@ -288,14 +288,14 @@ struct DeviceServer::Impl {
         return Reply{};
       case SPI_IOC_RD_MODE: value = st.mode & 0xFFu; break;
       case SPI_IOC_RD_MODE32: value = st.mode; break;
-      case SPI_IOC_RD_LSB_FIRST: value = (st.mode & kLsbFirst) != 0 ? 1 : 0; break;
+      case SPI_IOC_RD_LSB_FIRST: value = (st.mode & LSB_FIRST) != 0 ? 1 : 0; break;
       case SPI_IOC_RD_BITS_PER_WORD: value = st.bits_per_word; break;
       case SPI_IOC_RD_MAX_SPEED_HZ: value = clamp_speed(st.max_speed_hz); break;
       default: return failure(ENOTTY);
     }
     has_value = true;
     Reply r;
-    r.payload.assign(kSettingBytes, 0);
+    r.payload.assign(SETTING_BYTES, 0);
     put_u32(r.payload, 0, value);
     return r;
   }
@@ -398,7 +398,7 @@ struct DeviceServer::Impl {
     Reply r;
     if (_IOC_TYPE(req.request) != SPI_IOC_MAGIC) {
       r = failure(ENOTTY);
-    } else if (_IOC_NR(req.request) == kIocNrMessage) {
+    } else if (_IOC_NR(req.request) == IOC_NR_MESSAGE) {
       r = spi_message(device, req.pid, req.request, payload);
     } else {
       uint32_t value = 0;

@@ -7,26 +7,26 @@
 #include <cstring>
 
 #include "boardsim/far_end.h"
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 namespace boardsim {
 
 namespace {
 
-constexpr size_t kGpioRecord = sizeof(GpioRequest);
-constexpr uint8_t kGpioSet = 1;  // the operation that drives lines to a value
-constexpr unsigned kIocNrMessage = 0;
+constexpr size_t GPIO_RECORD = sizeof(GpioRequest);
+constexpr uint8_t GPIO_SET = 1;  // the operation that drives lines to a value
+constexpr unsigned IOC_NR_MESSAGE = 0;
 
 // The display driver's two private requests, as the display programs use them.
-constexpr uint32_t kFbContrastRequest = 0x40046706;
-constexpr uint32_t kFbFollowUpRequest = 0x6704;
+constexpr uint32_t FB_CONTRAST_REQUEST = 0x40046706;
+constexpr uint32_t FB_FOLLOW_UP_REQUEST = 0x6704;
 
 struct RequestName {
   uint32_t request;
   const char* name;
 };
 
-constexpr std::array<RequestName, 10> kSpiSettings{{
+constexpr std::array<RequestName, 10> SPI_SETTINGS{{
     {SPI_IOC_WR_MODE, "SPI_IOC_WR_MODE"},
     {SPI_IOC_RD_MODE, "SPI_IOC_RD_MODE"},
     {SPI_IOC_WR_MODE32, "SPI_IOC_WR_MODE32"},
@@ -112,10 +112,10 @@ std::string ioc_fields(uint32_t request) {
 }
 
 std::string spi_request_name(uint32_t request) {
-  for (const auto& known : kSpiSettings) {
+  for (const auto& known : SPI_SETTINGS) {
     if (known.request == request) return known.name;
   }
-  if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == kIocNrMessage &&
+  if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == IOC_NR_MESSAGE &&
       _IOC_DIR(request) == _IOC_WRITE && _IOC_SIZE(request) % sizeof(spi_ioc_transfer) == 0) {
     return "SPI_IOC_MESSAGE(" + std::to_string(_IOC_SIZE(request) / sizeof(spi_ioc_transfer)) + ")";
   }
@@ -123,8 +123,8 @@ std::string spi_request_name(uint32_t request) {
 }
 
 std::string fb_request_name(uint32_t request) {
-  if (request == kFbContrastRequest) return "FB_CONTRAST_REQUEST";
-  if (request == kFbFollowUpRequest) return "FB_FOLLOW_UP_REQUEST";
+  if (request == FB_CONTRAST_REQUEST) return "FB_CONTRAST_REQUEST";
+  if (request == FB_FOLLOW_UP_REQUEST) return "FB_FOLLOW_UP_REQUEST";
   return ioc_fields(request);
 }
 
@@ -139,13 +139,13 @@ const char* level_name(Level level) {
 
 GpioDecoded GpioLines::apply(const std::vector<uint8_t>& record) {
   GpioDecoded d;
-  d.whole = record.size() == kGpioRecord;
+  d.whole = record.size() == GPIO_RECORD;
   if (d.whole) {
     d.op = record[0];
     d.mask = le32(&record[4]);
     d.value = le32(&record[8]);
-    d.drives_reset = d.op == kGpioSet && (d.mask & ImxBootstrap::kResetLine) != 0;
-    if (d.drives_reset) reset_ = (d.value & ImxBootstrap::kResetLine) != 0 ? Level::High : Level::Low;
+    d.drives_reset = d.op == GPIO_SET && (d.mask & ImxBootstrap::RESET_LINE) != 0;
+    if (d.drives_reset) reset_ = (d.value & ImxBootstrap::RESET_LINE) != 0 ? Level::High : Level::Low;
   }
   d.reset = reset_;
   return d;
@@ -156,11 +156,11 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes, const char* separator, 
   const size_t shown = bytes.size() > limit ? limit : bytes.size();
   const size_t separator_len = std::strlen(separator);
   out.reserve(shown * (2 + separator_len));
-  static const char kDigits[] = "0123456789ABCDEF";
+  static const char DIGITS[] = "0123456789ABCDEF";
   for (size_t i = 0; i < shown; ++i) {
     if (i > 0) out += separator;
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 0xF];
+    out += DIGITS[bytes[i] >> 4];
+    out += DIGITS[bytes[i] & 0xF];
   }
   if (shown < bytes.size()) out += " ... (" + std::to_string(bytes.size()) + " bytes)";
   return out;
@@ -168,12 +168,12 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes, const char* separator, 
 
 std::string milliseconds(uint64_t t_ns, uint64_t t0_ns, int decimals) {
   const uint64_t ns = t_ns >= t0_ns ? t_ns - t0_ns : 0;
-  constexpr uint64_t kNsPerMs = 1000000;
+  constexpr uint64_t NS_PER_MS = 1000000;
   char text[48];
   char fraction[16];
-  std::snprintf(fraction, sizeof fraction, "%06u", static_cast<unsigned>(ns % kNsPerMs));
+  std::snprintf(fraction, sizeof fraction, "%06u", static_cast<unsigned>(ns % NS_PER_MS));
   fraction[decimals < 6 ? decimals : 6] = '\0';
-  std::snprintf(text, sizeof text, "%llu.%s", static_cast<unsigned long long>(ns / kNsPerMs), fraction);
+  std::snprintf(text, sizeof text, "%llu.%s", static_cast<unsigned long long>(ns / NS_PER_MS), fraction);
   return text;
 }
 

@@ -1,17 +1,16 @@
 // The simulator's single poll loop: pty masters, the GPIO FIFO, the shim
 // socket and its connections, and the standard streams and pidfd of every
 // running command. Far ends are called from here only, so they need no locks.
-#include <errno.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <set>
 
@@ -21,16 +20,16 @@ namespace boardsim {
 
 namespace {
 
-constexpr uint64_t kNsPerMs = 1000000;
+constexpr uint64_t NS_PER_MS = 1000000;
 // The loop wakes at least this often: predicates of wait_until and the
 // board's line speed are checked between events and on these ticks.
-constexpr uint64_t kTickNs = 10 * kNsPerMs;
+constexpr uint64_t TICK_NS = 10 * NS_PER_MS;
 // How long a finished command's output pipes may stay open, held by a
 // process that left its process group, before the simulator stops reading.
-constexpr uint64_t kPipeGraceNs = 2000 * kNsPerMs;
-constexpr size_t kChunk = 65536;
-constexpr size_t kGpioRecord = sizeof(GpioRequest);
-constexpr size_t kMaxPayloadFloor = size_t{1} << 20;
+constexpr uint64_t PIPE_GRACE_NS = 2000 * NS_PER_MS;
+constexpr size_t CHUNK = 65536;
+constexpr size_t GPIO_RECORD = sizeof(GpioRequest);
+constexpr size_t MAX_PAYLOAD_FLOOR = size_t{1} << 20;
 
 enum class Source { Port, Gpio, Listen, Connection, RunOut, RunErr, RunIn, RunPid, RunInfo };
 
@@ -78,9 +77,9 @@ ssize_t write_no_sigpipe(int fd, const void* data, size_t n) {
 }  // namespace
 
 uint64_t deadline_after(double seconds) {
-  constexpr double kNsPerSecond = 1e9;
+  constexpr double NS_PER_SECOND = 1e9;
   if (seconds <= 0) return monotonic_ns();
-  const double ns = seconds * kNsPerSecond;
+  const double ns = seconds * NS_PER_SECOND;
   if (ns >= static_cast<double>(UINT64_MAX / 2)) return UINT64_MAX;
   return monotonic_ns() + static_cast<uint64_t>(ns);
 }
@@ -116,7 +115,7 @@ void Board::Impl::drain() {
 
 uint64_t Board::Impl::next_timeout_ns(uint64_t deadline_ns) const {
   const uint64_t now = monotonic_ns();
-  uint64_t until = std::min(deadline_ns, now + kTickNs);
+  uint64_t until = std::min(deadline_ns, now + TICK_NS);
   for (const auto& port : ports) {
     const uint64_t due = port->next_due_ns();
     if (due != 0) until = std::min(until, due);
@@ -226,7 +225,7 @@ void Board::Impl::check_deadlines(uint64_t now_ns) {
       // Never again: the kill is done, the exit follows.
       run->deadline_ns = UINT64_MAX;
     }
-    if (run->exited && now_ns - run->exited_ns > kPipeGraceNs) {
+    if (run->exited && now_ns - run->exited_ns > PIPE_GRACE_NS) {
       close_fd(run->out_fd);
       close_fd(run->err_fd);
     }
@@ -252,16 +251,16 @@ void Board::Impl::on_gpio() {
   // The FIFO keeps no write boundaries; every write of the board is one
   // 12-byte request, so the stream is cut into records.
   size_t used = 0;
-  while (gpio_partial.size() - used >= kGpioRecord) {
+  while (gpio_partial.size() - used >= GPIO_RECORD) {
     Event e;
     e.kind = EventKind::GpioWrite;
     e.device = 0;
-    e.result = static_cast<int>(kGpioRecord);
-    e.data.assign(gpio_partial.begin() + used, gpio_partial.begin() + used + kGpioRecord);
+    e.result = static_cast<int>(GPIO_RECORD);
+    e.data.assign(gpio_partial.begin() + used, gpio_partial.begin() + used + GPIO_RECORD);
     GpioRequest request{};
-    std::memcpy(&request, e.data.data(), kGpioRecord);
+    std::memcpy(&request, e.data.data(), GPIO_RECORD);
     journal.add(std::move(e));
-    used += kGpioRecord;
+    used += GPIO_RECORD;
     std::set<SerialFarEnd*> told;
     for (auto& port : ports) {
       SerialFarEnd* far = port->far_end();
@@ -296,7 +295,7 @@ void Board::Impl::on_connection(int fd, short revents) {
   Connection& c = it->second;
   bool eof = false;
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
-    uint8_t buf[kChunk];
+    uint8_t buf[CHUNK];
     for (;;) {
       const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
@@ -310,7 +309,7 @@ void Board::Impl::on_connection(int fd, short revents) {
   }
   // Every complete request gets its reply, in order, also from a process
   // that has already closed its end.
-  const size_t max_payload = std::max(kMaxPayloadFloor, 4 * config.spi_buffer_size);
+  const size_t max_payload = std::max(MAX_PAYLOAD_FLOOR, 4 * config.spi_buffer_size);
   size_t used = 0;
   while (c.in.size() - used >= sizeof(boardsim_request)) {
     const boardsim_request request = decode_request(c.in.data() + used);
@@ -343,7 +342,7 @@ void Board::Impl::on_connection(int fd, short revents) {
 }
 
 void Board::Impl::on_run_output(int& fd, std::string& sink) {
-  char buf[kChunk];
+  char buf[CHUNK];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;

@@ -1,13 +1,9 @@
 #include "launcher.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -17,6 +13,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include "panel.h"
@@ -28,11 +28,11 @@ namespace boardsim {
 
 namespace {
 
-constexpr int kSetupFailed = 125;
-constexpr int kExecFailed = 127;
-constexpr int kInfoFd = 3;
+constexpr int SETUP_FAILED = 125;
+constexpr int EXEC_FAILED = 127;
+constexpr int INFO_FD = 3;
 
-constexpr std::array<const char*, 6> kStandinDirs{
+constexpr std::array<const char*, 6> STANDIN_DIRS{
     {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin", "/usr/local/sbin"}};
 
 bool exists(const std::string& path) {
@@ -50,9 +50,9 @@ bool exists(const std::string& path) {
 
 void write_text(const std::string& path, const std::string& text) {
   const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) die(kSetupFailed, "open " + path);
+  if (fd < 0) die(SETUP_FAILED, "open " + path);
   const ssize_t n = write(fd, text.data(), text.size());
-  if (n != static_cast<ssize_t>(text.size())) die(kSetupFailed, "write " + path);
+  if (n != static_cast<ssize_t>(text.size())) die(SETUP_FAILED, "write " + path);
   close(fd);
 }
 
@@ -60,13 +60,13 @@ void write_text(const std::string& path, const std::string& text) {
 // own IDs inside it, so files it makes are its own on the host too.
 void enter_namespaces(const LaunchPlan& plan) {
   if (!plan.user_namespace) {
-    if (unshare(CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS) != 0) die(SETUP_FAILED, "unshare(CLONE_NEWNS)");
     return;
   }
   // A caller that changed its IDs without an exec is not dumpable, and its
   // /proc/self files then belong to root: the maps could not be written.
   prctl(PR_SET_DUMPABLE, 1);
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die(kSetupFailed, "unshare(CLONE_NEWUSER)");
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die(SETUP_FAILED, "unshare(CLONE_NEWUSER)");
   write_text("/proc/self/setgroups", "deny");
   write_text("/proc/self/uid_map", std::to_string(plan.uid) + " " + std::to_string(plan.uid) + " 1");
   write_text("/proc/self/gid_map", std::to_string(plan.gid) + " " + std::to_string(plan.gid) + " 1");
@@ -79,17 +79,17 @@ void apply_mount(const MountStep& m) {
       unsigned long flags = MS_BIND;
       if (m.kind == MountStep::Kind::RecursiveBind) flags |= MS_REC;
       if (mount(m.source.c_str(), m.target.c_str(), nullptr, flags, nullptr) != 0) {
-        die(kSetupFailed, "bind " + m.source + " on " + m.target);
+        die(SETUP_FAILED, "bind " + m.source + " on " + m.target);
       }
       break;
     }
     case MountStep::Kind::Tmpfs:
       if (mount("tmpfs", m.target.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-        die(kSetupFailed, "tmpfs on " + m.target);
+        die(SETUP_FAILED, "tmpfs on " + m.target);
       }
       break;
     case MountStep::Kind::Mkdir:
-      if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) die(kSetupFailed, "mkdir " + m.target);
+      if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) die(SETUP_FAILED, "mkdir " + m.target);
       break;
   }
 }
@@ -98,24 +98,24 @@ void setup_board(const LaunchPlan& plan) {
   enter_namespaces(plan);
   // Nothing mounted here may reach the host's namespace.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    die(kSetupFailed, "make / private");
+    die(SETUP_FAILED, "make / private");
   }
   for (const auto& m : plan.mounts) apply_mount(m);
 }
 
-// The standard streams, the info pipe at kInfoFd, and nothing else of the
+// The standard streams, the info pipe at INFO_FD, and nothing else of the
 // simulator's: a pipe end or connection kept by the init or the Panel would
 // hold back an end of file the simulator or the program waits for.
 void setup_fds(LaunchPlan& plan) {
   const std::array<int, 3> from{{plan.stdin_fd, plan.stdout_fd, plan.stderr_fd}};
   for (int target = 0; target < 3; ++target) {
-    if (from[target] >= 0 && dup2(from[target], target) < 0) die(kSetupFailed, "dup2");
+    if (from[target] >= 0 && dup2(from[target], target) < 0) die(SETUP_FAILED, "dup2");
   }
-  if (plan.info_fd >= 0 && plan.info_fd != kInfoFd) {
-    if (dup3(plan.info_fd, kInfoFd, O_CLOEXEC) < 0) die(kSetupFailed, "dup3");
-    plan.info_fd = kInfoFd;
+  if (plan.info_fd >= 0 && plan.info_fd != INFO_FD) {
+    if (dup3(plan.info_fd, INFO_FD, O_CLOEXEC) < 0) die(SETUP_FAILED, "dup3");
+    plan.info_fd = INFO_FD;
   }
-  const unsigned first_closed = plan.info_fd >= 0 ? kInfoFd + 1 : kInfoFd;
+  const unsigned first_closed = plan.info_fd >= 0 ? INFO_FD + 1 : INFO_FD;
   if (syscall(SYS_close_range, first_closed, ~0u, 0u) != 0) {
     for (int fd = static_cast<int>(first_closed); fd < 1024; ++fd) close(fd);
   }
@@ -143,13 +143,13 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
     const struct rlimit no_core {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
   }
-  if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0) die(kExecFailed, "chdir " + plan.cwd);
+  if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0) die(EXEC_FAILED, "chdir " + plan.cwd);
   auto argv = c_strings(plan.argv);
   auto env = c_strings(plan.env);
   // execvp searches the PATH of the environment in force: the board's.
   environ = env.data();
   execvp(argv[0], argv.data());
-  die(kExecFailed, "cannot run " + plan.argv[0]);
+  die(EXEC_FAILED, "cannot run " + plan.argv[0]);
 }
 
 // Ends like the program ended, so that the simulator sees its status.
@@ -164,7 +164,7 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(WTERMSIG(status));
   }
-  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kSetupFailed);
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : SETUP_FAILED);
 }
 
 // The init of a run: starts the Panel stand-in when asked (and waits until it
@@ -174,10 +174,10 @@ int supervise(const LaunchPlan& plan) {
   if (plan.panel != Panel::None) {
     panel = start_panel(plan.panel == Panel::WithMarker, plan.panel_count_path,
                         plan.panel_pid_path);
-    if (panel < 0) die(kSetupFailed, "start the Panel stand-in");
+    if (panel < 0) die(SETUP_FAILED, "start the Panel stand-in");
   }
   const pid_t program = fork();
-  if (program < 0) die(kSetupFailed, "fork");
+  if (program < 0) die(SETUP_FAILED, "fork");
   if (program == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     exec_program(plan);
@@ -205,11 +205,11 @@ int supervise(const LaunchPlan& plan) {
 }
 
 [[noreturn]] void run_in_pid_namespace(const LaunchPlan& plan) {
-  if (unshare(CLONE_NEWPID) != 0) die(kSetupFailed, "unshare(CLONE_NEWPID)");
+  if (unshare(CLONE_NEWPID) != 0) die(SETUP_FAILED, "unshare(CLONE_NEWPID)");
   int status_pipe[2];
-  if (pipe2(status_pipe, O_CLOEXEC) != 0) die(kSetupFailed, "pipe");
+  if (pipe2(status_pipe, O_CLOEXEC) != 0) die(SETUP_FAILED, "pipe");
   const pid_t init = fork();
-  if (init < 0) die(kSetupFailed, "fork");
+  if (init < 0) die(SETUP_FAILED, "fork");
   if (init == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     close(status_pipe[0]);
@@ -307,7 +307,7 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
   // No run may set the real clock, even by an absolute path.
   for (const auto& name : Sandbox::standin_names()) {
     std::set<std::string> done;
-    for (const char* dir : kStandinDirs) {
+    for (const char* dir : STANDIN_DIRS) {
       const std::string path = std::string(dir) + "/" + name;
       char real[PATH_MAX];
       if (realpath(path.c_str(), real) == nullptr || !done.insert(real).second) continue;

@@ -1,13 +1,14 @@
 #include "panel.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 #include "sandbox.h"
 
@@ -15,7 +16,7 @@ namespace boardsim {
 
 namespace {
 
-constexpr const char* kMarkerPath = "/tmp/Panel_init_done";
+constexpr const char* MARKER_PATH = "/tmp/Panel_init_done";
 
 volatile sig_atomic_t usr2_count = 0;
 
@@ -53,7 +54,7 @@ bool publish(const std::string& path, const std::string& text) {
 
   const std::string pid_text = std::to_string(getpid());
   bool ok = publish(pid_path, pid_text + "\n") && publish(count_path, "0\n");
-  if (ok && with_marker) ok = publish(kMarkerPath, "Panel " + pid_text + "\n");
+  if (ok && with_marker) ok = publish(MARKER_PATH, "Panel " + pid_text + "\n");
   const char ready = ok ? 'R' : 'F';
   if (write(ready_fd, &ready, 1) != 1) _exit(1);
   close(ready_fd);

@@ -1,23 +1,23 @@
 #include "sandbox.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace boardsim {
 
 namespace {
 
-constexpr int kSpiDevices = 5;
-constexpr const char* kDefaultWorkdir = "/var/tmp";
+constexpr int SPI_DEVICES = 5;
+constexpr const char* DEFAULT_WORKDIR = "/var/tmp";
 
 // Board paths and the sandbox directory that serves each. The longest match
 // wins, so the order does not matter.
@@ -25,7 +25,7 @@ struct PathMap {
   const char* board;
   const char* sandbox;
 };
-constexpr std::array<PathMap, 4> kPathMaps{{
+constexpr std::array<PathMap, 4> PATH_MAPS{{
     {"/tmp", "tmp"},
     {"/home/organ", "home_organ"},
     {"/sys/class/rtc/rtc0", "rtc0"},
@@ -85,7 +85,7 @@ Sandbox::Sandbox(const std::string& workdir, int serial_ports, bool keep) : keep
   std::string base = workdir;
   if (base.empty()) {
     const char* env = getenv("BOARDSIM_WORKDIR");
-    base = env != nullptr && *env != '\0' ? env : kDefaultWorkdir;
+    base = env != nullptr && *env != '\0' ? env : DEFAULT_WORKDIR;
   }
   std::string templ = checked_workdir(base) + "/boardsim-XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) fail("mkdtemp in " + base);
@@ -115,7 +115,7 @@ void Sandbox::make_dev(int serial_ports) const {
   make_dir(dev, 0755);
   for (const auto& node : host_nodes()) make_file(dev + "/" + node);
   for (int port = 0; port < serial_ports; ++port) make_file(dev + "/ttyS" + std::to_string(port));
-  for (int cs = 0; cs < kSpiDevices; ++cs) make_file(dev + "/spidev2." + std::to_string(cs));
+  for (int cs = 0; cs < SPI_DEVICES; ++cs) make_file(dev + "/spidev2." + std::to_string(cs));
   make_file(dev + "/fb0");
   if (mkfifo((dev + "/gpio0").c_str(), 0666) != 0) fail("mkfifo gpio0");
   if (chmod((dev + "/gpio0").c_str(), 0666) != 0) fail("chmod gpio0");
@@ -135,7 +135,7 @@ std::string Sandbox::host_path(const std::string& board_path) const {
   }
   const PathMap* best = nullptr;
   size_t best_len = 0;
-  for (const auto& m : kPathMaps) {
+  for (const auto& m : PATH_MAPS) {
     const size_t n = strlen(m.board);
     const bool match = board_path.compare(0, n, m.board) == 0 &&
                        (board_path.size() == n || board_path[n] == '/');

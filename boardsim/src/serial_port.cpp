@@ -3,25 +3,25 @@
 // struct termios2 and TCGETS2 come from the kernel's header, which cannot be
 // mixed with <termios.h>; the raw settings are therefore made by hand.
 #include <asm/termbits.h>
-#include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace boardsim {
 
 namespace {
 
-constexpr size_t kReadChunk = 4096;
-constexpr uint64_t kNsPerUs = 1000;
+constexpr size_t READ_CHUNK = 4096;
+constexpr uint64_t NS_PER_US = 1000;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
@@ -145,7 +145,7 @@ void SerialPort::connect(int socket) {
 
 void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
   const auto* p = static_cast<const uint8_t*>(data);
-  uint64_t due = monotonic_ns() + delay_us * kNsPerUs;
+  uint64_t due = monotonic_ns() + delay_us * NS_PER_US;
   // A line delivers in order: nothing overtakes bytes sent earlier.
   if (!scheduled_.empty()) due = std::max(due, scheduled_.back().due_ns);
   scheduled_.push_back({due, std::vector<uint8_t>(p, p + n)});
@@ -181,7 +181,7 @@ void SerialPort::on_readable() {
   // A speed set before these bytes were written is the speed they left at:
   // the change is journalled, and reaches the far end, ahead of them.
   check_speed();
-  uint8_t buf[kReadChunk];
+  uint8_t buf[READ_CHUNK];
   for (;;) {
     const Look look = look_before();
     const ssize_t n = read(master_, buf, sizeof buf);

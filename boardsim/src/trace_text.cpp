@@ -13,8 +13,8 @@ namespace boardsim {
 namespace {
 
 // Raw SPI and frame-buffer bytes shown on a line; the JSON form keeps all.
-constexpr size_t kShownBytes = 64;
-constexpr int kKindWidth = 11;
+constexpr size_t SHOWN_BYTES = 64;
+constexpr int KIND_WIDTH = 11;
 
 std::string result_text(const Event& e) {
   std::string text = " -> " + std::to_string(e.result);
@@ -26,14 +26,14 @@ std::string result_text(const Event& e) {
 // are, every other byte as \XX, so the text still holds every byte.
 std::string quoted(const std::vector<uint8_t>& bytes) {
   std::string out = "\"";
-  static const char kDigits[] = "0123456789ABCDEF";
+  static const char DIGITS[] = "0123456789ABCDEF";
   for (uint8_t b : bytes) {
     if (b >= 0x20 && b < 0x7F && b != '\\' && b != '"') {
       out += static_cast<char>(b);
     } else {
       out += '\\';
-      out += kDigits[b >> 4];
-      out += kDigits[b & 0xF];
+      out += DIGITS[b >> 4];
+      out += DIGITS[b & 0xF];
     }
   }
   return out + "\"";
@@ -91,13 +91,13 @@ std::string event_body(const Event& e, GpioLines& lines) {
       if (e.result >= 0) text += std::to_string(e.result) + " bytes";
       if (e.wire_hz != 0) text += " (" + wire_settings(e) + ")";
       text += e.result >= 0 ? result_text(e) : result_text(e).substr(1);
-      if (!e.data.empty()) text += std::string(read ? "  rx " : "  tx ") + hex_bytes(e.data, " ", kShownBytes);
+      if (!e.data.empty()) text += std::string(read ? "  rx " : "  tx ") + hex_bytes(e.data, " ", SHOWN_BYTES);
       return text;
     }
     case EventKind::SpiTransfer: {
       std::string text = transfer_text(e);
-      if (!e.data.empty()) text += "  tx " + hex_bytes(e.data, " ", kShownBytes);
-      if (!e.rx.empty()) text += "  rx " + hex_bytes(e.rx, " ", kShownBytes);
+      if (!e.data.empty()) text += "  tx " + hex_bytes(e.data, " ", SHOWN_BYTES);
+      if (!e.rx.empty()) text += "  rx " + hex_bytes(e.rx, " ", SHOWN_BYTES);
       return text;
     }
     case EventKind::FbIoctl: {
@@ -110,7 +110,7 @@ std::string event_body(const Event& e, GpioLines& lines) {
     }
     case EventKind::FbWrite:
       return std::to_string(e.data.size()) + " bytes" + result_text(e) + "  tx " +
-             hex_bytes(e.data, " ", kShownBytes);
+             hex_bytes(e.data, " ", SHOWN_BYTES);
     case EventKind::Note: return e.text;
     case EventKind::Annotation: return e.unit + ": " + e.text;
   }
@@ -126,7 +126,7 @@ std::string Journal::to_text() const {
   char head[64];
   for (const auto& e : events_) {
     const std::string ms = milliseconds(e.t_ns, t0, 3);
-    std::snprintf(head, sizeof head, "%10s ms  %-*s", ms.c_str(), kKindWidth, event_kind_name(e.kind));
+    std::snprintf(head, sizeof head, "%10s ms  %-*s", ms.c_str(), KIND_WIDTH, event_kind_name(e.kind));
     text += head;
     const std::string device = event_device_name(e);
     if (!device.empty()) text += device + " ";

@@ -14,17 +14,17 @@ namespace boardsim {
 
 namespace {
 
-constexpr int kSpiChipSelects = 5;
+constexpr int SPI_CHIP_SELECTS = 5;
 // The timescale is the coarser of these under which the shortest interval
 // drawn (half an SPI clock period, a UART bit) still spans this many ticks:
 // 10 ns keeps a long run's sample count low for PulseView, 1 ns draws
 // clocks above 10 MHz.
-constexpr uint64_t kCoarseTickNs = 10;
-constexpr uint64_t kFineTickNs = 1;
-constexpr double kTicksPerInterval = 5;
+constexpr uint64_t COARSE_TICK_NS = 10;
+constexpr uint64_t FINE_TICK_NS = 1;
+constexpr double TICKS_PER_INTERVAL = 5;
 // The dump goes on this long after the last drawing ends, so that a viewer
 // shows the last stop bit whole and a decoder can sample it.
-constexpr uint64_t kTailNs = 1000;
+constexpr uint64_t TAIL_NS = 1000;
 
 // The signals of a dump, in the order they are declared.
 class Signals {
@@ -38,7 +38,7 @@ class Signals {
     spi_.mosi = add("spi2_mosi");
     spi_.miso = add("spi2_miso");
     spi_.cs0 = add("spi2_cs0");
-    for (int cs = 1; cs < kSpiChipSelects; ++cs) add("spi2_cs" + std::to_string(cs));
+    for (int cs = 1; cs < SPI_CHIP_SELECTS; ++cs) add("spi2_cs" + std::to_string(cs));
     reset_ = add("slave_reset_n");
   }
   int ports() const { return ports_; }
@@ -52,17 +52,17 @@ class Signals {
   // Short identifiers from the printable characters, leaving out '#' and
   // '$', which start a timestamp or a keyword in some readers.
   static std::string id(int signal) {
-    static const std::string kChars = [] {
+    static const std::string CHARS = [] {
       std::string chars;
       for (char c = '!'; c <= '~'; ++c) {
         if (c != '#' && c != '$') chars += c;
       }
       return chars;
     }();
-    const size_t n = kChars.size();
+    const size_t n = CHARS.size();
     const size_t s = static_cast<size_t>(signal);
-    if (s < n) return std::string(1, kChars[s]);
-    return std::string(1, kChars[s / n - 1]) + kChars[s % n];
+    if (s < n) return std::string(1, CHARS[s]);
+    return std::string(1, CHARS[s / n - 1]) + CHARS[s % n];
   }
 
  private:
@@ -148,7 +148,7 @@ class Wires {
       case EventKind::SpiRead:
       case EventKind::SpiWrite:
       case EventKind::SpiTransfer:
-        if (e.device >= 0 && e.device < kSpiChipSelects) spi_.add(e, t_ns, drawn);
+        if (e.device >= 0 && e.device < SPI_CHIP_SELECTS) spi_.add(e, t_ns, drawn);
         break;
       case EventKind::GpioWrite: reset_.add(e, t_ns, drawn); break;
       default: break;
@@ -205,11 +205,11 @@ class Wires {
 uint64_t tick_for(const std::vector<Event>& events, uint64_t t0, const VcdOptions& o) {
   for (const auto& e : events) {
     const double interval = shortest_interval_ns(e);
-    if (interval > 0 && interval < kTicksPerInterval * kCoarseTickNs && in_window(since_start(e, t0), o)) {
-      return kFineTickNs;
+    if (interval > 0 && interval < TICKS_PER_INTERVAL * COARSE_TICK_NS && in_window(since_start(e, t0), o)) {
+      return FINE_TICK_NS;
     }
   }
-  return kCoarseTickNs;
+  return COARSE_TICK_NS;
 }
 
 void write_header(std::ostream& out, const Signals& signals, uint64_t tick_ns, const VcdOptions& o) {
@@ -272,7 +272,7 @@ bool write_vcd(const Journal& journal, std::ostream& out, const VcdOptions& opti
     wires.add(e, t, in_window(t, options));
   }
   wires.flush(UINT64_MAX, writer);
-  writer.end(wires.drawn_until() + kTailNs);
+  writer.end(wires.drawn_until() + TAIL_NS);
   out.flush();
   return static_cast<bool>(out);
 }

@@ -7,13 +7,13 @@ namespace boardsim {
 
 namespace {
 
-constexpr double kNsPerSecond = 1e9;
-constexpr int kCharacterBits = 10;  // start bit, 8 data bits, stop bit
-constexpr int kDataBits = 8;
-constexpr uint32_t kCpha = 0x01;
-constexpr uint32_t kCpol = 0x02;
-constexpr uint32_t kCsHigh = 0x04;
-constexpr uint32_t kLsbFirst = 0x08;
+constexpr double NS_PER_SECOND = 1e9;
+constexpr int CHARACTER_BITS = 10;  // start bit, 8 data bits, stop bit
+constexpr int DATA_BITS = 8;
+constexpr uint32_t CPHA = 0x01;
+constexpr uint32_t CPOL = 0x02;
+constexpr uint32_t CS_HIGH = 0x04;
+constexpr uint32_t LSB_FIRST = 0x08;
 
 uint64_t at(uint64_t start_ns, double offset_ns) {
   return start_ns + static_cast<uint64_t>(std::llround(offset_ns));
@@ -55,10 +55,10 @@ Edge Lane::take() {
 
 void SerialLane::add(const Event& e, uint64_t t_ns, bool drawn) {
   if (e.baud == 0) return;  // a port without a speed draws nothing
-  const double bit_ns = kNsPerSecond / e.baud;
+  const double bit_ns = NS_PER_SECOND / e.baud;
   for (uint8_t byte : e.data) {
     const uint64_t start = std::max(t_ns, busy_until_);
-    busy_until_ = at(start, kCharacterBits * bit_ns);
+    busy_until_ = at(start, CHARACTER_BITS * bit_ns);
     if (drawn) pending_.push_back({start, bit_ns, byte});
   }
 }
@@ -68,10 +68,10 @@ bool SerialLane::expand(std::deque<Edge>& edges) {
   const Character c = pending_.front();
   pending_.pop_front();
   edges.push_back({c.start_ns, signal_, '0'});
-  for (int bit = 0; bit < kDataBits; ++bit) {
+  for (int bit = 0; bit < DATA_BITS; ++bit) {
     edges.push_back({at(c.start_ns, (bit + 1) * c.bit_ns), signal_, level_of((c.byte >> bit) & 1)});
   }
-  edges.push_back({at(c.start_ns, (kCharacterBits - 1) * c.bit_ns), signal_, '1'});
+  edges.push_back({at(c.start_ns, (CHARACTER_BITS - 1) * c.bit_ns), signal_, '1'});
   return true;
 }
 
@@ -88,7 +88,7 @@ bool SerialLane::expand(std::deque<Edge>& edges) {
 
 void SpiLane::add(const Event& e, uint64_t t_ns, bool drawn) {
   if (e.wire_hz == 0 || e.wire_bits == 0 || e.result <= 0) return;  // no byte moved
-  Transfer x{&e, std::max(t_ns, busy_until_), kNsPerSecond / (2.0 * e.wire_hz), 0,
+  Transfer x{&e, std::max(t_ns, busy_until_), NS_PER_SECOND / (2.0 * e.wire_hz), 0,
              word_bytes(e.wire_bits)};
   x.words = static_cast<size_t>(e.result) / x.word_bytes;
   const double bits = static_cast<double>(x.words) * e.wire_bits;
@@ -100,10 +100,10 @@ bool SpiLane::expand(std::deque<Edge>& edges) {
   if (pending_.empty()) return false;
   Transfer& x = pending_.front();
   const Event& e = *x.event;
-  const bool cs_high = (e.wire_mode & kCsHigh) != 0;
+  const bool cs_high = (e.wire_mode & CS_HIGH) != 0;
   const int cs = signals_.cs0 + e.device;
   if (x.next_word == 0) {
-    edges.push_back({x.start_ns, signals_.sclk, level_of((e.wire_mode & kCpol) != 0)});
+    edges.push_back({x.start_ns, signals_.sclk, level_of((e.wire_mode & CPOL) != 0)});
     edges.push_back({x.start_ns, cs, level_of(!cs_high)});
     edges.push_back({at(x.start_ns, x.half_ns), cs, level_of(cs_high)});
   }
@@ -121,9 +121,9 @@ bool SpiLane::expand(std::deque<Edge>& edges) {
 void SpiLane::expand_word(const Transfer& x, std::deque<Edge>& edges) const {
   const Event& e = *x.event;
   const unsigned bits = e.wire_bits;
-  const bool cpol = (e.wire_mode & kCpol) != 0;
-  const bool cpha = (e.wire_mode & kCpha) != 0;
-  const bool lsb_first = (e.wire_mode & kLsbFirst) != 0;
+  const bool cpol = (e.wire_mode & CPOL) != 0;
+  const bool cpha = (e.wire_mode & CPHA) != 0;
+  const bool lsb_first = (e.wire_mode & LSB_FIRST) != 0;
   const bool is_read = e.kind == EventKind::SpiRead;
   const bool is_write = e.kind == EventKind::SpiWrite;
   const std::vector<uint8_t> none;
@@ -159,10 +159,10 @@ bool ResetLane::expand(std::deque<Edge>& edges) {
 double shortest_interval_ns(const Event& e) {
   switch (e.kind) {
     case EventKind::SerialToSlave:
-    case EventKind::SerialFromSlave: return e.baud != 0 ? kNsPerSecond / e.baud : 0;
+    case EventKind::SerialFromSlave: return e.baud != 0 ? NS_PER_SECOND / e.baud : 0;
     case EventKind::SpiRead:
     case EventKind::SpiWrite:
-    case EventKind::SpiTransfer: return e.wire_hz != 0 && e.result > 0 ? kNsPerSecond / (2.0 * e.wire_hz) : 0;
+    case EventKind::SpiTransfer: return e.wire_hz != 0 && e.result > 0 ? NS_PER_SECOND / (2.0 * e.wire_hz) : 0;
     default: return 0;
   }
 }

@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,83 +14,10 @@
 
 #include "boardsim/far_end.h"
 #include "boardsim/journal.h"
+#include "boardsim/models/scripted_spi.h"
+#include "boardsim/types.h"
 
 namespace boardsim {
-
-struct BoardConfig {
-  int serial_ports = 3;                     // /dev/ttyS0 .. ttyS<n-1> exist
-  size_t spi_buffer_size = 4096;            // driver buffer; larger messages: EMSGSIZE
-  uint32_t spi_controller_max_hz = 24000000;  // read-back of a higher speed gives this
-  uint32_t spi_default_speed_hz = 1000000;  // max_speed_hz of a device before any write
-  uint32_t spi_supported_modes = 0x3F;      // mode bits the controller accepts (CPHA..LOOP)
-  uint32_t spi_supported_bits = 0xFFFF;     // bit n-1 set: n bits per word accepted (1..16)
-  std::string workdir;  // where the sandbox directory is made; "" = $BOARDSIM_WORKDIR or /var/tmp
-  bool keep_sandbox = false;                // leave the sandbox directory behind (debugging)
-};
-
-// Settings of one spidev device, kept for the Board's lifetime across opens
-// and processes, as the kernel driver keeps them.
-struct SpiDeviceState {
-  uint32_t mode = 0;
-  uint8_t bits_per_word = 8;
-  uint32_t max_speed_hz = 0;  // set from BoardConfig::spi_default_speed_hz
-  bool present = true;        // false: open fails with ENOENT
-};
-
-enum class SpiOp { Read, Write, Transfer };
-enum class FaultKind { Eio, Short, Eagain, Eintr };
-
-// A fault injected on one device: the nth call of `op` on it (counted from 1,
-// per command run, failed calls included) and, for EAGAIN/EINTR runs, the
-// count-1 calls after it fail the same way. A Short call moves short_len bytes
-// (0: half the request, rounded down to whole words).
-struct SpiFault {
-  int device = 0;
-  SpiOp op = SpiOp::Write;
-  int nth = 1;
-  FaultKind kind = FaultKind::Eio;
-  int count = 1;
-  size_t short_len = 0;
-};
-
-// A fault injected on the GPIO device: its nth write (counted from 1, per
-// command run, failed writes included) fails with EIO (Eio; Eagain and Eintr
-// give their own errno), or the driver takes only short_len bytes of it
-// (Short; 0: half the request). A failed or short write does not reach the
-// reset line.
-struct GpioFault {
-  int nth = 1;
-  FaultKind kind = FaultKind::Eio;
-  size_t short_len = 0;
-};
-
-enum class Panel {
-  None,        // no Panel stand-in
-  WithMarker,  // stand-in started; it writes "/tmp/Panel_init_done" as "Panel <pid>\n"
-  NoMarker     // stand-in started; the test writes the marker itself
-};
-
-struct Command {
-  std::vector<std::string> argv;  // argv[0]: a board program name, or any command
-  std::string stdin_data;
-  double timeout_s = 30;          // a command still running then is killed
-  std::vector<std::string> env;   // extra NAME=VALUE
-  std::string cwd;                // inside the board; "" = the caller's working directory
-  bool pid_namespace = false;     // run in a PID namespace of its own (the Panel too)
-  Panel panel = Panel::None;
-  // The command reads and writes the caller's own standard streams instead
-  // of stdin_data and captured pipes (the boardsim command); out and err of
-  // its RunResult stay empty.
-  bool passthrough_stdio = false;
-};
-
-struct RunResult {
-  int status = -1;         // exit status 0..255; 128 + signal when killed by one
-  bool timed_out = false;  // killed at its time limit
-  int signal = 0;          // the signal that ended it, 0 when it exited
-  std::string out;
-  std::string err;
-};
 
 class Board;
 

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
-#include <vector>
+
+#include "boardsim/types.h"
 
 namespace boardsim {
 
@@ -46,25 +46,6 @@ class SpiFarEnd {
   // pre-filled with 0x00 (an idle line); the far end overwrites what it answers.
   virtual void exchange(SpiExchange& x) = 0;
 };
-
-// The default far end of a device until a model is attached: answers reads
-// from a queue of bytes (0x00 once it is empty) and captures every byte the
-// board sends. Tests of the simulator itself use it.
-class ScriptedSpi : public SpiFarEnd {
- public:
-  void exchange(SpiExchange& x) override;
-  std::deque<uint8_t> answers;
-  std::vector<uint8_t> captured;
-};
-
-// The GPIO request record as the board writes it to /dev/gpio0.
-struct GpioRequest {
-  uint8_t op;
-  uint8_t padding[3];
-  uint32_t mask;
-  uint32_t value;
-};
-static_assert(sizeof(GpioRequest) == 12, "GPIO request is 12 bytes");
 
 // What a serial far end may do on its line.
 class SerialLink {

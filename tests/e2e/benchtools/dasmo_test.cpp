@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench_e2e.h"
-#include "models/bench_ends.h"
+#include "boardsim/models/bench_ends.h"
 #include "replaced_stdout.h"
 
 namespace {

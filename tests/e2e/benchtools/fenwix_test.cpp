@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bench_e2e.h"
-#include "models/bench_ends.h"
+#include "boardsim/models/bench_ends.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "models/imx_bootstrap.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "boardsim/board.h"
+#include "boardsim/models/bench_ends.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 #include "boardsim/vcd.h"
-#include "models/bench_ends.h"
-#include "models/imx_bootstrap.h"
-#include "models/sound_modules.h"
 
 namespace {
 

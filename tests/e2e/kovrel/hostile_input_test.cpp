@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "boardsim/models.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/sound_modules.h"
 #include "uart_board.h"
 
 namespace uart_test {
@@ -25,8 +24,7 @@ class HostileInput : public UartBoard {
   void SetUp() override {
     UartBoard::SetUp();
     std::string error;
-    modules = std::static_pointer_cast<boardsim::SoundModules>(
-        boardsim::make_sound_modules("0=2", error));
+    modules = boardsim::make_sound_modules("0=2", error);
     ASSERT_NE(modules, nullptr) << error;
     for (int device = 0; device < 5; ++device) board.attach_spi(device, modules);
     ASSERT_EQ(mkfifo(board.host_path("/tmp/fifo").c_str(), 0666), 0);

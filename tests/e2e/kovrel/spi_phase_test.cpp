@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "boardsim/models.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace {
 
@@ -90,7 +89,7 @@ class SpiPhase : public testing::Test {
   void make_board(const std::string& modules, BoardConfig config = {}) {
     board_ = std::make_unique<Board>(config);
     std::string error;
-    modules_ = std::static_pointer_cast<SoundModules>(boardsim::make_sound_modules(modules, error));
+    modules_ = boardsim::make_sound_modules(modules, error);
     ASSERT_NE(modules_, nullptr) << error;
     for (int d = 0; d < 5; ++d) board_->attach_spi(d, modules_);
   }

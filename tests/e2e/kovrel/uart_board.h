@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 namespace uart_test {
 

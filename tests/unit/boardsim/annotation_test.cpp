@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "boardsim/far_end.h"
-#include "models/bench_ends.h"
-#include "models/imx_bootstrap.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/bench_ends.h"
+#include "boardsim/models/imx_bootstrap.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace boardsim {
 namespace {
@@ -36,8 +36,8 @@ class RecordingLink : public SerialLink {
 TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
   RecordingLink link;
   ImxBootstrap slave;
-  for (uint32_t value : {0u, ImxBootstrap::kResetLine}) {
-    GpioRequest request{1, {}, ImxBootstrap::kResetLine, value};
+  for (uint32_t value : {0u, ImxBootstrap::RESET_LINE}) {
+    GpioRequest request{1, {}, ImxBootstrap::RESET_LINE, value};
     slave.on_gpio(link, request);
   }
   const std::string wire = "A" "001122FCC4" "CAFEDECA" "001122FCE4" "0000100082" "00001000C0" "002060A8C4" "0000013D";

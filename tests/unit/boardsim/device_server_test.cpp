@@ -19,7 +19,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr int kPid = 4242;
+constexpr int PID = 4242;
 
 uint32_t message_request(size_t n) {
   return _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, n * sizeof(spi_ioc_transfer));
@@ -83,7 +83,7 @@ class DeviceServerTest : public ::testing::Test {
     req.arg = arg;
     req.flags = flags;
     req.payload_len = static_cast<uint32_t>(payload.size());
-    req.pid = kPid;
+    req.pid = PID;
     const Bytes raw = server().handle(conn, req, payload);
     Answer a;
     if (raw.size() < sizeof(boardsim_reply)) {
@@ -251,7 +251,7 @@ TEST_F(DeviceServerTest, OpenFailsForMissingDevices) {
   EXPECT_EQ(opens[2].result, -1);
   EXPECT_EQ(opens[2].err, ENOENT);
   EXPECT_EQ(opens[3].result, 0);
-  EXPECT_EQ(opens[3].pid, kPid);
+  EXPECT_EQ(opens[3].pid, PID);
 }
 
 struct RequestCase {
@@ -586,7 +586,7 @@ TEST_F(DeviceServerTest, JournalRecordsEveryCall) {
   for (size_t i = 0; i < ev.size(); ++i) {
     EXPECT_EQ(ev[i].kind, kinds[i]) << i;
     EXPECT_EQ(ev[i].device, 4) << i;
-    EXPECT_EQ(ev[i].pid, kPid) << i;
+    EXPECT_EQ(ev[i].pid, PID) << i;
     EXPECT_NE(ev[i].t_ns, 0u) << i;
   }
   EXPECT_EQ(ev[1].request, SPI_IOC_WR_BITS_PER_WORD);
@@ -623,7 +623,7 @@ TEST_F(DeviceServerTest, FrameBufferRequestsAreJournalledAndSucceed) {
   EXPECT_EQ(ioctls[0].value, 37);
   EXPECT_EQ(ioctls[1].request, 0x6704u);
   EXPECT_FALSE(ioctls[1].has_value);
-  EXPECT_EQ(ioctls[1].pid, kPid);
+  EXPECT_EQ(ioctls[1].pid, PID);
   EXPECT_EQ(journal.bytes(EventKind::FbWrite), picture);
   EXPECT_TRUE(journal.of(EventKind::SpiClose).empty());
 }

@@ -16,11 +16,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint64_t kStartNs = 7000000000;
+constexpr uint64_t START_NS = 7000000000;
 
 Event make(double ms, EventKind kind, int device = -1) {
   Event e;
-  e.t_ns = kStartNs + static_cast<uint64_t>(ms * 1e6);
+  e.t_ns = START_NS + static_cast<uint64_t>(ms * 1e6);
   e.kind = kind;
   e.device = device;
   return e;

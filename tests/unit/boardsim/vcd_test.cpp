@@ -17,8 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint64_t kStartNs = 5000000000;  // the first event's monotonic time
-constexpr uint64_t kMs = 1000000;
+constexpr uint64_t START_NS = 5000000000;  // the first event's monotonic time
+constexpr uint64_t MS = 1000000;
 
 // A dump read back: the timescale, and every change of every signal by name.
 struct Dump {
@@ -81,7 +81,7 @@ Dump parse(const std::string& text) {
 
 Event at_ms(double ms, EventKind kind, int device = 0) {
   Event e;
-  e.t_ns = kStartNs + static_cast<uint64_t>(ms * kMs);
+  e.t_ns = START_NS + static_cast<uint64_t>(ms * MS);
   e.kind = kind;
   e.device = device;
   return e;
@@ -202,8 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Vcd, WindowDrawsOnlyWhatWasJournalledInIt) {
   VcdOptions window;
-  window.from_ns = 5 * kMs;
-  window.to_ns = 8 * kMs;
+  window.from_ns = 5 * MS;
+  window.to_ns = 8 * MS;
   const Dump d = dump({gpio(0, 1, 0), serial(1, 10000, {0x00}), serial(6, 10000, {0xFF}),
                        serial(9, 10000, {0x00})},
                       window);
@@ -218,7 +218,7 @@ TEST(Vcd, TimescaleIsFineEnoughForTheFastestClockDrawn) {
   EXPECT_EQ(dump({spi_write(0, 0, 2000000, 8, 0, {1})}).tick_ns, 10u);
   EXPECT_EQ(dump({spi_write(0, 0, 24000000, 8, 0, {1})}).tick_ns, 1u);
   VcdOptions window;
-  window.from_ns = 1 * kMs;
+  window.from_ns = 1 * MS;
   EXPECT_EQ(dump({spi_write(0, 0, 24000000, 8, 0, {1}), serial(2, 57600, {1})}, window).tick_ns, 10u)
       << "only what the window draws counts";
 }

@@ -18,11 +18,4 @@ std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name,
 // One line per model with its arguments, for `boardsim --help`.
 std::string models_help();
 
-// Factories, one per model file in boardsim/models/.
-std::shared_ptr<SerialFarEnd> make_imx_bootstrap(const std::string& args, std::string& error);
-std::shared_ptr<SpiFarEnd> make_sound_modules(const std::string& args, std::string& error);
-// name: "loopback-late", "loopback-same", "checksum", "sink"
-std::shared_ptr<SpiFarEnd> make_bench_far_end(const std::string& name, const std::string& args,
-                                              std::string& error);
-
 }  // namespace boardsim

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "boardsim/far_end.h"
@@ -68,5 +70,11 @@ class PatternSink : public SpiFarEnd {
  private:
   uint8_t pattern_;
 };
+
+// One of them by the name the boardsim command gives it ("loopback-late",
+// "loopback-same", "checksum", "sink") with its arguments; nullptr and error
+// set on a bad argument.
+std::shared_ptr<SpiFarEnd> make_bench_far_end(const std::string& name, const std::string& args,
+                                              std::string& error);
 
 }  // namespace boardsim

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,10 @@ struct ImxOptions {
 
 class ImxBootstrap : public SerialFarEnd {
  public:
-  static constexpr uint32_t kSpeedChangeAddress = 0x002060A8;
-  static constexpr uint32_t kResetLine = 0x00100000;
-  static constexpr uint32_t kResetSpeed = 38400;
-  static constexpr char kTrailer = '>';  // after a data echo or a read answer
+  static constexpr uint32_t SPEED_CHANGE_ADDRESS = 0x002060A8;
+  static constexpr uint32_t RESET_LINE = 0x00100000;
+  static constexpr uint32_t RESET_SPEED = 38400;
+  static constexpr char TRAILER = '>';  // after a data echo or a read answer
 
   explicit ImxBootstrap(ImxOptions options = {});
 
@@ -64,7 +65,7 @@ class ImxBootstrap : public SerialFarEnd {
   bool reset_held_ = false;
   bool listening_ = false;
   bool synced_ = false;
-  uint32_t line_speed_ = kResetSpeed;
+  uint32_t line_speed_ = RESET_SPEED;
   std::string command_;       // command characters received so far
   std::string data_;          // data characters of the record being received
   size_t data_expected_ = 0;  // characters; 0: waiting for a command
@@ -75,5 +76,9 @@ class ImxBootstrap : public SerialFarEnd {
   int records_ = 0;
   int mismatches_ = 0;
 };
+
+// The model as the boardsim command's "imx:ARGS" builds it (arguments as
+// ImxBootstrap::parse_options takes them); nullptr and error set on bad ones.
+std::shared_ptr<ImxBootstrap> make_imx_bootstrap(const std::string& args, std::string& error);
 
 }  // namespace boardsim

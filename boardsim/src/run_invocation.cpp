@@ -2,13 +2,13 @@
 // program under test by its name (through the emulator when one is set), or
 // any host command found on the board's PATH; the preload shim, its socket
 // and the sanitiser options in every case.
-#include "command_line.h"
+#include "run_invocation.h"
 
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -21,8 +21,8 @@ namespace boardsim {
 
 namespace {
 
-constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin";
-constexpr const char* kShimName = "libboardsim_shim.so";
+constexpr const char* DEFAULT_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin";
+constexpr const char* SHIM_NAME = "libboardsim_shim.so";
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
@@ -89,7 +89,7 @@ void link_shim(const std::string& dir, const std::string& shim) {
   const std::string lib = multiarch_lib(shim);
   if (lib.empty()) return;
   make_dirs(dir + "/" + lib);
-  const std::string link = dir + "/" + lib + "/" + kShimName;
+  const std::string link = dir + "/" + lib + "/" + SHIM_NAME;
   unlink(link.c_str());
   if (symlink(shim.c_str(), link.c_str()) != 0) fail("symlink " + link);
 }
@@ -101,7 +101,7 @@ void resolve_command(const Command& command, const Sandbox& sandbox, std::vector
   // The environment: the caller's, with the board's PATH, the shim and its
   // socket, then the command's own settings.
   for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-  set_env(env, "PATH=" + sandbox.dir("bin") + ":" + env_or("PATH", kDefaultPath));
+  set_env(env, "PATH=" + sandbox.dir("bin") + ":" + env_or("PATH", DEFAULT_PATH));
   set_env(env, std::string(BOARDSIM_SOCKET_ENV) + "=" + sandbox.private_path("sock"));
   std::string asan = get_env(env, "ASAN_OPTIONS");
   if (asan.find("verify_asan_link_order") == std::string::npos) {
@@ -125,7 +125,7 @@ void resolve_command(const Command& command, const Sandbox& sandbox, std::vector
     unset_env(env, "LD_PRELOAD");
     argv = runner;
     argv.push_back("-E");
-    argv.push_back("LD_PRELOAD=" + shim_dir + "/$LIB/" + kShimName);
+    argv.push_back("LD_PRELOAD=" + shim_dir + "/$LIB/" + SHIM_NAME);
     argv.push_back(program);
   } else if (board_program) {
     set_env(env, "LD_PRELOAD=" + env_or("BOARDSIM_SHIM", host_shim));

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "boardsim/models.h"
-#include "models/sound_modules.h"
+#include "boardsim/models/sound_modules.h"
 
 namespace {
 
@@ -20,9 +19,9 @@ using Bytes = std::vector<uint8_t>;
 
 std::shared_ptr<SoundModules> modules_of(const std::string& args) {
   std::string error;
-  auto far_end = boardsim::make_sound_modules(args, error);
-  EXPECT_NE(far_end, nullptr) << error;
-  return std::static_pointer_cast<SoundModules>(far_end);
+  auto modules = boardsim::make_sound_modules(args, error);
+  EXPECT_NE(modules, nullptr) << error;
+  return modules;
 }
 
 void write_to(SoundModules& m, int device, const Bytes& bytes, uint8_t bits = 16) {

@@ -120,4 +120,8 @@ class SoundModules : public SpiFarEnd {
   Annotator* annotator_ = nullptr;  // of the exchange being served
 };
 
+// Modules configured as SoundModules::configure takes them (the boardsim
+// command's "sound:ARGS"); nullptr and error set on bad arguments.
+std::shared_ptr<SoundModules> make_sound_modules(const std::string& args, std::string& error);
+
 }  // namespace boardsim

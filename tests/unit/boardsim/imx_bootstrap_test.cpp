@@ -2,11 +2,11 @@
 // answers the board relies on, the memory image, and its fault options.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "boardsim/models.h"
-#include "models/imx_bootstrap.h"
+#include "boardsim/models/imx_bootstrap.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class RecordingLink : public boardsim::SerialLink {
 void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) {
   GpioRequest request{};
   request.op = op;
-  request.mask = ImxBootstrap::kResetLine;
+  request.mask = ImxBootstrap::RESET_LINE;
   request.value = value;
   slave.on_gpio(link, request);
 }
@@ -40,7 +40,7 @@ void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) 
 void reset_pulse(ImxBootstrap& slave, RecordingLink& link) {
   gpio(slave, link, 1, 0);
   gpio(slave, link, 0, 0);
-  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+  gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
 }
 
 // Sends text and returns what the slave answered to it.
@@ -64,7 +64,7 @@ TEST(ImxModel, DeafUntilTheResetPulseThenAnswersSync) {
   gpio(slave, link, 1, 0);
   EXPECT_EQ(exchange(slave, link, "A"), "") << "reset still held";
   gpio(slave, link, 0, 0);
-  gpio(slave, link, 1, ImxBootstrap::kResetLine);
+  gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
   EXPECT_TRUE(slave.listening());
   EXPECT_EQ(exchange(slave, link, "A"), ":");
   EXPECT_TRUE(slave.synced());
@@ -79,7 +79,7 @@ struct ExchangeRow {
 };
 
 // Memory is preset with CA DE FE CA at 0x001122FC before each row.
-const ExchangeRow kExchanges[] = {
+const ExchangeRow EXCHANGES[] = {
     {"Write32", "001122FCC4", "001122FCC4", "12345678", "12345678>"},
     {"Write16", "001122FE42", "001122FE42", "CAFE", "CAFE>"},
     {"Write8", "001122FF01", "001122FF01", "CA", "CA>"},
@@ -106,7 +106,7 @@ TEST_P(ImxExchange, AnswersAsTheBoardExpects) {
   EXPECT_TRUE(link.notes.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(kExchanges),
+INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(EXCHANGES),
                          [](const ::testing::TestParamInfo<ExchangeRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -141,7 +141,7 @@ struct SpeedRow {
   uint32_t speed;
 };
 
-const SpeedRow kSpeedRows[] = {
+const SpeedRow SPEED_ROWS[] = {
     {"00000003", 600},    {"00000007", 1200},  {"0000000D", 2400},  {"0000001A", 4800},
     {"00000035", 9600},   {"0000004F", 14400}, {"0000006A", 19200}, {"0000009E", 28800},
     {"000000D3", 38400},  {"00000134", 56000}, {"0000013D", 57600},
@@ -164,7 +164,7 @@ TEST_P(ImxSpeedChange, FollowsTheRecordAndNotesABoardAtAnotherSpeed) {
   EXPECT_EQ(link.notes.size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSpeeds, ImxSpeedChange, ::testing::ValuesIn(kSpeedRows));
+INSTANTIATE_TEST_SUITE_P(AllSpeeds, ImxSpeedChange, ::testing::ValuesIn(SPEED_ROWS));
 
 struct OptionRow {
   const char* args;
@@ -173,7 +173,7 @@ struct OptionRow {
   const char* read_answer;   // to "001122FC21" (memory 0)
 };
 
-const OptionRow kOptionRows[] = {
+const OptionRow OPTION_ROWS[] = {
     {"", ":", "001122FCC4", "001122FC2100>"},
     {"silent", "", "", ""},
     {"sync=x", "x", "001122FCC4", "001122FC2100>"},
@@ -189,16 +189,16 @@ class ImxOptionsTest : public ::testing::TestWithParam<OptionRow> {
   // A model built from the option text, reset, with its sync answer.
   ImxBootstrap& fresh_slave(RecordingLink& link, std::string& sync_answer) {
     std::string error;
-    far_end_ = boardsim::make_imx_bootstrap(GetParam().args, error);
-    EXPECT_NE(far_end_, nullptr) << error;
-    auto& slave = static_cast<ImxBootstrap&>(*far_end_);
+    slave_ = boardsim::make_imx_bootstrap(GetParam().args, error);
+    EXPECT_NE(slave_, nullptr) << error;
+    ImxBootstrap& slave = *slave_;
     reset_pulse(slave, link);
     sync_answer = exchange(slave, link, "A");
     return slave;
   }
 
  private:
-  std::shared_ptr<boardsim::SerialFarEnd> far_end_;
+  std::shared_ptr<ImxBootstrap> slave_;
 };
 
 TEST_P(ImxOptionsTest, ShapeTheAnswers) {
@@ -211,13 +211,13 @@ TEST_P(ImxOptionsTest, ShapeTheAnswers) {
   EXPECT_EQ(exchange(reader, link, "001122FC21"), GetParam().read_answer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(kOptionRows));
+INSTANTIATE_TEST_SUITE_P(Options, ImxOptionsTest, ::testing::ValuesIn(OPTION_ROWS));
 
 TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
   std::string error;
-  auto far_end = boardsim::make_imx_bootstrap("short-data", error);
-  ASSERT_NE(far_end, nullptr) << error;
-  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  const auto made = boardsim::make_imx_bootstrap("short-data", error);
+  ASSERT_NE(made, nullptr) << error;
+  ImxBootstrap& slave = *made;
   RecordingLink link;
   reset_pulse(slave, link);
   exchange(slave, link, "A");
@@ -228,9 +228,9 @@ TEST(ImxModel, ShortDataEchoLacksOnlyItsClosingCharacter) {
 
 TEST(ImxModel, DelaysEveryAnswer) {
   std::string error;
-  auto far_end = boardsim::make_imx_bootstrap("delay=1500", error);
-  ASSERT_NE(far_end, nullptr) << error;
-  auto& slave = static_cast<ImxBootstrap&>(*far_end);
+  const auto made = boardsim::make_imx_bootstrap("delay=1500", error);
+  ASSERT_NE(made, nullptr) << error;
+  ImxBootstrap& slave = *made;
   RecordingLink link;
   reset_pulse(slave, link);
   exchange(slave, link, "A");
