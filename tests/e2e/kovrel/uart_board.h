@@ -32,9 +32,10 @@ constexpr uint64_t NS_PER_US = 1000;
 constexpr int64_t OBSERVATION_SLACK_US = 5000;
 
 // What the simulator cannot see of a byte's way: the kernel's hand-over from
-// the board's side of the pty to its own, a kernel worker that can start a
-// few milliseconds late on a loaded machine.
-constexpr int64_t HAND_OVER_SLACK_US = 5000;
+// the board's side of the pty to its own, a kernel worker that can start
+// late on a loaded machine (up to 9 ms seen on two cores with two busy loops
+// and two compilers beside the suite).
+constexpr int64_t HAND_OVER_SLACK_US = 10000;
 
 class UartBoard : public ::testing::Test {
  protected:
