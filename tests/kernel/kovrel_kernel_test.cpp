@@ -31,7 +31,7 @@ struct BringUp {
 };
 
 // In the order the board ran them: the n-th is the n-th reset in the journal.
-const std::vector<BringUp> kBringUps = {
+const std::vector<BringUp> BRING_UPS = {
     {"uart_38400_w", {"-v", "1", "-w", "-u", "examples/uart_job.txt"}, 0,
      {"</dev/ttyS0> opened (38400 8-N-1)", "UART byte trasmission time = 260 usec",
       "\tBRECORD = 00001000 C0 ", "... DONE"}, ""},
@@ -56,13 +56,13 @@ bool has_line(const std::string& text, const std::string& line) {
 }
 
 TEST(KernelBringUps, EveryBringUpBeganWithTheSlavesReset) {
-  EXPECT_EQ(bring_ups(slurp(result("boardsim.jsonl"))).size(), kBringUps.size());
+  EXPECT_EQ(bring_ups(slurp(result("boardsim.jsonl"))).size(), BRING_UPS.size());
 }
 
 class KernelBringUp : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(KernelBringUp, PrintsAndSendsWhatItDoesOnTheSimulatedBoard) {
-  const BringUp& c = kBringUps[GetParam()];
+  const BringUp& c = BRING_UPS[GetParam()];
   const std::string name = c.name;
   const std::string err = slurp(result(name + "/err"));
   for (const char* line : c.lines) EXPECT_TRUE(has_line(err, line)) << "no line '" << line << "' in\n" << err;
@@ -90,8 +90,8 @@ TEST_P(KernelBringUp, PrintsAndSendsWhatItDoesOnTheSimulatedBoard) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, KernelBringUp, ::testing::Range<size_t>(0, kBringUps.size()),
-                         [](const auto& param_info) { return std::string(kBringUps[param_info.param].name); });
+INSTANTIATE_TEST_SUITE_P(Cases, KernelBringUp, ::testing::Range<size_t>(0, BRING_UPS.size()),
+                         [](const auto& param_info) { return std::string(BRING_UPS[param_info.param].name); });
 
 TEST(KernelBringUps, SilentSlaveEndsTheRunAtItsBound) {
   // The stall bound is 2 s; the board gives up after it, not before, and
@@ -162,7 +162,7 @@ std::vector<Call> calls(const std::string& trace) {
   return found;
 }
 
-constexpr unsigned long kTiocsergetlsr = 0x5459;
+constexpr unsigned long TIOCSERGETLSR_REQUEST = 0x5459;
 bool sets_speed(const Call& c) {
   // TCSETS, TCSETSW, TCSETSF, and TCSETS2 for a speed without a constant.
   return c.ioctl && (c.cmd == 0x5402 || c.cmd == 0x5403 || c.cmd == 0x5404 || c.cmd == 0x402C542B);
@@ -186,7 +186,7 @@ TEST_P(KernelTransmitterWait, DriverAnswersBeforeTheSpeedChanges) {
   ASSERT_FALSE(seen.empty()) << "no system calls traced";
   size_t asked = seen.size();
   for (size_t i = 0; i < seen.size(); ++i) {
-    if (seen[i].ioctl && seen[i].cmd == kTiocsergetlsr) asked = i;
+    if (seen[i].ioctl && seen[i].cmd == TIOCSERGETLSR_REQUEST) asked = i;
   }
   if (!GetParam().speed_change) {
     EXPECT_EQ(asked, seen.size()) << "TIOCSERGETLSR without a speed change\n" << trace;

@@ -3,9 +3,9 @@
 // splashgen, and a bench tool's option errors, each against what it must
 // print and do (and, where a host build can run the same, what that does).
 #include <gtest/gtest.h>
-#include <string.h>
-#include <time.h>
 
+#include <cstring>
+#include <ctime>
 #include <ostream>
 #include <string>
 #include <vector>

@@ -7,9 +7,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,15 +21,11 @@
 
 #include "boardsim/board.h"
 #include "boardsim/models/imx_bootstrap.h"
+#include "support/text.h"
 
 namespace kernel_test {
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test_support::slurp;
 
 inline std::string kernel_dir() { return BOARD_KERNEL_DIR; }
 inline std::string result(const std::string& path) { return kernel_dir() + "/results/" + path; }

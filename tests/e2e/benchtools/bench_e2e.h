@@ -9,8 +9,14 @@
 #include <vector>
 
 #include "boardsim/board.h"
+#include "support/bytes.h"
+#include "support/text.h"
 
 namespace bench_e2e {
+
+using test_support::bytes_of;
+using test_support::hex_0x;
+using test_support::lines_of;
 
 // Runs a tool in /tmp of the board, so a default "./fenwix.log" stays in the
 // sandbox.
@@ -85,26 +91,6 @@ inline std::vector<IoctlCall> ioctl_calls(const boardsim::Journal& journal, int 
     calls.push_back({e.request, e.value});
   }
   return calls;
-}
-
-inline std::vector<uint8_t> bytes_of(const std::string& text) {
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-// Lines of a text, without their line feeds.
-inline std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
-inline std::string hex_line(unsigned value, int digits) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
 }
 
 }  // namespace bench_e2e

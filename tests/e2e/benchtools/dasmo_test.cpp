@@ -13,16 +13,17 @@
 
 #include "bench_e2e.h"
 #include "boardsim/models/bench_ends.h"
-#include "replaced_stdout.h"
+#include "support/output_capture.h"
 
 namespace {
 
 using bench_e2e::bytes_of;
 using bench_e2e::run_tool;
 using boardsim::EventKind;
+using test_support::OutputCapture;
 
 // Sent through a same-word loopback, so what comes back is known.
-const std::string kInput("\xA5\x01\x80\x3C", 4);
+const std::string INPUT("\xA5\x01\x80\x3C", 4);
 
 struct FormCase {
   const char* name;
@@ -40,7 +41,7 @@ TEST_P(DasmoForms, WritesTheReceivedBytesExactly) {
   boardsim::Board board;
   board.attach_spi(1, std::make_shared<boardsim::SameLoopback>());
   board.spi(1).bits_per_word = c.bits;
-  board.write_file("/tmp/in.bin", kInput);
+  board.write_file("/tmp/in.bin", INPUT);
   std::vector<std::string> argv{"dasmo", "-s", "1", "-i", "/tmp/in.bin"};
   if (c.text) argv.push_back("-a");
   if (c.to_file) argv.insert(argv.end(), {"-o", "/tmp/out.txt"});
@@ -54,10 +55,10 @@ TEST_P(DasmoForms, WritesTheReceivedBytesExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Forms, DasmoForms,
     ::testing::Values(
-        FormCase{"ConsoleRaw", 8, false, false, kInput + "\n", ""},
+        FormCase{"ConsoleRaw", 8, false, false, INPUT + "\n", ""},
         FormCase{"ConsoleBytes", 8, true, false, "0xA5\n0x01\n0x80\n0x3C\n", ""},
         FormCase{"ConsoleWords", 16, true, false, "0x01A5\n0x3C80\n", ""},
-        FormCase{"FileRaw", 8, false, true, "", kInput},
+        FormCase{"FileRaw", 8, false, true, "", INPUT},
         FormCase{"FileBytes", 8, true, true, "", "0xA5,\n0x01,\n0x80,\n0x3C\n"},
         FormCase{"FileWords", 16, true, true, "", "0x01A5,\n0x3C80\n"}),
     [](const ::testing::TestParamInfo<FormCase>& param_info) { return param_info.param.name; });
@@ -234,7 +235,7 @@ TEST(Dasmo, ConsoleCaptureThatCannotBeWrittenFailsTheRun) {
   ASSERT_GE(full, 0);
   boardsim::RunResult r;
   {
-    e2e::ReplacedStdout replaced(full);
+    OutputCapture replaced(STDOUT_FILENO, full);
     ASSERT_TRUE(replaced.ok());
     r = board.run(command);
   }

@@ -28,6 +28,7 @@ std::vector<ToolCase> tool_cases() {
       {"dasmo",
        {"-i", "/tmp/in.bin"},
        {{"-s", "0"}, {"-i", "/tmp/in.bin"}, {"-s", "-1", "-i", "/tmp/in.bin"}}},
+      // A block of 0 counts as a missing -n.
       {"fenwix", {"-n", "8"}, {{"-s", "0"}, {"-s", "0", "-n", "0"}, {"-n", "8"}}},
       {"quorla", {"-n", "4"}, {{"-n", "5", "-l", "2"}, {"-s", "-2"}}},
       {"brevik",

@@ -2,7 +2,6 @@
 // lines, the range of -n and -l, and the stop at the first mismatch.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 
 namespace {
 
+using bench_e2e::hex_0x;
 using bench_e2e::lines_of;
 using bench_e2e::run_tool;
 using boardsim::EventKind;
@@ -38,11 +38,7 @@ uint32_t data_sum(const std::vector<uint16_t>& packet) {
   return sum;
 }
 
-std::string crc(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
+std::string crc(uint32_t value) { return hex_0x(value, 8); }
 
 struct PassCase {
   int words;

@@ -2,8 +2,6 @@
 // the system calls a board program makes (see clients/board_client.c).
 #pragma once
 
-#include <stdlib.h>
-
 #include <string>
 #include <vector>
 
@@ -17,12 +15,6 @@ inline boardsim::Command client(std::vector<std::string> steps) {
   c.argv.insert(c.argv.end(), steps.begin(), steps.end());
   c.timeout_s = 60;
   return c;
-}
-
-// The programs run through an emulator (the ARM build under qemu-arm).
-inline bool emulated() {
-  const char* runner = getenv("BOARDSIM_RUNNER");
-  return runner != nullptr && *runner != '\0';
 }
 
 }  // namespace board_test

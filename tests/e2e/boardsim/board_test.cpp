@@ -18,6 +18,7 @@
 
 #include "board_client.h"
 #include "boardsim/board.h"
+#include "support/board_env.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ using boardsim::Board;
 using boardsim::Command;
 using boardsim::EventKind;
 using boardsim::RunResult;
+using test_support::programs_emulated;
 
 bool host_exists(const std::string& path) {
   struct stat st {};
@@ -161,13 +163,13 @@ TEST(Sandbox, DirectoryIsRemovedWithTheBoardUnlessKept) {
 // An ordinary user gets the same board through a user namespace.
 class Unprivileged : public ::testing::Test {
  protected:
-  static constexpr uid_t kNobody = 65534;
+  static constexpr uid_t NOBODY = 65534;
 
   // Runs body in a child process that has given up root; its exit status.
   static int as_nobody(const std::function<int()>& body) {
     const pid_t child = fork();
     if (child == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(100);
+      if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(100);
       int status = 101;
       try {
         status = body();
@@ -253,17 +255,17 @@ TEST_P(SerialPorts, FarEndSeesTheBoardsBytesAndAnswers) {
 
 INSTANTIATE_TEST_SUITE_P(EveryPort, SerialPorts, ::testing::Values(0, 1, 2));
 
-TEST(Serial, DelayedAnswerReachesTheBoardNoEarlierThanItsDelay) {
-  constexpr uint64_t kDelayUs = 30000;
+TEST(SerialTiming, DelayedAnswerReachesTheBoardNoEarlierThanItsDelay) {
+  constexpr uint64_t DELAY_US = 30000;
   Board board;
-  board.attach_serial(0, std::make_shared<UpperCaseEcho>(kDelayUs));
+  board.attach_serial(0, std::make_shared<UpperCaseEcho>(DELAY_US));
   const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "write", "a", "read", "1"}));
   ASSERT_EQ(r.out, "read A\n") << r.err;
   const auto sent = board.journal().of(EventKind::SerialToSlave, 0);
   const auto answered = board.journal().of(EventKind::SerialFromSlave, 0);
   ASSERT_EQ(sent.size(), 1u);
   ASSERT_EQ(answered.size(), 1u);
-  EXPECT_GE(answered[0].t_ns - sent[0].t_ns, kDelayUs * 1000);
+  EXPECT_GE(answered[0].t_ns - sent[0].t_ns, DELAY_US * 1000);
 }
 
 // Each byte event says how early its bytes can have reached the simulator
@@ -272,7 +274,7 @@ TEST(Serial, DelayedAnswerReachesTheBoardNoEarlierThanItsDelay) {
 // simulator cannot tell when they came, and says so (0) or gives an earlier
 // moment. In a plain run every event after the first has its moment, never
 // after its read.
-TEST(Serial, EarliestArrivalIsNeverAfterTheWrite) {
+TEST(SerialTiming, EarliestArrivalIsNeverAfterTheWrite) {
   Board board;
   board.attach_serial(0, std::make_shared<UpperCaseEcho>());
   const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "write", "a", "read",
@@ -338,7 +340,7 @@ TEST(Serial, UnchangedSpeedGivesNoEvent) {
 TEST(Serial, SpeedWithoutAConstantThroughTermios2) {
   Board board;
   const RunResult r = board.run(client({"tty", "/dev/ttyS0", "raw", "38400", "speed2", "56000", "getspeed"}));
-  if (board_test::emulated()) {
+  if (programs_emulated()) {
     // qemu-arm does not translate the termios2 requests: the program sees
     // the failure and the line keeps its speed.
     EXPECT_NE(r.status, 0);
@@ -490,9 +492,11 @@ TEST(Standins, UnknownNameIsRefused) {
 
 // ------------------------------------------------------------ time limits
 
-class TimeLimit : public ::testing::TestWithParam<bool> {};
+// The program must have printed its first line within the half second: the
+// ctest label timing runs this one at a time.
+class TimeLimitTiming : public ::testing::TestWithParam<bool> {};
 
-TEST_P(TimeLimit, HungProgramIsKilledAndReportedAsTimedOut) {
+TEST_P(TimeLimitTiming, HungProgramIsKilledAndReportedAsTimedOut) {
   Board board;
   Command c = client({"out", "started", "sleep"});
   c.timeout_s = 0.5;
@@ -504,7 +508,7 @@ TEST_P(TimeLimit, HungProgramIsKilledAndReportedAsTimedOut) {
   EXPECT_EQ(r.out, "started\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutPidNamespace, TimeLimit, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutPidNamespace, TimeLimitTiming, ::testing::Bool());
 
 TEST(TimeLimit, ProgramEndingInTimeIsNotTimedOut) {
   Board board;
@@ -534,18 +538,18 @@ TEST(SharedState, SecondCommandFindsWhatTheFirstLeft) {
 // ------------------------------------------------------------ PID namespace and Panel
 
 TEST(Panel, StandInCountsSignalsFromTheProgramInItsNamespace) {
-  constexpr int kSignals = 3;
+  constexpr int SIGNALS = 3;
   Board board;
-  Command c = client({"pid", "usr2", std::to_string(kSignals), "sleep"});
+  Command c = client({"pid", "usr2", std::to_string(SIGNALS), "sleep"});
   c.pid_namespace = true;
   c.panel = boardsim::Panel::WithMarker;
   auto p = board.start(c);
   const pid_t panel = p->panel_pid();
   ASSERT_GT(panel, 1);  // PID 1 is the namespace's init
   EXPECT_EQ(board.read_file("/tmp/Panel_init_done"), "Panel " + std::to_string(panel) + "\n");
-  EXPECT_TRUE(p->wait_until([&] { return p->panel_signals() == kSignals; }, 30));
+  EXPECT_TRUE(p->wait_until([&] { return p->panel_signals() == SIGNALS; }, 30));
   // The program reports once the Panel has taken its last signal.
-  EXPECT_TRUE(p->wait_until([&] { return p->out_so_far().find("sent " + std::to_string(kSignals) + "\n") != std::string::npos; }, 30));
+  EXPECT_TRUE(p->wait_until([&] { return p->out_so_far().find("sent " + std::to_string(SIGNALS) + "\n") != std::string::npos; }, 30));
   EXPECT_TRUE(p->running());
   const RunResult r = p->kill(SIGTERM);
   EXPECT_EQ(r.signal, SIGTERM);
@@ -617,7 +621,7 @@ TEST_P(Exits, StatusAndStreamsArePassedThrough) {
     EXPECT_EQ(r.signal, c.signal) << pid_namespace;
     EXPECT_EQ(r.out, c.out) << pid_namespace;
     // qemu-arm reports a core-dumping signal of its program on stderr.
-    const bool emulator_note = board_test::emulated() && c.signal != 0 &&
+    const bool emulator_note = programs_emulated() && c.signal != 0 &&
                                r.err.compare(0, 29, "qemu: uncaught target signal ") == 0;
     if (!emulator_note) {
       EXPECT_EQ(r.err, c.err) << pid_namespace;

@@ -4,11 +4,8 @@
 // the GPIO socket and talks to the bootstrap model.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,24 +13,23 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/text.h"
+
 namespace {
 
-constexpr double kBoundS = 20;  // for each wait; generous on a loaded machine
+using test_support::slurp;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+constexpr double BOUND_S = 20;  // for each wait; generous on a loaded machine
 
 std::string cli_path() {
   char self[PATH_MAX];
@@ -45,7 +41,7 @@ std::string cli_path() {
 }
 
 bool wait_for(const std::function<bool()>& pred) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBoundS);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(BOUND_S);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -66,7 +62,7 @@ int connect_to(const std::string& path) {
 // Reads until `n` bytes came or the bound passed.
 std::string read_bytes(int fd, size_t n) {
   std::string got;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBoundS);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(BOUND_S);
   while (got.size() < n && std::chrono::steady_clock::now() < end) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "boardsim/board.h"
+#include "support/text.h"
 
-namespace spidev_e2e {
+namespace {
 
 using boardsim::Board;
 using boardsim::BoardConfig;
@@ -22,6 +22,7 @@ using boardsim::RunResult;
 using boardsim::SpiFault;
 using boardsim::SpiOp;
 using Bytes = std::vector<uint8_t>;
+using test_support::lines_of;
 
 Command client(const std::vector<std::string>& words) {
   Command c;
@@ -31,13 +32,6 @@ Command client(const std::vector<std::string>& words) {
   return c;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // The client's output line for a failed call.
 std::string failed(const std::string& what, int err) { return what + " = -1 errno " + std::to_string(err); }
 
@@ -45,7 +39,7 @@ std::vector<std::string> run_lines(Board& board, const std::vector<std::string>&
   const RunResult r = board.run(client(words));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_FALSE(r.timed_out);
-  return lines(r.out);
+  return lines_of(r.out);
 }
 
 TEST(SpidevOverShim, SettingsPersistAcrossProcesses) {
@@ -249,4 +243,4 @@ TEST(SpidevOverShim, FrameBufferRequestsAreAnsweredAndJournalled) {
   EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
 }
 
-}  // namespace spidev_e2e
+}  // namespace

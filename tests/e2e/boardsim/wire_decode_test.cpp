@@ -3,14 +3,13 @@
 // uart and spi decoders read it back, and every stretch of every line must
 // decode to exactly the bytes the journal holds for it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,8 @@
 #include "boardsim/models/imx_bootstrap.h"
 #include "boardsim/models/sound_modules.h"
 #include "boardsim/vcd.h"
+#include "support/bytes.h"
+#include "support/text.h"
 
 namespace {
 
@@ -26,15 +27,8 @@ using boardsim::Board;
 using boardsim::Event;
 using boardsim::EventKind;
 using Bytes = std::vector<uint8_t>;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+using test_support::bytes_of;
+using test_support::slurp;
 
 // A run's journal and the decoder runs over its dump, in a directory of
 // their own.
@@ -203,7 +197,7 @@ std::string image(size_t size, unsigned seed) {
   return bytes;
 }
 
-const char* const kUartJob =
+const char* const UART_JOB =
     "WRITE_32 0x001122FC 0xCAFEDECA\n"
     "READ_32 0x001122FC\n"
     "BIN_FILE 0x00001000 /tmp/boot.bin\n"
@@ -212,7 +206,7 @@ const char* const kUartJob =
 void uart_run(Board& board, const std::vector<std::string>& speed) {
   board.attach_serial(0, std::make_shared<boardsim::ImxBootstrap>());
   board.write_file("/tmp/boot.bin", image(40, 1));
-  board.write_file("/tmp/uart_job.txt", kUartJob);
+  board.write_file("/tmp/uart_job.txt", UART_JOB);
   std::vector<std::string> argv{"kovrel", "-r"};
   argv.insert(argv.end(), speed.begin(), speed.end());
   argv.insert(argv.end(), {"-u", "/tmp/uart_job.txt"});

@@ -17,7 +17,7 @@
 
 #include "boardsim/board.h"
 #include "housekeeping/proc_watch.h"
-#include "replaced_stdout.h"
+#include "support/output_capture.h"
 
 namespace {
 
@@ -26,6 +26,7 @@ using boardsim::Command;
 using boardsim::Panel;
 using boardsim::Process;
 using namespace housekeeping_e2e;
+using test_support::OutputCapture;
 
 constexpr char MARKER[] = "/tmp/Panel_init_done";
 constexpr char COEFFS[] = "/tmp/audiocoeffs-file";
@@ -195,7 +196,7 @@ TEST_F(Coeffnotify, AClosedConsolePipeDoesNotStopTheSignals) {
   command.timeout_s = 120;
   std::unique_ptr<Process> process;
   {
-    e2e::ReplacedStdout replaced(console[1]);
+    OutputCapture replaced(STDOUT_FILENO, console[1]);
     ASSERT_TRUE(replaced.ok());
     process = board_.start(command);
   }

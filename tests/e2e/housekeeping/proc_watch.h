@@ -13,11 +13,17 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/board_env.h"
+#include "support/text.h"
+
 namespace housekeeping_e2e {
+
+using test_support::count_lines;
+using test_support::EVENT_DEADLINE_S;
+using test_support::running_as_root;
 
 struct InotifyState {
   int fd = -1;           // the program's inotify descriptor, -1 when it has none
@@ -88,16 +94,6 @@ inline bool in_timed_sleep(pid_t pid) {
   return (number == SYS_clock_nanosleep || number == SYS_nanosleep) && process_state(pid) == 'S';
 }
 
-inline int count_lines(const std::string& text, const std::string& line) {
-  int count = 0;
-  std::istringstream in(text);
-  std::string current;
-  while (std::getline(in, current)) {
-    if (current == line) ++count;
-  }
-  return count;
-}
-
 struct Ownership {
   bool exists = false;
   uid_t uid = 0;
@@ -125,10 +121,5 @@ inline ino_t inode_of(const std::string& host_path) {
   struct stat st {};
   return stat(host_path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
-
-inline bool running_as_root() { return geteuid() == 0; }
-
-// Generous: the programs may run under qemu-arm and the sanitisers.
-constexpr double EVENT_DEADLINE_S = 30;
 
 }  // namespace housekeeping_e2e

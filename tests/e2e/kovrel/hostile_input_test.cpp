@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "boardsim/models/sound_modules.h"
+#include "support/kovrel_console.h"
 #include "uart_board.h"
 
 namespace uart_test {
 namespace {
 
 using boardsim::EventKind;
-
-const std::string kFailedBanner = "... FAILED\n\n";
+using test_support::FAILED_TITLE;
 
 class HostileInput : public UartBoard {
  protected:
@@ -36,12 +36,12 @@ class HostileInput : public UartBoard {
   boardsim::RunResult run_jobs(const std::string& uart_job, const std::string& spi_job,
                                std::vector<std::string> options = {}) {
     if (!uart_job.empty()) {
-      board.write_file(kJobPath, uart_job);
-      options.insert(options.end(), {"-u", kJobPath});
+      board.write_file(JOB_PATH, uart_job);
+      options.insert(options.end(), {"-u", JOB_PATH});
     }
     if (!spi_job.empty()) {
-      board.write_file(kSpiJobPath, spi_job);
-      options.insert(options.end(), {"-s", kSpiJobPath});
+      board.write_file(SPI_JOB_PATH, spi_job);
+      options.insert(options.end(), {"-s", SPI_JOB_PATH});
     }
     return run_kovrel(options);
   }
@@ -75,17 +75,17 @@ std::string utf16(const std::string& text) {
   return wide;
 }
 
-const NulRow kNulRows[] = {
+const NulRow NUL_ROWS[] = {
     {"InsideAValue", std::string("WRITE_32 0x001122FC 0xCA\0FEDECA\n", 32), "",
      {"\nERROR : NUL character in line\n",
       "\n" + std::string(80, '-') + "\nWRITE_32 0x001122FC 0xCA\\0FEDECA\n\n",
-      "\nERROR : token --> 0xCA\\0FEDECA\n\n", kFailedBanner}},
+      "\nERROR : token --> 0xCA\\0FEDECA\n\n", FAILED_TITLE}},
     {"Utf16Job", utf16("WAIT 1\nWRITE_8 0x1000 0x1\n"), "",
-     {"\nERROR : NUL character in line\n", "\nERROR : token --> W\\0A\\0I\\0T\\0\n\n", kFailedBanner}},
+     {"\nERROR : NUL character in line\n", "\nERROR : token --> W\\0A\\0I\\0T\\0\n\n", FAILED_TITLE}},
     {"InAComment", "", std::string("; module \0 jump\nJUMP 0x00001000 M0\n", 35),
-     {"\nERROR : NUL character in line\n", "\nERROR : token --> \\0\n\n", kFailedBanner}},
+     {"\nERROR : NUL character in line\n", "\nERROR : token --> \\0\n\n", FAILED_TITLE}},
     {"ZeroFilledSpiJob", "", std::string(4096, '\0'),
-     {"\nERROR : NUL character in line\n", kFailedBanner}},
+     {"\nERROR : NUL character in line\n", FAILED_TITLE}},
 };
 
 class NulLine : public HostileInput, public ::testing::WithParamInterface<NulRow> {};
@@ -102,7 +102,7 @@ TEST_P(NulLine, IsASyntaxErrorAndNothingOfItRuns) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, NulLine, ::testing::ValuesIn(kNulRows),
+INSTANTIATE_TEST_SUITE_P(Lines, NulLine, ::testing::ValuesIn(NUL_ROWS),
                          [](const ::testing::TestParamInfo<NulRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -118,7 +118,7 @@ struct NotRegularRow {
   bool job_ran;  // the job frame reached the line (FAILED banner expected)
 };
 
-const NotRegularRow kNotRegular[] = {
+const NotRegularRow NOT_REGULAR[] = {
     {"UartJobFifo", {"-u", "/tmp/fifo"}, "", "", "/tmp/fifo", false},
     {"UartJobDevice", {"-u", "/dev/zero"}, "", "", "/dev/zero", false},
     {"UartJobDirectory", {"-u", "/tmp"}, "", "", "/tmp", false},
@@ -141,12 +141,12 @@ TEST_P(NotRegularFile, IsRefusedByNameWithoutWaitingOnIt) {
   EXPECT_EQ(result.status, 255);
   EXPECT_TRUE(contains_in_order(
       result.err, {"\nERROR : <" + std::string(row.culprit) + "> is not a regular file\n"}));
-  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_EQ(result.err.find(FAILED_TITLE) != std::string::npos, row.job_ran) << result.err;
   EXPECT_TRUE(board.journal().of(EventKind::SpiWrite).empty());
   EXPECT_FALSE(board.file_exists("/dev/zero.br")) << "no br file for what was not downloaded";
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, NotRegularFile, ::testing::ValuesIn(kNotRegular),
+INSTANTIATE_TEST_SUITE_P(Files, NotRegularFile, ::testing::ValuesIn(NOT_REGULAR),
                          [](const ::testing::TestParamInfo<NotRegularRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -156,9 +156,9 @@ INSTANTIATE_TEST_SUITE_P(Files, NotRegularFile, ::testing::ValuesIn(kNotRegular)
 // `kovrel -v 3 ... 2>&1 | head -3`: the pipe closes after a few lines. Here it
 // is closed from the start, so every line of progress meets it.
 TEST_F(HostileInput, ClosedConsolePipeDoesNotStopTheBringUp) {
-  board.write_file(kJobPath, "WRITE_32 0x001122FC 0xCAFEDECA\nBIN_FILE 0x00001000 /tmp/fw.bin\n"
+  board.write_file(JOB_PATH, "WRITE_32 0x001122FC 0xCAFEDECA\nBIN_FILE 0x00001000 /tmp/fw.bin\n"
                              "JUMP 0x00001000\n");
-  board.write_file(kSpiJobPath, "BIN_FILE 0x00001000 /tmp/fw.bin M0\nJUMP 0x00001000 M0\n");
+  board.write_file(SPI_JOB_PATH, "BIN_FILE 0x00001000 /tmp/fw.bin M0\nJUMP 0x00001000 M0\n");
   int console[2];
   ASSERT_EQ(pipe(console), 0);
   close(console[0]);
@@ -170,7 +170,7 @@ TEST_F(HostileInput, ClosedConsolePipeDoesNotStopTheBringUp) {
   dup2(console[1], STDERR_FILENO);
   close(console[1]);
   boardsim::Command command;
-  command.argv = {"kovrel", "-v", "3", "-r", "-u", kJobPath, "-s", kSpiJobPath};
+  command.argv = {"kovrel", "-v", "3", "-r", "-u", JOB_PATH, "-s", SPI_JOB_PATH};
   command.passthrough_stdio = true;
   command.timeout_s = 60;
   auto result = board.run(command);

@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "kovrel/expected_usage.h"
+#include "support/kovrel_console.h"
+#include "support/kovrel_usage.h"
 
 namespace {
 
 using boardsim::Board;
 using boardsim::RunResult;
+using test_support::error_report;
 
 constexpr int FAILURE_STATUS = 255;
-
-std::string error_report(const std::string& message) { return "\nERROR : " + message + "\n"; }
 
 RunResult run_kovrel(Board& board, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"kovrel"};

@@ -15,6 +15,8 @@
 
 #include "boardsim/board.h"
 #include "boardsim/models/sound_modules.h"
+#include "support/bytes.h"
+#include "support/kovrel_console.h"
 
 namespace {
 
@@ -29,14 +31,15 @@ using boardsim::SoundModules;
 using boardsim::SpiFault;
 using boardsim::SpiOp;
 using Bytes = std::vector<uint8_t>;
+using test_support::banner;
+using test_support::failed_report;
+using test_support::le32_at;
 
-const std::string RULE(80, '-');
 const std::string JOB_PATH = "/tmp/spi_job.txt";
 
-std::string banner(const std::string& title) { return "\n" + RULE + "\n" + title; }
 // The echo of a job line: the line keeps its own line end, then one more.
 std::string echo(const std::string& job_line) { return banner(job_line + "\n"); }
-const std::string FAILED_REPORT = "\nERROR : " + banner("... FAILED\n\n") + "\n";
+const std::string FAILED_REPORT = failed_report();
 
 std::string device_name(int n) { return "/dev/spidev2." + std::to_string(n); }
 
@@ -46,11 +49,6 @@ Bytes pattern(size_t size, uint8_t seed) {
   Bytes b(size);
   for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
   return b;
-}
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // The checksum by its definition: 16-bit words, low byte first, 32-bit sum.
@@ -71,9 +69,9 @@ std::vector<WireFrame> frames_on_wire(const Bytes& wire) {
   size_t at = 0;
   while (at + 12 <= wire.size()) {
     WireFrame f;
-    f.address = le32(&wire[at]);
-    f.size = le32(&wire[at + 4]);
-    f.checksum = le32(&wire[at + 8]);
+    f.address = le32_at(&wire[at]);
+    f.size = le32_at(&wire[at + 4]);
+    f.checksum = le32_at(&wire[at + 8]);
     at += 12;
     size_t n = std::min<size_t>(f.size, wire.size() - at);
     f.data.assign(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + n));
@@ -115,6 +113,10 @@ class SpiPhase : public testing::Test {
   std::unique_ptr<Board> board_;
   std::shared_ptr<SoundModules> modules_;
 };
+
+// Tests that assert on real time: the ctest label timing runs them one at a
+// time.
+class SpiPhaseTiming : public SpiPhase {};
 
 // --- Set-up and module search -----------------------------------------------
 
@@ -460,7 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A broadcast jump reads every present slot, and only those, once the
 // modules have had their 10 ms; a failing row does not stop the table.
-TEST_F(SpiPhase, BroadcastJumpReadsEveryPresentSlot) {
+TEST_F(SpiPhaseTiming, BroadcastJumpReadsEveryPresentSlot) {
   make_board("0=2,2=4,fail=2:2");
   put_file("/tmp/prog.bin", pattern(300, 9));
   RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin ALL\nJUMP 0x00001000 ALL\n");
@@ -476,7 +478,7 @@ TEST_F(SpiPhase, BroadcastJumpReadsEveryPresentSlot) {
   size_t jump = events.size();
   for (size_t i = 0; i < events.size(); ++i) {
     if (events[i].kind == EventKind::SpiWrite && events[i].data.size() == 12 &&
-        le32(&events[i].data[4]) == 0) {
+        le32_at(&events[i].data[4]) == 0) {
       jump = i;
     }
   }
@@ -556,14 +558,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // WAIT pauses its milliseconds between the frames around it: the jump frame
 // leaves no earlier than 100 ms after the last byte of the download.
-TEST_F(SpiPhase, WaitPausesBetweenFrames) {
+TEST_F(SpiPhaseTiming, WaitPausesBetweenFrames) {
   make_board("0=2");
   put_file("/tmp/prog.bin", pattern(8, 6));
   RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n");
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<Event> writes = board_->journal().of(EventKind::SpiWrite);
   ASSERT_EQ(writes.size(), 3u);  // header, data, jump frame
-  EXPECT_EQ(le32(&writes[2].data[4]), 0u) << "the last write is the jump frame";
+  EXPECT_EQ(le32_at(&writes[2].data[4]), 0u) << "the last write is the jump frame";
   EXPECT_GE(writes[2].t_ns - writes[1].t_ns, 100000000u) << "jump sent before the 100 ms wait";
 }
 

@@ -10,15 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "support/kovrel_console.h"
 #include "uart_board.h"
 
 namespace uart_test {
 namespace {
 
-constexpr const char* kImagePath = "/tmp/fw.bin";
-constexpr const char* kBrPath = "/tmp/fw.br";
-const std::string kBrLine = std::string("BR_FILE ") + kBrPath + "\n";
-const std::string kFailedBanner = "... FAILED\n\n";
+using test_support::FAILED_TITLE;
+
+constexpr const char* IMAGE_PATH = "/tmp/fw.bin";
+constexpr const char* BR_PATH = "/tmp/fw.br";
+const std::string BR_LINE = std::string("BR_FILE ") + BR_PATH + "\n";
 
 struct BrCheckRow {
   const char* name;
@@ -27,14 +29,14 @@ struct BrCheckRow {
   std::string sent;     // on the line after the sync character, when sent
 };
 
-const std::string kLongest = record(0x100F, 0x1F, std::string(62, '5'));
+const std::string LONGEST = record(0x100F, 0x1F, std::string(62, '5'));
 
-const BrCheckRow kBrChecks[] = {
+const BrCheckRow BR_CHECKS[] = {
     {"NotHexadecimal", "00001000C404030201\n00001004C4XX030201\n",
      "boot record not hexadecimal in </tmp/fw.br> line 2", ""},
     {"NulInARecord", std::string("00001000C4040\0000201\n", 19),
      "boot record not hexadecimal in </tmp/fw.br> line 1", ""},
-    {"LongerThan72", kLongest + "\n" + kLongest + "55\n",
+    {"LongerThan72", LONGEST + "\n" + LONGEST + "55\n",
      "boot record longer than 72 chars in </tmp/fw.br> line 2", ""},
     {"ShorterThanACommand", "\n00001000C\n", "boot record shorter than 10 chars in </tmp/fw.br> line 2",
      ""},
@@ -48,8 +50,8 @@ const BrCheckRow kBrChecks[] = {
      "boot record of 14 chars where its control byte calls for 16 in </tmp/fw.br> line 3", ""},
     // Accepted: either letter case, line ends with carriage returns, blank
     // lines, a read request and the longest record.
-    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + kLongest + "\n", nullptr,
-     "00001000c404030201" "0000abcde4" + kLongest},
+    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + LONGEST + "\n", nullptr,
+     "00001000c404030201" "0000abcde4" + LONGEST},
     {"Empty", "", nullptr, ""},
 };
 
@@ -57,8 +59,8 @@ class UartBrCheck : public UartBoard, public ::testing::WithParamInterface<BrChe
 
 TEST_P(UartBrCheck, WholeFileCheckedBeforeARecordIsSent) {
   const BrCheckRow& row = GetParam();
-  board.write_file(kBrPath, row.content);
-  auto result = run_job(kBrLine + "WRITE_8 0x00002000 0x1\n");
+  board.write_file(BR_PATH, row.content);
+  auto result = run_job(BR_LINE + "WRITE_8 0x00002000 0x1\n");
   if (row.refusal == nullptr) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(wire(), "A" + row.sent + "0000200001" "01");
@@ -67,20 +69,20 @@ TEST_P(UartBrCheck, WholeFileCheckedBeforeARecordIsSent) {
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(wire(), "A") << "nothing of a refused file is sent";
   EXPECT_TRUE(contains_in_order(result.err,
-                                {"\nERROR : " + std::string(row.refusal) + "\n", kFailedBanner}));
+                                {"\nERROR : " + std::string(row.refusal) + "\n", FAILED_TITLE}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(kBrChecks),
+INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(BR_CHECKS),
                          [](const ::testing::TestParamInfo<BrCheckRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
 
 // BR_FILE reads no echoes; with -r the next record must not find them.
 TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
-  board.write_file(kBrPath, record(0x1000, 0xC8, "0403020108070605") + "\n" +
+  board.write_file(BR_PATH, record(0x1000, 0xC8, "0403020108070605") + "\n" +
                                 record(0x1008, 0x01, "09") + "\n");
   auto result =
-      run_job(kBrLine + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
+      run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 00002000 42 BEEF>\n",
                                              "\tBRECORD = 00001000 C0 \n", "... DONE\n\n"}));
@@ -89,7 +91,7 @@ TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }
 
-std::string bin_file_line() { return std::string("BIN_FILE 0x00001000 ") + kImagePath + "\n"; }
+std::string bin_file_line() { return std::string("BIN_FILE 0x00001000 ") + IMAGE_PATH + "\n"; }
 
 // The files in the board's /tmp. Directories are left out: a checkout or
 // build under the host's /tmp is mounted back at its own path, which leaves
@@ -109,15 +111,15 @@ std::set<std::string> tmp_names(boardsim::Board& board) {
 // (it would overwrite the link's target); the link is replaced by the file.
 TEST_F(UartBoard, LinkPlantedAtTheBrFileIsReplacedNotFollowed) {
   board.write_file("/tmp/precious", "keep me\n");
-  ASSERT_EQ(symlink("precious", board.host_path(kBrPath).c_str()), 0);
-  board.write_file(kImagePath, std::string("\x01\x02\x03\x04", 4));
+  ASSERT_EQ(symlink("precious", board.host_path(BR_PATH).c_str()), 0);
+  board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
   auto result = run_job(bin_file_line(), {"-w"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(board.read_file("/tmp/precious"), "keep me\n");
   struct stat status {};
-  ASSERT_EQ(lstat(board.host_path(kBrPath).c_str(), &status), 0);
+  ASSERT_EQ(lstat(board.host_path(BR_PATH).c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
-  EXPECT_EQ(board.read_file(kBrPath), "00001000C404030201\n");
+  EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
   // The mode a plainly created file has, not the temporary file's 0600.
   const mode_t mask = umask(0);
   umask(mask);
@@ -133,7 +135,7 @@ struct UnfinishedRow {
   bool earlier;  // a complete br file of an earlier download is there
 };
 
-const UnfinishedRow kUnfinished[] = {
+const UnfinishedRow UNFINISHED[] = {
     {"TerminatedWithoutEarlierFile", Ending::Terminated, false},
     {"TerminatedEarlierFileKept", Ending::Terminated, true},
     {"RecordRefusedEarlierFileKept", Ending::RecordRefused, true},
@@ -144,10 +146,10 @@ class UartBrUnfinished : public UartBoard, public ::testing::WithParamInterface<
 TEST_P(UartBrUnfinished, LeavesNoPartialBrFileAndNoTemporaryFile) {
   const UnfinishedRow& row = GetParam();
   const std::string earlier = "00000000C400000000\n";
-  if (row.earlier) board.write_file(kBrPath, earlier);
-  constexpr size_t kRecords = 100;  // 28 bytes each: some 4 s on the line
-  board.write_file(kImagePath, firmware(28 * kRecords));
-  board.write_file(kJobPath, bin_file_line());
+  if (row.earlier) board.write_file(BR_PATH, earlier);
+  constexpr size_t RECORDS = 100;  // 28 bytes each: some 4 s on the line
+  board.write_file(IMAGE_PATH, firmware(28 * RECORDS));
+  board.write_file(JOB_PATH, bin_file_line());
   board.journal().clear();
   const size_t record_chars = 10 + 56;
   if (row.ending == Ending::RecordRefused) {
@@ -158,26 +160,26 @@ TEST_P(UartBrUnfinished, LeavesNoPartialBrFileAndNoTemporaryFile) {
     EXPECT_EQ(result.status, 255);
   } else {
     boardsim::Command command;
-    command.argv = {"kovrel", "-w", "-u", kJobPath};
+    command.argv = {"kovrel", "-w", "-u", JOB_PATH};
     command.timeout_s = 60;
     auto process = board.start(command);
     // Stopped once a few records are out, long before the last.
     ASSERT_TRUE(process->wait_until([&] { return wire().size() > 1 + 3 * record_chars; }, 30));
     auto result = process->kill(SIGTERM);
     EXPECT_EQ(result.signal, SIGTERM);
-    EXPECT_LT(wire().size(), 1 + kRecords * record_chars);
+    EXPECT_LT(wire().size(), 1 + RECORDS * record_chars);
   }
   if (row.earlier) {
-    EXPECT_EQ(board.read_file(kBrPath), earlier);
+    EXPECT_EQ(board.read_file(BR_PATH), earlier);
   } else {
-    EXPECT_FALSE(board.file_exists(kBrPath));
+    EXPECT_FALSE(board.file_exists(BR_PATH));
   }
   std::set<std::string> expected{"fw.bin", "uart_job.txt"};
   if (row.earlier) expected.insert("fw.br");
   EXPECT_EQ(tmp_names(board), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Downloads, UartBrUnfinished, ::testing::ValuesIn(kUnfinished),
+INSTANTIATE_TEST_SUITE_P(Downloads, UartBrUnfinished, ::testing::ValuesIn(UNFINISHED),
                          [](const ::testing::TestParamInfo<UnfinishedRow>& row_info) {
                            return std::string(row_info.param.name);
                          });

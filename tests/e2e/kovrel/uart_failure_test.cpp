@@ -4,16 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "support/kovrel_console.h"
 #include "uart_board.h"
 
 namespace uart_test {
 namespace {
 
 using boardsim::EventKind;
-
-const std::string kFailedBanner =
-    "\nERROR : \n--------------------------------------------------------------------------------\n"
-    "... FAILED\n\n\n";
+using test_support::failed_report;
 
 struct RxRuleRow {
   const char* name;
@@ -23,7 +21,7 @@ struct RxRuleRow {
   bool job_ran;       // the job frame reached the line (FAILED banner expected)
 };
 
-const RxRuleRow kRxRules[] = {
+const RxRuleRow RX_RULES[] = {
     {"StarAfterCommandEcho", "refuse", "WRITE_32 0x001122FC 0xCAFEDECA",
      {"\tBRECORD = 001122FC C4 ", "\nERROR : bad data count or size\n",
       "\nERROR : write boot record send failed\n\n"},
@@ -64,16 +62,16 @@ TEST_P(UartRxRule, ReportedEndsTheRunAndSkipsTheSpiPhase) {
   std::string error;
   ASSERT_TRUE(boardsim::ImxBootstrap::parse_options(row.model, options, error)) << error;
   attach(options);
-  board.write_file(kSpiJobPath, "; nothing\n");
-  auto result = run_job(std::string(row.line) + "\n", {"-v", "3", "-r", "-s", kSpiJobPath});
+  board.write_file(SPI_JOB_PATH, "; nothing\n");
+  auto result = run_job(std::string(row.line) + "\n", {"-v", "3", "-r", "-s", SPI_JOB_PATH});
   EXPECT_EQ(result.status, 255);
   EXPECT_TRUE(contains_in_order(result.err, row.messages));
-  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_EQ(result.err.find(failed_report()) != std::string::npos, row.job_ran) << result.err;
   EXPECT_EQ(result.err.find("PROCESSING </tmp/spi_job.txt>"), std::string::npos);
   EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, UartRxRule, ::testing::ValuesIn(kRxRules),
+INSTANTIATE_TEST_SUITE_P(Rules, UartRxRule, ::testing::ValuesIn(RX_RULES),
                          [](const ::testing::TestParamInfo<RxRuleRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -86,7 +84,7 @@ TEST_F(UartBoard, FirstFailingRecordEndsTheDownload) {
   auto result = run_job("BIN_FILE 0x00001000 /tmp/fw.bin\nWRITE_8 0x1000 0x1\n", {"-r"});
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(wire(), "A00001000DC") << "neither the data nor another record follows";
-  EXPECT_TRUE(contains_in_order(result.err, {"bad data count or size", kFailedBanner}));
+  EXPECT_TRUE(contains_in_order(result.err, {"bad data count or size", failed_report()}));
 }
 
 class UartVerbosity : public UartBoard, public ::testing::WithParamInterface<int> {};
@@ -108,7 +106,7 @@ TEST_P(UartVerbosity, ProgressOnlyAtOneAndThreeErrorsAlways) {
   EXPECT_EQ(failed.status, 255);
   EXPECT_TRUE(contains_in_order(failed.err, {"\nERROR : bad data count or size\n",
                                              "\nERROR : write boot record send failed\n\n",
-                                             kFailedBanner}));
+                                             failed_report()}));
   EXPECT_EQ(failed.err.find("BRECORD") != std::string::npos, shown);
 }
 
@@ -122,7 +120,7 @@ struct MissingRow {
   bool job_ran;
 };
 
-const MissingRow kMissing[] = {
+const MissingRow MISSING_ROWS[] = {
     {"BinaryFile", "BIN_FILE 0x1000 /tmp/missing.bin\n", {},
      "\nERROR : cannot open </tmp/missing.bin>\n", true},
     {"BrFile", "BR_FILE /tmp/missing.br\n", {}, "\nERROR : cannot open </tmp/missing.br>\n", true},
@@ -140,11 +138,11 @@ TEST_P(UartMissing, ReportedWithItsName) {
   auto result = run_job(row.job, row.options);
   EXPECT_EQ(result.status, 255);
   EXPECT_TRUE(contains_in_order(result.err, {row.message}));
-  EXPECT_EQ(result.err.find(kFailedBanner) != std::string::npos, row.job_ran) << result.err;
+  EXPECT_EQ(result.err.find(failed_report()) != std::string::npos, row.job_ran) << result.err;
   EXPECT_EQ(result.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, UartMissing, ::testing::ValuesIn(kMissing),
+INSTANTIATE_TEST_SUITE_P(Files, UartMissing, ::testing::ValuesIn(MISSING_ROWS),
                          [](const ::testing::TestParamInfo<MissingRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -155,7 +153,7 @@ struct GpioFaultRow {
   int answer;  // what the faulty write returned
 };
 
-const GpioFaultRow kGpioFaults[] = {
+const GpioFaultRow GPIO_FAULTS[] = {
     {"HoldShort", {1, boardsim::FaultKind::Short, 0}, 6},
     {"LowShort", {2, boardsim::FaultKind::Short, 0}, 6},
     {"ReleaseShort", {3, boardsim::FaultKind::Short, 0}, 6},
@@ -164,12 +162,12 @@ const GpioFaultRow kGpioFaults[] = {
     {"ReleaseEio", {3, boardsim::FaultKind::Eio, 0}, -1},
 };
 
-class UartGpioFault : public UartBoard, public ::testing::WithParamInterface<GpioFaultRow> {};
+class UartGpioFaultTiming : public UartBoard, public ::testing::WithParamInterface<GpioFaultRow> {};
 
 // A request the driver did not take whole still fails the run (without a
 // message), but only after all three went out with their pause, so that the
 // release is never the one left unsent.
-TEST_P(UartGpioFault, AllThreeRequestsGoOutThenTheRunFails) {
+TEST_P(UartGpioFaultTiming, AllThreeRequestsGoOutThenTheRunFails) {
   const GpioFaultRow& row = GetParam();
   board.add_gpio_fault(row.fault);
   auto result = run_job("WRITE_8 0x1000 0x1\n", {"-v", "1"});
@@ -187,13 +185,13 @@ TEST_P(UartGpioFault, AllThreeRequestsGoOutThenTheRunFails) {
     const size_t sent = !faulty ? 12 : row.answer > 0 ? static_cast<size_t>(row.answer) : 0;
     EXPECT_EQ(gpio[i].data, std::vector<uint8_t>(records[i].begin(), records[i].begin() + sent)) << i;
   }
-  EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - kObservationSlackUs);
+  EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - OBSERVATION_SLACK_US);
   // Held by the first request and let go by the third, the slaves are out
   // of reset when only the second one failed.
   EXPECT_EQ(slave->listening(), row.fault.nth == 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, UartGpioFault, ::testing::ValuesIn(kGpioFaults),
+INSTANTIATE_TEST_SUITE_P(Faults, UartGpioFaultTiming, ::testing::ValuesIn(GPIO_FAULTS),
                          [](const ::testing::TestParamInfo<GpioFaultRow>& row_info) {
                            return std::string(row_info.param.name);
                          });

@@ -3,6 +3,8 @@
 // The simulator stamps bytes when it reads them, possibly late for the first
 // of two events, so each bound allows some slack; the slack stays below one
 // character time, so a pause short by even one character still fails.
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,11 +13,11 @@
 namespace uart_test {
 namespace {
 
-constexpr int64_t kChar600Us = 16667;
-constexpr int64_t kSlack600Us = kChar600Us / 2;
-constexpr int64_t kRecordPauseUs = 20000;
+constexpr int64_t CHAR_600_US = 16667;
+constexpr int64_t SLACK_600_US = CHAR_600_US / 2;
+constexpr int64_t RECORD_PAUSE_US = 20000;
 
-TEST_F(UartBoard, PausesCountCharacterTimesOfTheRequestedSpeed) {
+TEST_F(UartTiming, PausesCountCharacterTimesOfTheRequestedSpeed) {
   // At 600 baud a character lasts 16.7 ms, long against any scheduling delay.
   auto result = run_job("WRITE_8 0x001122FF 0xCA\nREAD_8 0x001122FF\nJUMP 0x00001000\n",
                         {"-b", "600"});
@@ -43,7 +45,7 @@ TEST_F(UartBoard, PausesCountCharacterTimesOfTheRequestedSpeed) {
       {"read: answer wait", 40, 41, 13},
   };
   for (const Gap& gap : gaps) {
-    EXPECT_GE(gap_us(gap.earlier, gap.later), gap.char_times * kChar600Us - kSlack600Us)
+    EXPECT_GE(gap_us(gap.earlier, gap.later), gap.char_times * CHAR_600_US - SLACK_600_US)
         << gap.what;
   }
   EXPECT_EQ(slave->mismatches(), 0);
@@ -53,8 +55,8 @@ TEST_F(UartBoard, PausesCountCharacterTimesOfTheRequestedSpeed) {
 // after the kernel's queue is empty. The simulated port cannot tell when its
 // transmitter is empty, so kovrel gives a full 64-character FIFO its time at
 // 38400 baud before the port changes speed.
-TEST_F(UartBoard, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
-  constexpr int64_t kChar38400Us = 260;
+TEST_F(UartTiming, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
+  constexpr int64_t CHAR_38400_US = 260;
   auto result = run_job("", {"-b", "57600"});
   ASSERT_EQ(result.status, 0) << result.err;
   ASSERT_EQ(wire(), "A" "002060A8C4" "0000013D");
@@ -64,66 +66,59 @@ TEST_F(UartBoard, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
   }
   ASSERT_NE(changed_ns, 0u) << board.journal().to_text();
   EXPECT_GE(static_cast<int64_t>(changed_ns - wire_byte_ns(18)) / 1000,
-            64 * kChar38400Us - kObservationSlackUs);
+            64 * CHAR_38400_US - OBSERVATION_SLACK_US);
   EXPECT_EQ(slave->line_speed(), 57600u);
 }
 
-struct RecordPauseRow {
-  const char* name;
-  const char* baud;
-  uint32_t address;
-  size_t size;
-  size_t record_chars;  // command and data of every full record
-};
-
-const RecordPauseRow kRecordPauseRows[] = {
-    {"Words38400", "38400", 0x1000, 28 * 4, 10 + 56},
-    {"Bytes38400", "38400", 0x1001, 31 * 3, 10 + 62},
-    {"Words57600", "57600", 0x1000, 28 * 4, 10 + 56},
-};
-
-class UartRecordPause : public UartBoard, public ::testing::WithParamInterface<RecordPauseRow> {};
-
-TEST_P(UartRecordPause, NextRecordStartsNoEarlierThan20msAfterTheData) {
-  const RecordPauseRow& row = GetParam();
-  board.write_file("/tmp/fw.bin", firmware(row.size));
-  auto result = run_job("BIN_FILE 0x" + hex(row.address, 8) + " /tmp/fw.bin\n",
-                        {"-v", "1", "-b", row.baud});
-  ASSERT_EQ(result.status, 0) << result.err;
-  const size_t first = wire().find(hex(row.address, 8));
-  ASSERT_NE(first, std::string::npos);
-  const size_t records = wire().size() - first;
-  ASSERT_EQ(records % row.record_chars, 0u);
-  for (size_t start = first + row.record_chars; start < wire().size(); start += row.record_chars) {
-    // The data echo wait comes before the 20 ms, so no slack is needed here.
-    EXPECT_GE(gap_us(start - 1, start), kRecordPauseUs) << "record at offset " << start;
-  }
-  EXPECT_EQ(slave->memory_bytes(row.address, row.size), bytes_of(firmware(row.size)));
-  EXPECT_EQ(slave->mismatches(), 0);
-  const std::string byte_time = std::string(row.baud) == "57600" ? "174" : "260";
-  EXPECT_TRUE(contains_in_order(result.err, {"UART byte trasmission time = " + byte_time + " usec\n"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Downloads, UartRecordPause, ::testing::ValuesIn(kRecordPauseRows),
-                         [](const ::testing::TestParamInfo<RecordPauseRow>& row_info) {
-                           return std::string(row_info.param.name);
-                         });
-
-TEST_F(UartBoard, WaitPausesItsMilliseconds) {
+TEST_F(UartTiming, WaitPausesItsMilliseconds) {
   auto result = run_job("WRITE_8 0x1000 0x1\nWAIT 150\nWRITE_8 0x1001 0x2\n");
   ASSERT_EQ(result.status, 0) << result.err;
   ASSERT_EQ(wire(), "A0000100001010000100101" "02");
-  EXPECT_GE(gap_us(12, 13), 150000 - kObservationSlackUs);
+  EXPECT_GE(gap_us(12, 13), 150000 - OBSERVATION_SLACK_US);
 }
 
-TEST_F(UartBoard, SpiPhaseStartsNoEarlierThan100msAfterTheUartJob) {
-  board.write_file(kSpiJobPath, "; nothing\n");
-  auto result = run_job("WRITE_8 0x1000 0x1\n", {"-s", kSpiJobPath});
+TEST_F(UartTiming, SpiPhaseStartsNoEarlierThan100msAfterTheUartJob) {
+  board.write_file(SPI_JOB_PATH, "; nothing\n");
+  auto result = run_job("WRITE_8 0x1000 0x1\n", {"-s", SPI_JOB_PATH});
   ASSERT_EQ(wire(), "A0000100001" "01") << result.err;
   auto opens = board.journal().of(boardsim::EventKind::SpiOpen);
   ASSERT_FALSE(opens.empty()) << "the SPI phase follows a finished UART job";
   EXPECT_GE(static_cast<int64_t>(opens.front().t_ns - wire_byte_ns(wire().size() - 1)) / 1000,
-            100000 - kObservationSlackUs);
+            100000 - OBSERVATION_SLACK_US);
+}
+
+// A br file replays the download at its pace: each record goes out no
+// earlier than 20 ms after the one before. Measured from the earliest moment
+// the earlier record's last byte can have reached the simulator, so that
+// neither a late read nor two records read as one can hide or fake a pause.
+TEST_F(UartTiming, BrFileReplayKeepsTheRecords20msApart) {
+  const std::string image = firmware(150, 3);
+  board.write_file("/tmp/fw.bin", image);
+  auto first = run_job("BIN_FILE 0x00001000 /tmp/fw.bin\n", {"-w"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string br = board.read_file("/tmp/fw.br");
+  ASSERT_EQ(std::count(br.begin(), br.end(), '\n'), 5) << "150 bytes: four records of 31 and one of 26";
+
+  attach({});
+  auto replay = run_job("BR_FILE /tmp/fw.br\n");
+  ASSERT_EQ(replay.status, 0) << replay.err;
+  const std::vector<ByteTime> at = byte_times();
+  ASSERT_EQ(at.size(), wire().size());
+  std::istringstream lines(br);
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  size_t start = 1 + line.size();  // the second record's first byte, after the sync character
+  int checked = 0;
+  for (; std::getline(lines, line); start += line.size()) {
+    ASSERT_LT(start, at.size());
+    ASSERT_EQ(wire().substr(start, line.size()), line);
+    if (at[start - 1].earliest_ns == 0) continue;  // the run's first read cannot say
+    EXPECT_GE(static_cast<int64_t>(at[start].read_ns - at[start - 1].earliest_ns) / 1000,
+              RECORD_PAUSE_US - HAND_OVER_SLACK_US)
+        << "record at " << start;
+    ++checked;
+  }
+  EXPECT_GE(checked, 3) << "only the first records can share the run's first read";
 }
 
 }  // namespace

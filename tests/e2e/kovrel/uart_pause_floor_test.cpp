@@ -10,9 +10,8 @@
 //   processor since); from that moment to the read of the later byte is
 //   never shorter than the pause kovrel made, however late the reads.
 //   What the simulator cannot see is the kernel's hand-over from the board's
-//   side of the pty to its own, a kernel worker that can start a few
-//   milliseconds late on a loaded machine: kHandOverSlackUs allows for it,
-//   and only pauses longer than that are checked this way.
+//   side of the pty to its own: HAND_OVER_SLACK_US allows for it, and only
+//   pauses longer than that are checked this way.
 // - With -r, kovrel counts the 20 ms after a record from the moment it has
 //   the data echo, which the slave model sends only once it has read the
 //   record's last byte. So the next record comes at least 20 ms after that
@@ -27,30 +26,35 @@
 namespace uart_test {
 namespace {
 
-constexpr int64_t kRecordPauseUs = 20000;
-constexpr int64_t kHandOverSlackUs = 5000;
-constexpr int64_t kTransmitterWaitUs = 64 * 260;  // a full FIFO at 38400
-constexpr size_t kChunk = 28;
-constexpr size_t kCommandChars = 10;
+constexpr int64_t RECORD_PAUSE_US = 20000;
+constexpr int64_t TRANSMITTER_WAIT_US = 64 * 260;  // a full FIFO at 38400
+constexpr size_t WORD_CHUNK = 28;  // bytes of a 32-bit record
+constexpr size_t BYTE_CHUNK = 31;  // bytes of an 8-bit record
+constexpr size_t COMMAND_CHARS = 10;
 
 struct FloorRow {
   const char* name;
   const char* baud;
   int32_t byte_time_us;
   bool echo;
-  size_t image_bytes;  // downloaded from 0x1000 in records of up to 28 bytes
+  uint32_t address;    // where the image goes: word records when aligned
+  size_t chunk;        // bytes of a full record
+  size_t image_bytes;
 };
 
 void PrintTo(const FloorRow& row, std::ostream* os) { *os << row.name; }
 
 // At 1200 baud a character (8.3 ms) outlasts the hand-over slack, so every
-// field pause is checked to the character; at 57600 the records are many
-// and the pauses between them are what the check can see.
-const FloorRow kFloorRows[] = {
-    {"Slow1200", "1200", 8333, false, kChunk + 4},
-    {"Slow1200Echoed", "1200", 8333, true, kChunk + 4},
-    {"Fast57600", "57600", 174, false, kChunk * 12},
-    {"Fast57600Echoed", "57600", 174, true, kChunk * 12},
+// field pause is checked to the character; at 38400 and 57600 the records
+// are many and the pauses between them are what the check can see, in word
+// and in byte records.
+const FloorRow FLOOR_ROWS[] = {
+    {"Slow1200", "1200", 8333, false, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
+    {"Slow1200Echoed", "1200", 8333, true, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
+    {"Words38400", "38400", 260, false, 0x1000, WORD_CHUNK, WORD_CHUNK * 4},
+    {"Bytes38400", "38400", 260, false, 0x1001, BYTE_CHUNK, BYTE_CHUNK * 3},
+    {"Fast57600", "57600", 174, false, 0x1000, WORD_CHUNK, WORD_CHUNK * 12},
+    {"Fast57600Echoed", "57600", 174, true, 0x1000, WORD_CHUNK, WORD_CHUNK * 12},
 };
 
 // A pause on the line: after byte `earlier`, before byte `later`.
@@ -70,53 +74,40 @@ std::vector<Pause> pauses_of(const FloorRow& row) {
   if (std::string(row.baud) != "38400") {
     pauses.push_back({"speed change: command echo wait", at + 9, 11 * c, false});
     pauses.push_back({"speed change: data echo and transmitter wait", at + 17,
-                      9 * c + kTransmitterWaitUs, false});
-    at += kCommandChars + 8;
+                      9 * c + TRANSMITTER_WAIT_US, false});
+    at += COMMAND_CHARS + 8;
   }
-  for (size_t sent = 0; sent < row.image_bytes; sent += kChunk) {
-    const size_t count = std::min(kChunk, row.image_bytes - sent);
+  for (size_t sent = 0; sent < row.image_bytes; sent += row.chunk) {
+    const size_t count = std::min(row.chunk, row.image_bytes - sent);
     const std::string record = "record at " + std::to_string(at);
     pauses.push_back({record + ": command echo wait", at + 9, 11 * c, false});
-    at += kCommandChars + 2 * count;
+    at += COMMAND_CHARS + 2 * count;
     pauses.push_back({record + ": record pause", at - 1,
-                      row.echo ? kRecordPauseUs
-                               : static_cast<int64_t>(2 * count + 1) * c + kRecordPauseUs,
+                      row.echo ? RECORD_PAUSE_US
+                               : static_cast<int64_t>(2 * count + 1) * c + RECORD_PAUSE_US,
                       row.echo});
   }
   pauses.push_back({"read: answer wait", at + 9, (2 * 4 + 11) * c, false});
   return pauses;
 }
 
-class UartPauseFloorTiming : public UartBoard, public ::testing::WithParamInterface<FloorRow> {
- protected:
-  // When the simulator read each byte of the line, and the earliest moment
-  // the byte can have reached it (0: not known).
-  struct ByteTime {
-    uint64_t read_ns;
-    uint64_t earliest_ns;
-  };
-
-  std::vector<ByteTime> byte_times() {
-    std::vector<ByteTime> times;
-    for (const auto& e : board.journal().of(boardsim::EventKind::SerialToSlave, 0)) {
-      times.insert(times.end(), e.data.size(), ByteTime{e.t_ns, e.t_min_ns});
-    }
-    return times;
-  }
-};
+class UartPauseFloorTiming : public UartBoard, public ::testing::WithParamInterface<FloorRow> {};
 
 TEST_P(UartPauseFloorTiming, NoPauseOnTheLineIsShorterThanMandated) {
   const FloorRow& row = GetParam();
   board.write_file("/tmp/fw.bin", firmware(row.image_bytes));
-  std::vector<std::string> options = {"-b", row.baud};
+  std::vector<std::string> options = {"-v", "1", "-b", row.baud};
   if (row.echo) options.push_back("-r");
-  auto result = run_job(
-      "BIN_FILE 0x00001000 /tmp/fw.bin\nREAD_32 0x00001000\nJUMP 0x00001000\n", options);
+  auto result = run_job("BIN_FILE 0x" + hex(row.address, 8) +
+                            " /tmp/fw.bin\nREAD_32 0x00001000\nJUMP 0x00001000\n",
+                        options);
   ASSERT_EQ(result.status, 0) << result.err;
-  ASSERT_EQ(slave->memory_bytes(0x1000, row.image_bytes), bytes_of(firmware(row.image_bytes)));
+  ASSERT_EQ(slave->memory_bytes(row.address, row.image_bytes), bytes_of(firmware(row.image_bytes)));
+  EXPECT_TRUE(contains_in_order(result.err, {"UART byte trasmission time = " +
+                                             std::to_string(row.byte_time_us) + " usec\n"}));
   const std::vector<ByteTime> at = byte_times();
   ASSERT_EQ(at.size(), wire().size());
-  ASSERT_EQ(wire().substr(wire().size() - 2 * kCommandChars), "00001000E4" "00001000C0");
+  ASSERT_EQ(wire().substr(wire().size() - 2 * COMMAND_CHARS), "00001000E4" "00001000C0");
 
   int checkable = 0;
   int checked = 0;
@@ -128,11 +119,11 @@ TEST_P(UartPauseFloorTiming, NoPauseOnTheLineIsShorterThanMandated) {
           << pause.what;
       ++checkable;
       ++checked;
-    } else if (pause.mandated_us > kHandOverSlackUs) {
+    } else if (pause.mandated_us > HAND_OVER_SLACK_US) {
       ++checkable;
       if (earlier.earliest_ns == 0) continue;
       EXPECT_GE(static_cast<int64_t>(later.read_ns - earlier.earliest_ns) / 1000,
-                pause.mandated_us - kHandOverSlackUs)
+                pause.mandated_us - HAND_OVER_SLACK_US)
           << pause.what;
       ++checked;
     }
@@ -143,7 +134,7 @@ TEST_P(UartPauseFloorTiming, NoPauseOnTheLineIsShorterThanMandated) {
   EXPECT_EQ(slave->mismatches(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Downloads, UartPauseFloorTiming, ::testing::ValuesIn(kFloorRows),
+INSTANTIATE_TEST_SUITE_P(Downloads, UartPauseFloorTiming, ::testing::ValuesIn(FLOOR_ROWS),
                          [](const ::testing::TestParamInfo<FloorRow>& row_info) {
                            return std::string(row_info.param.name);
                          });

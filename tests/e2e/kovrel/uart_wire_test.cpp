@@ -1,18 +1,19 @@
 // What kovrel puts on the GPIO device and the serial line for the single
 // record commands, the sync and the speed change, and what the slave made of it.
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/board_env.h"
 #include "uart_board.h"
 
 namespace uart_test {
 namespace {
 
 using boardsim::EventKind;
+using test_support::programs_emulated;
 
-constexpr uint32_t kProbeAddress = 0x001122FC;
-const std::vector<uint8_t> kProbeMemory{0x11, 0x22, 0x33, 0x44};
+constexpr uint32_t PROBE_ADDRESS = 0x001122FC;
+const std::vector<uint8_t> PROBE_MEMORY{0x11, 0x22, 0x33, 0x44};
 
 struct WireRow {
   const char* name;
@@ -22,7 +23,7 @@ struct WireRow {
   std::vector<uint8_t> memory;  // at 0x001122FC afterwards (11 22 33 44 before)
 };
 
-const WireRow kWireRows[] = {
+const WireRow WIRE_ROWS[] = {
     {"Write32", "WRITE_32 0x001122FC 0xCAFEDECA", "001122FCC4CAFEDECA",
      "\tBRECORD = 001122FC C4 CAFEDECA>\n", {0xCA, 0xDE, 0xFE, 0xCA}},
     {"Write16", "WRITE_16 0x001122FE 0xCAFE", "001122FE42CAFE", "\tBRECORD = 001122FE 42 CAFE>\n",
@@ -30,19 +31,19 @@ const WireRow kWireRows[] = {
     {"Write8", "WRITE_8 0x001122FF 0xCA", "001122FF01CA", "\tBRECORD = 001122FF 01 CA>\n",
      {0x11, 0x22, 0x33, 0xCA}},
     {"Read32", "READ_32 0x001122FC", "001122FCE4", "\tBRECORD = 001122FC E4 001122FCE444332211>\n",
-     kProbeMemory},
+     PROBE_MEMORY},
     {"Read16", "READ_16 0x001122FE", "001122FE62", "\tBRECORD = 001122FE 62 001122FE624433>\n",
-     kProbeMemory},
+     PROBE_MEMORY},
     {"Read8", "READ_8 0x001122FF", "001122FF21", "\tBRECORD = 001122FF 21 001122FF2144>\n",
-     kProbeMemory},
-    {"Jump", "JUMP 0x00001000", "00001000C0", "\tBRECORD = 00001000 C0 \n", kProbeMemory},
+     PROBE_MEMORY},
+    {"Jump", "JUMP 0x00001000", "00001000C0", "\tBRECORD = 00001000 C0 \n", PROBE_MEMORY},
 };
 
 class UartWire : public UartBoard, public ::testing::WithParamInterface<WireRow> {
  protected:
   void preset_memory() {
-    for (size_t i = 0; i < kProbeMemory.size(); ++i) {
-      slave->poke(kProbeAddress + static_cast<uint32_t>(i), kProbeMemory[i]);
+    for (size_t i = 0; i < PROBE_MEMORY.size(); ++i) {
+      slave->poke(PROBE_ADDRESS + static_cast<uint32_t>(i), PROBE_MEMORY[i]);
     }
   }
 };
@@ -52,7 +53,7 @@ TEST_P(UartWire, WithoutEchoReadingTheRecordIsAllThatFollowsTheSync) {
   auto result = run_job(std::string(GetParam().line) + "\n");
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(wire(), std::string("A") + GetParam().wire);
-  EXPECT_EQ(slave->memory_bytes(kProbeAddress, 4), GetParam().memory);
+  EXPECT_EQ(slave->memory_bytes(PROBE_ADDRESS, 4), GetParam().memory);
   EXPECT_EQ(result.err, "");
 }
 
@@ -62,10 +63,10 @@ TEST_P(UartWire, WithEchoReadingTheAnswerIsShownAsReceived) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(wire(), std::string("A") + GetParam().wire);
   EXPECT_TRUE(contains_in_order(result.err, {GetParam().shown, "... DONE\n\n"}));
-  EXPECT_EQ(slave->memory_bytes(kProbeAddress, 4), GetParam().memory);
+  EXPECT_EQ(slave->memory_bytes(PROBE_ADDRESS, 4), GetParam().memory);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, UartWire, ::testing::ValuesIn(kWireRows),
+INSTANTIATE_TEST_SUITE_P(Commands, UartWire, ::testing::ValuesIn(WIRE_ROWS),
                          [](const ::testing::TestParamInfo<WireRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
@@ -76,16 +77,16 @@ TEST_F(UartBoard, JumpIsRecordedBySlave) {
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }
 
-TEST_F(UartBoard, ResetPulseIsThreeGpioRecordsWithTheirPauses) {
+TEST_F(UartTiming, ResetPulseIsThreeGpioRecordsWithTheirPauses) {
   auto result = run_job("", {"-v", "1"});
   ASSERT_EQ(result.status, 0) << result.err;
   auto gpio = board.journal().of(EventKind::GpioWrite);
   ASSERT_EQ(gpio.size(), 3u);
   const auto records = reset_pulse_records();
   for (size_t i = 0; i < gpio.size(); ++i) EXPECT_EQ(gpio[i].data, records[i]) << i;
-  EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - kObservationSlackUs);
+  EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - OBSERVATION_SLACK_US);
   EXPECT_GE(static_cast<int64_t>(wire_byte_ns(0) - gpio[2].t_ns) / 1000,
-            100000 - kObservationSlackUs);
+            100000 - OBSERVATION_SLACK_US);
   EXPECT_TRUE(contains_in_order(
       result.err, {"<" "/dev/ttyS0> opened (38400 8-N-1)\n\n",
                    "\n--------------------------------------------------------------------------------\n"
@@ -128,20 +129,15 @@ struct SpeedRow {
   bool arbitrary;  // no termios constant: set through the arbitrary-speed ioctls
 };
 
-const SpeedRow kSpeedRows[] = {
+const SpeedRow SPEED_ROWS[] = {
     {57600, "002060A8C40000013D", 174, false},
     {56000, "002060A8C400000134", 179, true},
     {14400, "002060A8C40000004F", 694, true},
     {9600, "002060A8C400000035", 1042, false},
 };
 
-// True when the programs run through an emulator (the ARM build under
-// qemu-arm), whose user-mode ioctl translation knows no TCGETS2/TCSETS2.
-bool programs_emulated() {
-  const char* runner = std::getenv("BOARDSIM_RUNNER");
-  return runner != nullptr && *runner != '\0';
-}
-
+// Under an emulator (the ARM build under qemu-arm) the user-mode ioctl
+// translation knows no TCGETS2/TCSETS2.
 class UartSpeedChange : public UartBoard, public ::testing::WithParamInterface<SpeedRow> {};
 
 TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
@@ -171,7 +167,7 @@ TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
   EXPECT_EQ(slave->memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Speeds, UartSpeedChange, ::testing::ValuesIn(kSpeedRows),
+INSTANTIATE_TEST_SUITE_P(Speeds, UartSpeedChange, ::testing::ValuesIn(SPEED_ROWS),
                          [](const ::testing::TestParamInfo<SpeedRow>& row_info) {
                            return "baud" + std::to_string(row_info.param.baud);
                          });

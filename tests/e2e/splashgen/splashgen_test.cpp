@@ -4,19 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "boardsim/board.h"
+#include "support/board_env.h"
 
 namespace {
 
 using boardsim::Board;
 using boardsim::Command;
 using boardsim::RunResult;
+using test_support::programs_emulated;
 
 constexpr char INPUT[] = "/tmp/strings.txt";
 constexpr char OUTPUT[] = "/tmp/splash.bin";
@@ -266,8 +267,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SplashgenFileFailure, ::testing::ValuesIn(FILE_F
 // memory no limit of the shell would leave room for. Under the emulator the
 // limit would hold the emulator too, so the case is left to the host builds.
 TEST_F(Splashgen, ALineTooLongForTheMemorySaysSo) {
-  const char* runner = getenv("BOARDSIM_RUNNER");
-  if (runner != nullptr && *runner != '\0') GTEST_SKIP() << "the limit would hold the emulator";
+  if (programs_emulated()) GTEST_SKIP() << "the limit would hold the emulator";
   // 64 MiB without a line end, as a sparse file: no disk space is used.
   board_.write_file(INPUT, "1 2 \"");
   ASSERT_EQ(truncate(board_.host_path(INPUT).c_str(), 64L << 20), 0);

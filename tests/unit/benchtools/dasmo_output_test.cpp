@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "capture_file.h"
+#include "support/scratch_file.h"
 
 namespace {
 
-const std::vector<uint8_t> kReceived{0xA5, 0x01, 0x80, 0x3C};
+using test_support::ScratchFile;
+
+const std::vector<uint8_t> RECEIVED{0xA5, 0x01, 0x80, 0x3C};
 
 struct FormCase {
   const char* name;
@@ -22,8 +24,8 @@ struct FormCase {
 class OutputForm : public ::testing::TestWithParam<FormCase> {};
 
 TEST_P(OutputForm, WritesTheReceivedBytesExactly) {
-  CaptureFile out;
-  dasmo_output_write(out.get(), kReceived.data(), kReceived.size(), GetParam().form);
+  ScratchFile out;
+  dasmo_output_write(out.get(), RECEIVED.data(), RECEIVED.size(), GetParam().form);
   EXPECT_EQ(out.text(), GetParam().expected);
 }
 
@@ -46,11 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
 // byte, and the word 0x8001, not a sign-extended one.
 TEST(OutputForm, TopBitSetPrintsUnsigned) {
   const std::vector<uint8_t> received{0x01, 0x80, 0xA5, 0xFF};
-  CaptureFile words;
+  ScratchFile words;
   dasmo_output_write(words.get(), received.data(), received.size(),
                      {true, true, DasmoDestination::Console});
   EXPECT_EQ(words.text(), "0x8001\n0xFFA5\n");
-  CaptureFile bytes;
+  ScratchFile bytes;
   dasmo_output_write(bytes.get(), received.data(), received.size(),
                      {true, false, DasmoDestination::File});
   EXPECT_EQ(bytes.text(), "0x01,\n0x80,\n0xA5,\n0xFF\n");
@@ -70,8 +72,8 @@ class TransferredCount : public ::testing::TestWithParam<CountCase> {};
 TEST_P(TransferredCount, WritesOnlyWhatWasTransferred) {
   const CountCase& c = GetParam();
   std::unique_ptr<uint8_t[]> rx(new uint8_t[c.n > 0 ? c.n : 1]);
-  for (size_t i = 0; i < c.n; ++i) rx[i] = kReceived[i];
-  CaptureFile out;
+  for (size_t i = 0; i < c.n; ++i) rx[i] = RECEIVED[i];
+  ScratchFile out;
   dasmo_output_write(out.get(), rx.get(), c.n, c.form);
   EXPECT_EQ(out.text(), c.expected);
 }

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "capture_file.h"
+#include "support/scratch_file.h"
 
 namespace {
+
+using test_support::ScratchFile;
 
 struct MaskCase {
   uint8_t bits;
@@ -46,7 +48,7 @@ TEST_P(LogLines, LogsEveryUnitAndFlagsMismatches) {
   std::unique_ptr<uint8_t[]> rx(new uint8_t[c.n > 0 ? c.n : 1]);
   std::copy(c.tx.begin(), c.tx.begin() + static_cast<long>(c.n), tx.get());
   std::copy(c.rx.begin(), c.rx.begin() + static_cast<long>(c.n), rx.get());
-  CaptureFile log;
+  ScratchFile log;
   EXPECT_EQ(fenwix_log_write(log.get(), tx.get(), rx.get(), c.n, c.bits), c.failed);
   EXPECT_EQ(log.text(), c.log);
 }

@@ -1,8 +1,9 @@
 // The start-up picture's text form and its bytes in the splash image layout:
 // pixel (x, y) is bit 7 - x % 8 of byte y * 16 + x / 8, a lit pixel a set bit.
-#include <string.h>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "boot_picture.h"
 

@@ -1,10 +1,10 @@
 // The date command of the clock correction: the 32-bit sum of clock and
 // offset, broken down in the process's time zone, written month, day, hour,
 // minute, full year, point, seconds.
-#include <ctype.h>
-#include <stdlib.h>
-#include <time.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include <gtest/gtest.h>

@@ -3,10 +3,10 @@
 // of the blocks the log is read in; a log that cannot be opened, or is no
 // regular file, holds no report.
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 

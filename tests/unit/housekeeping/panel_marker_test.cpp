@@ -1,9 +1,9 @@
 // The Panel marker: only a whole number from 2 up is a process ID that may
 // be signalled (1 is the board's init); everything else counts as no Panel at
 // all. Read from a file, only its first bytes count, and only whole words.
-#include <stdio.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>

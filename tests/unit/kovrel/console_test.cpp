@@ -18,10 +18,17 @@
 #include <thread>
 #include <vector>
 
-#include "console_capture.h"
 #include "kovrel.h"
+#include "support/kovrel_console.h"
+#include "support/output_capture.h"
+#include "support/text.h"
 
 namespace {
+
+using test_support::OutputCapture;
+using test_support::error_report;
+using test_support::printable;
+using test_support::rule_80;
 
 bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
@@ -81,7 +88,7 @@ TEST_F(Console, ErrorReportIsPrefixedEndedAndReleasesTheDevice) {
   int old_number = first.read_end;
   hand_over(first.read_end);
   errno = EAGAIN;
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   log_error("cannot open <%s>\n", "/dev/ttyS0");
   int errno_after = errno;
   std::string text = err.take();
@@ -92,7 +99,7 @@ TEST_F(Console, ErrorReportIsPrefixedEndedAndReleasesTheDevice) {
 
   // A second report must not close whatever now has the old number.
   Pipe second;
-  FdCapture again(STDERR_FILENO);
+  OutputCapture again(STDERR_FILENO);
   log_error("sync char write failed\n");
   EXPECT_EQ(again.take(), "\nERROR : sync char write failed\n\n");
   EXPECT_TRUE(is_open(second.read_end));
@@ -102,7 +109,7 @@ TEST_F(Console, ErrorReportIsPrefixedEndedAndReleasesTheDevice) {
 TEST_F(Console, SyntaxReportShowsTheLineAsReadAndTheToken) {
   snprintf(line, sizeof line, "WAIT 100 ; pause\r\n");
   snprintf(token, sizeof token, ";");
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   int result = log_syntax_error();
   std::string text = err.take();
   EXPECT_EQ(result, -1);
@@ -127,7 +134,7 @@ TEST_P(VerboseGate, ProgressOnlyWhenPhaseAndVerbosityShareABit) {
   kovrel_reset_state();
   current_phase = c.phase;
   verbosity = c.verbosity;
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   log_verbose("<%s> opened (%d 8-N-1)\n\n", "/dev/ttyS0", 38400);
   log_debug("    %d    %d   OK   --", 1, 2);
   std::string text = err.take();
@@ -187,7 +194,7 @@ TEST_F(Console, ReadOnceReturnsWhatOneReadDelivers) {
   Link link;
   ASSERT_EQ(write(link.theirs, "001122FCC4", 10), 10);
   char got[11] = {};
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   long count = read_once(got, sizeof got);
   EXPECT_EQ(err.take(), "");
   EXPECT_EQ(count, 10);
@@ -210,7 +217,7 @@ TEST_F(Console, ReadOnceLeavesAHardErrorToItsCaller) {
   Pipe pipe_;
   hand_over(pipe_.write_end);  // reading it fails with EBADF
   char got[4];
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   long count = read_once(got, sizeof got);
   int error = errno;
   EXPECT_EQ(err.take(), "");
@@ -291,7 +298,7 @@ TEST_P(TransferFailure, IsReportedByPhaseWithErrno) {
   // Each end refuses the other direction with EBADF.
   hand_over(c.op == Op::READ ? pipe_.write_end : pipe_.read_end);
   char buffer[4] = {1, 2, 3, 4};
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   int result = c.op == Op::READ ? read_all(buffer, sizeof buffer) : write_all(buffer, sizeof buffer);
   std::string text = err.take();
   char expected[64];
@@ -331,7 +338,7 @@ TEST_P(StalledDevice, GivesUpWithAReport) {
   Pipe pipe_;
   char buffer[8] = {};
   long result = 0;
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   switch (c.kind) {
     case Stall::READ_ALL_SILENT:
       result = read_all(buffer, sizeof buffer);

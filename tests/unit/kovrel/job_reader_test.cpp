@@ -9,10 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "console_capture.h"
 #include "kovrel.h"
+#include "support/kovrel_console.h"
+#include "support/output_capture.h"
+#include "support/scratch_file.h"
+#include "support/text.h"
 
 namespace {
+
+using test_support::OutputCapture;
+using test_support::ScratchFile;
+using test_support::banner;
+using test_support::error_report;
+using test_support::printable;
 
 constexpr uint8_t DATA_SENTINEL = 0xEE;
 constexpr uint32_t ADDRESS_SENTINEL = 0xA5A5A5A5;
@@ -38,19 +47,19 @@ struct Outcome {
 };
 
 Outcome read_line(FILE* job) {
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   JobLine result = job_read_line(job);
   return {result, err.take()};
 }
 
 // Decodes the first line of `text` in a job already started.
 Outcome decode(const std::string& text) {
-  JobText job(text);
+  ScratchFile job(text);
   return read_line(job.get());
 }
 
 std::string separator_and_line(const std::string& text) {
-  return error_report("\n" + rule_80() + "\n" + text);
+  return error_report(banner(text));
 }
 
 std::string syntax_report(const char* message, const std::string& text, const std::string& bad) {
@@ -418,7 +427,7 @@ TEST_P(ModuleDecode, ChoosesTheDeviceOfAFoundSlot) {
   start_job(PHASE_SPI, c.mask);
   snprintf(device_path, sizeof device_path, "stale");
   snprintf(token, sizeof token, "%s", c.name);
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   int result = module_decode();
   std::string text = err.take();
   EXPECT_EQ(result, c.result);
@@ -445,7 +454,7 @@ TEST(ModuleDecodeName, OtherNamesAreReported) {
     start_job(PHASE_SPI, 0x0F);
     snprintf(line, sizeof line, "JUMP 0x1000 %s\n", name);
     snprintf(token, sizeof token, "%s", name);
-    FdCapture err(STDERR_FILENO);
+    OutputCapture err(STDERR_FILENO);
     int result = module_decode();
     std::string text = err.take();
     EXPECT_EQ(result, -1) << name;
@@ -465,7 +474,7 @@ struct Expected {
 // Reads every line of `text` and checks the result and kind of each.
 void expect_lines(int phase, const std::string& text, const std::vector<Expected>& lines) {
   start_job(phase, 0x0F);
-  JobText job(text);
+  ScratchFile job(text);
   for (size_t i = 0; i < lines.size(); ++i) {
     Outcome out = read_line(job.get());
     EXPECT_EQ(out.result, lines[i].result) << "line " << i << ": " << out.err;
@@ -505,7 +514,7 @@ TEST(JobLines, LongLineIsReadAs199CharactersThenTheRest) {
   std::string second = "WAIT 7";
   second.resize(50, ' ');
   start_job(PHASE_UART);
-  JobText job(first + second + "\n");
+  ScratchFile job(first + second + "\n");
   Outcome out = read_line(job.get());
   ASSERT_EQ(out.result, JobLine::COMMAND) << out.err;
   EXPECT_EQ(strlen(line), 199u);
@@ -527,7 +536,7 @@ TEST(JobLines, TokenAsLongAsTheLineIsKept) {
 
 TEST(JobLines, FieldsCarryOverAndTheReadBitIsClearedPerLine) {
   start_job(PHASE_UART);
-  JobText job("READ_16 0x2\n;x\nWRITE_8 0x3 0x4\n");
+  ScratchFile job("READ_16 0x2\n;x\nWRITE_8 0x3 0x4\n");
   ASSERT_EQ(read_line(job.get()).result, JobLine::COMMAND);
   EXPECT_EQ(job_command.control, 0x62);
   ASSERT_EQ(read_line(job.get()).result, JobLine::COMMAND);

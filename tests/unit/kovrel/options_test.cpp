@@ -6,11 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "../../e2e/kovrel/expected_usage.h"
-#include "console_capture.h"
 #include "kovrel.h"
+#include "support/kovrel_console.h"
+#include "support/kovrel_usage.h"
+#include "support/output_capture.h"
+#include "support/text.h"
 
 namespace {
+
+using test_support::OutputCapture;
+using test_support::error_report;
+using test_support::printable;
 
 struct Settings {
   int verbosity = 0;
@@ -36,8 +42,8 @@ Outcome run_with(int (*entry)(int, char**), const std::vector<std::string>& args
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
-  FdCapture out(STDOUT_FILENO);
-  FdCapture err(STDERR_FILENO);
+  OutputCapture out(STDOUT_FILENO);
+  OutputCapture err(STDERR_FILENO);
   int result = entry(static_cast<int>(words.size()), argv.data());
   std::string err_text = err.take();
   return {result, out.take(), err_text};
@@ -205,8 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, NothingToDo,
 
 TEST(Usage, IsTheThreeBlocksOnStandardOutput) {
   kovrel_reset_state();
-  FdCapture out(STDOUT_FILENO);
-  FdCapture err(STDERR_FILENO);
+  OutputCapture out(STDOUT_FILENO);
+  OutputCapture err(STDERR_FILENO);
   print_usage();
   std::string err_text = err.take();
   EXPECT_EQ(out.take(), expected_kovrel_usage());

@@ -10,14 +10,18 @@
 #include <ostream>
 #include <string>
 
-#include "console_capture.h"
 #include "kovrel.h"
+#include "support/kovrel_console.h"
+#include "support/output_capture.h"
+#include "support/text.h"
 
 namespace {
 
-std::string banner(const std::string& title) { return "\n" + rule_80() + "\n" + title; }
-
-std::string failed_banner() { return error_report(banner("... FAILED\n\n")); }
+using test_support::OutputCapture;
+using test_support::banner;
+using test_support::error_report;
+using test_support::failed_report;
+using test_support::printable;
 
 int open_descriptors() {
   int count = 0;
@@ -57,7 +61,7 @@ class JobFrame : public ::testing::Test {
     int before = open_descriptors();
     int result = 0;
     {
-      FdCapture err(STDERR_FILENO);
+      OutputCapture err(STDERR_FILENO);
       result = run_job();
       err_ = err.take();
     }
@@ -78,7 +82,7 @@ TEST_F(JobFrame, MissingFileIsReportedWithoutBanner) {
   verbosity = 3;
   std::string missing = dir_ + "/absent.txt";
   snprintf(uart_job_name, sizeof uart_job_name, "%s", missing.c_str());
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   int result = run_job();
   EXPECT_EQ(err.take(), error_report("cannot open <" + missing + ">\n"));
   EXPECT_EQ(result, -1);
@@ -137,7 +141,7 @@ TEST_P(FailingJob, EndsAtTheFirstFailingLine) {
   const FailingJobCase& c = GetParam();
   EXPECT_EQ(run(c.phase, c.verbosity, c.content, c.mask), -1);
   std::string shown = c.verbosity != 0 ? processing() : "";
-  EXPECT_EQ(err_, shown + c.report + failed_banner());
+  EXPECT_EQ(err_, shown + c.report + failed_report());
   EXPECT_EQ(leaked_, 0);
 }
 
@@ -161,7 +165,7 @@ TEST_F(JobFrame, ExecutorFailureEndsTheJob) {
   std::string content = "BIN_FILE 0x0 " + dir_ + "/absent.bin ALL\nfoo\n";
   EXPECT_EQ(run(PHASE_SPI, 2, content, 0x01), -1);
   EXPECT_EQ(err_, processing() + banner("BIN_FILE 0x0 " + dir_ + "/absent.bin ALL\n\n") +
-                      error_report("cannot open <" + dir_ + "/absent.bin>\n") + failed_banner());
+                      error_report("cannot open <" + dir_ + "/absent.bin>\n") + failed_report());
   EXPECT_EQ(leaked_, 0);
 }
 

@@ -16,7 +16,7 @@ struct HexRow {
   const char* text;
 };
 
-constexpr HexRow kHexRows[] = {
+constexpr HexRow HEX_ROWS[] = {
     {0x001122FC, 8, "001122FC"}, {0x002060A8, 8, "002060A8"}, {0xC4, 2, "C4"},
     {0x0A, 2, "0A"},             {0xFFFFFFFF, 8, "FFFFFFFF"}, {0, 8, "00000000"},
 };
@@ -30,7 +30,7 @@ TEST_P(BootRecordHex, UpperCaseWithLeadingZeros) {
   EXPECT_STREQ(out, GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fields, BootRecordHex, ::testing::ValuesIn(kHexRows));
+INSTANTIATE_TEST_SUITE_P(Fields, BootRecordHex, ::testing::ValuesIn(HEX_ROWS));
 
 struct DataRow {
   const char* name;
@@ -40,7 +40,7 @@ struct DataRow {
   const char* text;
 };
 
-const DataRow kDataRows[] = {
+const DataRow DATA_ROWS[] = {
     {"Write32", 0xC4, {0xCA, 0xDE, 0xFE, 0xCA}, 8, "CAFEDECA"},
     {"Write16", 0x42, {0xFE, 0xCA}, 4, "CAFE"},
     {"Write8", 0x01, {0xCA}, 2, "CA"},
@@ -68,7 +68,7 @@ TEST_P(BootRecordData, EncodedByWidth) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, BootRecordData, ::testing::ValuesIn(kDataRows),
+INSTANTIATE_TEST_SUITE_P(Records, BootRecordData, ::testing::ValuesIn(DATA_ROWS),
                          [](const ::testing::TestParamInfo<DataRow>& row_info) {
                            return std::string(row_info.param.name);
                          });

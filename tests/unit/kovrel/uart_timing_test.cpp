@@ -13,7 +13,7 @@ struct SpeedRow {
 
 // The slaves' published table: 211 belongs to 38400; 19200 gives 105.5 and
 // 57600 gives 316.5, both rounded up.
-constexpr SpeedRow kSpeeds[] = {
+constexpr SpeedRow SPEEDS[] = {
     {600, 16667, 3},    {1200, 8333, 7},   {2400, 4167, 13},   {4800, 2083, 26},
     {9600, 1042, 53},   {14400, 694, 79},  {19200, 521, 106},  {28800, 347, 158},
     {38400, 260, 211},  {56000, 179, 308}, {57600, 174, 317},
@@ -29,7 +29,7 @@ TEST_P(UartSpeedTable, ChangeValueIsRoundedHalfUp) {
   EXPECT_EQ(baud_change_value(GetParam().baud), GetParam().change_value);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSpeeds, UartSpeedTable, ::testing::ValuesIn(kSpeeds),
+INSTANTIATE_TEST_SUITE_P(AllSpeeds, UartSpeedTable, ::testing::ValuesIn(SPEEDS),
                          [](const ::testing::TestParamInfo<SpeedRow>& row_info) {
                            return "baud" + std::to_string(row_info.param.baud);
                          });

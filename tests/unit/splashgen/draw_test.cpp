@@ -7,12 +7,14 @@
 
 #include "draw.h"
 #include "splash_image.h"
-#include "stdout_capture.h"
+#include "support/output_capture.h"
 
 namespace {
 
+using test_support::OutputCapture;
+
 // 'A' as the font description gives it, one word per row.
-constexpr uint16_t kLetterA[7] = {0x3C00, 0x7E00, 0x6600, 0x6600, 0x7E00, 0x6600, 0x6600};
+constexpr uint16_t LETTER_A[7] = {0x3C00, 0x7E00, 0x6600, 0x6600, 0x7E00, 0x6600, 0x6600};
 
 class Drawing : public testing::Test {
  protected:
@@ -20,9 +22,9 @@ class Drawing : public testing::Test {
 
   // PutString with its printed output.
   std::string put_string(int x, int y, const std::string& text) {
-    StdoutCapture capture;
+    OutputCapture capture;
     EXPECT_EQ(PutString(x, y, text.data(), text.size()), 0);
-    return capture.text();
+    return capture.take();
   }
 
   // The image that drawing the pieces one after another, alone, gives.
@@ -71,13 +73,13 @@ class Clipping : public Drawing, public testing::WithParamInterface<ClipCase> {}
 
 TEST_P(Clipping, DrawsTheVisiblePartAndWarns) {
   const ClipCase& c = GetParam();
-  StdoutCapture capture;
+  OutputCapture capture;
   EXPECT_EQ(PutChar(c.x, c.y, 'A'), c.result);
-  EXPECT_EQ(capture.text(), c.output);
+  EXPECT_EQ(capture.take(), c.output);
   int expected_ink = 0;
   for (int r = 0; r < c.rows; ++r) {
     for (int j = 0; j < c.columns; ++j) {
-      const bool ink = (kLetterA[r] & (0x8000 >> j)) != 0;
+      const bool ink = (LETTER_A[r] & (0x8000 >> j)) != 0;
       expected_ink += ink ? 1 : 0;
       EXPECT_EQ(splash_pixel(static_cast<int>(c.x) + j, static_cast<int>(c.y) + r), ink)
           << "glyph column " << j << " row " << r;
@@ -100,11 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
         ClipCase{0xFFFFFFFEu, 5, -1, "PutChar: coord out of bounds (-2, 5)\n", 0, 0}));
 
 TEST_F(Drawing, ChecksTheCharacterBeforeTheCoordinates) {
-  StdoutCapture capture;
+  OutputCapture capture;
   EXPECT_EQ(PutChar(500, 500, 7), -1);
   EXPECT_EQ(PutChar(0, 0, 256), -1);
   EXPECT_EQ(PutChar(0, 0, 31), -1);
-  EXPECT_EQ(capture.text(),
+  EXPECT_EQ(capture.take(),
             "PutChar: char out of bounds (7)\nPutChar: char out of bounds (256)\n"
             "PutChar: char out of bounds (31)\n");
   EXPECT_EQ(splash_ink_count(), 0);

@@ -10,15 +10,17 @@
 
 #include "draw.h"
 #include "font_lcd1.h"
-#include "stdout_capture.h"
+#include "support/output_capture.h"
 
 namespace {
 
-constexpr int kFirst = 32;
-constexpr int kLast = 255;
-constexpr int kRows = 7;
+using test_support::OutputCapture;
 
-const uint16_t* glyph_of(int code) { return font_lcd_1.glyph_rows + (code - kFirst) * kRows; }
+constexpr int FIRST = 32;
+constexpr int LAST = 255;
+constexpr int ROWS = 7;
+
+const uint16_t* glyph_of(int code) { return font_lcd_1.glyph_rows + (code - FIRST) * ROWS; }
 
 bool inked(int code, int row, int column) {
   return (glyph_of(code)[row] & (0x8000 >> column)) != 0;
@@ -27,7 +29,7 @@ bool inked(int code, int row, int column) {
 bool row_inked(int code, int row) { return glyph_of(code)[row] != 0; }
 
 // The ramps that continue the glyph on their left, and so ink column 0.
-const std::set<int> kLeftTouching = {193, 195, 197, 199, 201};
+const std::set<int> LEFT_TOUCHING = {193, 195, 197, 199, 201};
 
 std::set<int> blank_codes() {
   std::set<int> codes = {32, 230, 240, 247, 248, 254};
@@ -55,15 +57,15 @@ TEST(FontRecord, HoldsTheMetricsOfLcd1) {
 struct TellingGlyph {
   int code;
   int width;
-  uint16_t rows[kRows];
+  uint16_t rows[ROWS];
 };
 
 class TellingGlyphs : public testing::TestWithParam<TellingGlyph> {};
 
 TEST_P(TellingGlyphs, HaveTheirFixedRowsAndWidth) {
   const TellingGlyph& g = GetParam();
-  EXPECT_EQ(font_lcd_1.widths[g.code - kFirst], g.width);
-  for (int r = 0; r < kRows; ++r) {
+  EXPECT_EQ(font_lcd_1.widths[g.code - FIRST], g.width);
+  for (int r = 0; r < ROWS; ++r) {
     EXPECT_EQ(glyph_of(g.code)[r], g.rows[r]) << "row " << r;
   }
 }
@@ -83,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The width table as the font's users rely on it: every code not listed is 7.
 int expected_width(int code) {
-  static const std::vector<std::pair<int, std::vector<int>>> kTable = {
+  static const std::vector<std::pair<int, std::vector<int>>> TABLE = {
       {3, {33, 39, 44, 46, 58, 59, 124}},
       {4, {32, 91, 93, 96}},
       {5, {40, 41, 49, 73, 105, 108, 123, 125, 236, 237, 238, 239}},
@@ -93,7 +95,7 @@ int expected_width(int code) {
       {14, {193, 197, 199, 201}},
       {15, {198, 200}},
   };
-  for (const auto& [width, codes] : kTable) {
+  for (const auto& [width, codes] : TABLE) {
     for (int c : codes) {
       if (c == code) return width;
     }
@@ -102,47 +104,47 @@ int expected_width(int code) {
 }
 
 TEST(FontWidths, MatchTheTableForEveryCode) {
-  for (int code = kFirst; code <= kLast; ++code) {
-    EXPECT_EQ(font_lcd_1.widths[code - kFirst], expected_width(code)) << "code " << code;
+  for (int code = FIRST; code <= LAST; ++code) {
+    EXPECT_EQ(font_lcd_1.widths[code - FIRST], expected_width(code)) << "code " << code;
     EXPECT_EQ(GetCharWidth(static_cast<unsigned>(code)), expected_width(code)) << "code " << code;
   }
 }
 
 TEST(FontWidths, OutsideTheFontAreRefusedWithAWarning) {
   for (unsigned code : {0u, 10u, 31u, 256u, 1000u}) {
-    StdoutCapture capture;
+    OutputCapture capture;
     EXPECT_EQ(GetCharWidth(code), -1);
-    EXPECT_EQ(capture.text(), "GetCharWidth: char out of bounds (" + std::to_string(code) + ")\n");
+    EXPECT_EQ(capture.take(), "GetCharWidth: char out of bounds (" + std::to_string(code) + ")\n");
   }
 }
 
 TEST(FontGlyphs, InkNothingAtOrBeyondTheirWidth) {
-  for (int code = kFirst; code <= kLast; ++code) {
-    const int width = font_lcd_1.widths[code - kFirst];
+  for (int code = FIRST; code <= LAST; ++code) {
+    const int width = font_lcd_1.widths[code - FIRST];
     const uint16_t beyond = static_cast<uint16_t>(0xFFFFu >> width);
-    for (int r = 0; r < kRows; ++r) {
+    for (int r = 0; r < ROWS; ++r) {
       EXPECT_EQ(glyph_of(code)[r] & beyond, 0) << "code " << code << " row " << r;
     }
   }
 }
 
 TEST(FontGlyphs, KeepColumnZeroBlankExceptTheJoiningRamps) {
-  for (int code = kFirst; code <= kLast; ++code) {
+  for (int code = FIRST; code <= LAST; ++code) {
     bool column0 = false;
-    for (int r = 0; r < kRows; ++r) column0 = column0 || inked(code, r, 0);
-    EXPECT_EQ(column0, kLeftTouching.count(code) == 1) << "code " << code;
+    for (int r = 0; r < ROWS; ++r) column0 = column0 || inked(code, r, 0);
+    EXPECT_EQ(column0, LEFT_TOUCHING.count(code) == 1) << "code " << code;
   }
 }
 
 TEST(FontGlyphs, AreBlankExactlyWhereNoCharacterIsDrawn) {
   const std::set<int> blanks = blank_codes();
-  for (int code = kFirst; code <= kLast; ++code) {
+  for (int code = FIRST; code <= LAST; ++code) {
     bool any = false;
-    for (int r = 0; r < kRows; ++r) any = any || row_inked(code, r);
+    for (int r = 0; r < ROWS; ++r) any = any || row_inked(code, r);
     const bool blank = blanks.count(code) == 1;
     EXPECT_EQ(any, !blank) << "code " << code;
     if (blank && code != 32) {
-      EXPECT_EQ(font_lcd_1.widths[code - kFirst], 7) << "code " << code;
+      EXPECT_EQ(font_lcd_1.widths[code - FIRST], 7) << "code " << code;
     }
   }
 }
@@ -161,7 +163,7 @@ TEST_P(LetterRows, SpanTheirRows) {
     const int code = static_cast<unsigned char>(letter);
     int top = -1;
     int bottom = -1;
-    for (int r = 0; r < kRows; ++r) {
+    for (int r = 0; r < ROWS; ++r) {
       if (row_inked(code, r)) {
         if (top < 0) top = r;
         bottom = r;
@@ -183,7 +185,7 @@ TEST(FontGlyphs, DrawLettersAndDigitsMostlyWithTwoPixelStrokes) {
   int runs = 0;
   int thin = 0;
   for (int code = 33; code <= 126; ++code) {
-    for (int r = 0; r < kRows; ++r) {
+    for (int r = 0; r < ROWS; ++r) {
       int length = 0;
       for (int j = 0; j <= 16; ++j) {
         if (j < 16 && inked(code, r, j)) {

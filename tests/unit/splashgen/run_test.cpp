@@ -9,9 +9,11 @@
 #include <string>
 
 #include "splashgen.h"
-#include "stdout_capture.h"
+#include "support/output_capture.h"
 
 namespace {
+
+using test_support::OutputCapture;
 
 struct FailingFiles {
   const char* name;
@@ -33,9 +35,9 @@ TEST_P(RunStatus, IsAFailureWithItsReason) {
   std::string output = GetParam().output;
   char program[] = "splashgen";
   char* argv[] = {program, &input[0], &output[0], nullptr};
-  StdoutCapture capture;
+  OutputCapture capture;
   EXPECT_EQ(splashgen_run(3, argv), -1);
-  EXPECT_EQ(capture.text(), GetParam().message);
+  EXPECT_EQ(capture.take(), GetParam().message);
   unlink(strings_path);
 }
 

@@ -8,9 +8,11 @@
 #include "draw.h"
 #include "splash_image.h"
 #include "splashgen.h"
-#include "stdout_capture.h"
+#include "support/output_capture.h"
 
 namespace {
+
+using test_support::OutputCapture;
 
 struct LineCase {
   std::string line;
@@ -27,14 +29,14 @@ TEST_P(StringsLine, DrawsTheQuotedTextOrReportsTheLine) {
   const LineCase& c = GetParam();
   splash_image_clear();
   {
-    StdoutCapture quiet;
+    OutputCapture quiet;
     PutString(c.x, c.y, c.text.data(), c.text.size());
   }
   const SplashBytes expected = splash_copy();
   splash_image_clear();
-  StdoutCapture capture;
+  OutputCapture capture;
   EXPECT_EQ(strings_line_draw(c.line.c_str(), c.line.size()), c.result);
-  EXPECT_EQ(capture.text(), c.output);
+  EXPECT_EQ(capture.take(), c.output);
   EXPECT_EQ(splash_copy(), expected);
 }
 
@@ -73,9 +75,9 @@ TEST(StringsFile, StopsReadingAtTheFirstBadLine) {
   ASSERT_EQ(fwrite(content.data(), 1, content.size(), input), content.size());
   rewind(input);
   splash_image_clear();
-  StdoutCapture capture;
+  OutputCapture capture;
   EXPECT_EQ(strings_file_draw(input, "strings.txt"), -1);
-  EXPECT_EQ(capture.text(), "Error reading string.");
+  EXPECT_EQ(capture.take(), "Error reading string.");
   EXPECT_EQ(ftell(input), static_cast<long>(good.size() + bad.size()));
   fclose(input);
   const SplashBytes drawn = splash_copy();
