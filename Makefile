@@ -1,6 +1,6 @@
 # Thin front door over CMake presets; see README.md.
 .PHONY: all deps deps-present check check-asan check-arm check-kernel arm package-arm \
-	package-boardsim demo bench font-sheet fuzz clean
+	package-boardsim demo bench font-sheet fuzz lint clean
 
 # The Debian packages everything here needs are listed once, in
 # tools/debian-packages. `make deps` installs the missing ones (as root; for
@@ -124,6 +124,14 @@ fuzz: deps-present
 	    -artifact_prefix=build/fuzz/artifacts/$$parser- \
 	    build/fuzz/corpus/$$parser tests/fuzz/corpus/$$parser; \
 	done
+
+# The tree's formatting (.clang-format) over every C and C++ source, and the
+# naming rules and bug checks of .clang-tidy over the programs' sources as the
+# dev build compiles them (tools/lint.sh; `tools/lint.sh --format` applies the
+# formatting). Installs nothing: clang-format and clang-tidy come with make deps.
+lint:
+	cmake --preset dev > /dev/null
+	tools/lint.sh
 
 clean:
 	rm -rf build

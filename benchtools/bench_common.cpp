@@ -51,8 +51,9 @@ int bench_file_name_store(char (&name)[BENCH_FILE_NAME_SIZE], const char* text) 
 }
 
 int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device) {
-  const int written =
-      device <= BENCH_DEVICE_NUMBER_MAX ? snprintf(path, sizeof path, "/dev/spidev2.%d", device) : -1;
+  const int written = device <= BENCH_DEVICE_NUMBER_MAX
+                          ? snprintf(path, sizeof path, "/dev/spidev2.%d", device)
+                          : -1;
   if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
     path[0] = '\0';
     printf("\nDevice number %d out of range (0..%d)\n", device, BENCH_DEVICE_NUMBER_MAX);

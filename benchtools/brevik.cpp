@@ -13,15 +13,15 @@ namespace {
 
 constexpr const char* BREVIK_OPTIONS = "s:w:r:l:h";
 
-constexpr const char* const usage_lines[] = {
+constexpr const char* const USAGE_LINES[] = {
     "Usage: brevik -sS -wW -rR",
     "  -sS /dev/spiS is the target device - not optional",
     "  -wW write size - not optional",
     "  -rR read size - not optional",
     "  -lL loop number (default is infinite) - optional",
 };
-constexpr BenchUsage usage{"SPI DEVICE CONTINUOS WRITE & READ ACCESS", 1, 2, 'r', usage_lines,
-                           std::size(usage_lines)};
+constexpr BenchUsage USAGE{
+    "SPI DEVICE CONTINUOS WRITE & READ ACCESS", 1, 2, 'r', USAGE_LINES, std::size(USAGE_LINES)};
 
 int device_number = -1;
 int write_size = -1;
@@ -38,24 +38,12 @@ int options_read(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, BREVIK_OPTIONS)) != -1) {
     switch (option) {
-      case 's':
-        device_number = bench_number(optarg);
-        break;
-      case 'w':
-        write_size = bench_number(optarg);
-        break;
-      case 'r':
-        read_size = bench_number(optarg);
-        break;
-      case 'l':
-        loop_count = bench_number(optarg);
-        break;
-      case 'h':
-        bench_usage_print(usage);
-        return -1;
-      default:
-        bench_option_unrecognized(usage, optopt);
-        return -1;
+      case 's': device_number = bench_number(optarg); break;
+      case 'w': write_size = bench_number(optarg); break;
+      case 'r': read_size = bench_number(optarg); break;
+      case 'l': loop_count = bench_number(optarg); break;
+      case 'h': bench_usage_print(USAGE); return -1;
+      default: bench_option_unrecognized(USAGE, optopt); return -1;
     }
   }
   return 0;
@@ -136,7 +124,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0 || write_size < 0 || read_size < 0) {
-    bench_parameter_missing(usage);
+    bench_parameter_missing(USAGE);
     return BENCH_FAILURE;
   }
   const int status = run();

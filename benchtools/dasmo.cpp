@@ -18,7 +18,7 @@ namespace {
 constexpr const char* DASMO_OPTIONS = "s:i:o:ad:h";
 constexpr unsigned DELAY_LIMIT_US = 0x10000;  // delay_usecs is 16 bits
 
-constexpr const char* const usage_lines[] = {
+constexpr const char* const USAGE_LINES[] = {
     "Usage: dasmo -sS -iI [-oO] [-a] [-dD]",
     "  -sS /dev/spiS is the target device - not optional",
     "  -iI input file name (binary) - not optional",
@@ -26,8 +26,8 @@ constexpr const char* const usage_lines[] = {
     "  -a ascii output (default is binary) - optional",
     "  -dD message delay usec between transfers (D=0..0xFFFF) - optional",
 };
-constexpr BenchUsage usage{"SPI DEVICE READ & WRITE", 1, 5, 'r', usage_lines,
-                           std::size(usage_lines)};
+constexpr BenchUsage USAGE{"SPI DEVICE READ & WRITE", 1, 5, 'r', USAGE_LINES,
+                           std::size(USAGE_LINES)};
 
 int device_number = -1;
 char input_name[BENCH_FILE_NAME_SIZE];
@@ -45,18 +45,14 @@ int options_read(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, DASMO_OPTIONS)) != -1) {
     switch (option) {
-      case 's':
-        device_number = bench_number(optarg);
-        break;
+      case 's': device_number = bench_number(optarg); break;
       case 'i':
         if (bench_file_name_store(input_name, optarg) != 0) return -1;
         break;
       case 'o':
         if (bench_file_name_store(output_name, optarg) != 0) return -1;
         break;
-      case 'a':
-        text_output = true;
-        break;
+      case 'a': text_output = true; break;
       case 'd': {
         const int value = bench_number(optarg);
         if (static_cast<unsigned>(value) >= DELAY_LIMIT_US) {
@@ -66,12 +62,8 @@ int options_read(int argc, char** argv) {
         delay_usecs = static_cast<uint16_t>(value);
         break;
       }
-      case 'h':
-        bench_usage_print(usage);
-        return -1;
-      default:
-        bench_option_unrecognized(usage, optopt);
-        return -1;
+      case 'h': bench_usage_print(USAGE); return -1;
+      default: bench_option_unrecognized(USAGE, optopt); return -1;
     }
   }
   return 0;
@@ -170,7 +162,7 @@ int run() {
 int main(int argc, char** argv) {
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0 || input_name[0] == '\0') {
-    bench_parameter_missing(usage);
+    bench_parameter_missing(USAGE);
     return BENCH_FAILURE;
   }
   const int status = run();

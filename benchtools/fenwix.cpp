@@ -17,14 +17,14 @@ namespace {
 constexpr const char* FENWIX_OPTIONS = "s:n:d:o:h";
 constexpr int PATTERN_BASE = 16;
 
-constexpr const char* const usage_lines[] = {
+constexpr const char* const USAGE_LINES[] = {
     "Usage: fenwix -sS -nN [-dD] [-oO]",
     "  -sS /dev/spiS is the target device - not optional",
     "  -nN block write/read size - not optional",
     "  -dD send all D (hex base) - optional, default is random",
     "  -oO output file name - optional",
 };
-constexpr BenchUsage usage{"SPI LOOPBACK TEST", 1, 6, 'r', usage_lines, std::size(usage_lines)};
+constexpr BenchUsage USAGE{"SPI LOOPBACK TEST", 1, 6, 'r', USAGE_LINES, std::size(USAGE_LINES)};
 
 int device_number = -1;
 int block_size = 0;
@@ -41,12 +41,8 @@ int options_read(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, FENWIX_OPTIONS)) != -1) {
     switch (option) {
-      case 's':
-        device_number = bench_number(optarg);
-        break;
-      case 'n':
-        block_size = bench_number(optarg);
-        break;
+      case 's': device_number = bench_number(optarg); break;
+      case 'n': block_size = bench_number(optarg); break;
       case 'd':  // "55", "0x55" and "155" all give the byte 0x55
         pattern_byte = static_cast<uint8_t>(strtoul(optarg, nullptr, PATTERN_BASE) & 0xFFu);
         constant_pattern = true;
@@ -54,12 +50,8 @@ int options_read(int argc, char** argv) {
       case 'o':
         if (bench_file_name_store(log_name, optarg) != 0) return -1;
         break;
-      case 'h':
-        bench_usage_print(usage);
-        return -1;
-      default:
-        bench_option_unrecognized(usage, optopt);
-        return -1;
+      case 'h': bench_usage_print(USAGE); return -1;
+      default: bench_option_unrecognized(USAGE, optopt); return -1;
     }
   }
   return 0;
@@ -117,7 +109,7 @@ int run() {
 int main(int argc, char** argv) {
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0 || block_size == 0) {
-    bench_parameter_missing(usage);
+    bench_parameter_missing(USAGE);
     return BENCH_FAILURE;
   }
   const int status = run();

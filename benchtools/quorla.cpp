@@ -22,7 +22,7 @@ constexpr uint8_t PACKET_BITS_PER_WORD = 16;
 
 // The -nN line names QUORLA_WORDS_MAX and QUORLA_WORDS_DEFAULT.
 static_assert(QUORLA_WORDS_MAX == 65535 && QUORLA_WORDS_DEFAULT == 256, "usage text numbers");
-constexpr const char* const usage_lines[] = {
+constexpr const char* const USAGE_LINES[] = {
     "Usage: quorla -sS -nN [-lL]",
     "  -sS /dev/spiS is the target device - not optional",
     "  -nN block word size (must be in 1..65535 range ) - optional, default is 256",
@@ -34,7 +34,7 @@ constexpr const char* const usage_lines[] = {
     "     * checksum",
     "     This utility requires the counter-party application on slave side",
 };
-constexpr BenchUsage usage{"SPI CRC TEST", 1, 3, 'r', usage_lines, std::size(usage_lines)};
+constexpr BenchUsage USAGE{"SPI CRC TEST", 1, 3, 'r', USAGE_LINES, std::size(USAGE_LINES)};
 
 int device_number = -1;
 int data_words = QUORLA_WORDS_DEFAULT;
@@ -48,9 +48,7 @@ int options_read(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, QUORLA_OPTIONS)) != -1) {
     switch (option) {
-      case 's':
-        device_number = bench_number(optarg);
-        break;
+      case 's': device_number = bench_number(optarg); break;
       case 'n':
         data_words = bench_number(optarg);
         if (data_words < QUORLA_WORDS_MIN || data_words > QUORLA_WORDS_MAX) {
@@ -65,12 +63,8 @@ int options_read(int argc, char** argv) {
           return -1;
         }
         break;
-      case 'h':
-        bench_usage_print(usage);
-        return -1;
-      default:
-        bench_option_unrecognized(usage, optopt);
-        return -1;
+      case 'h': bench_usage_print(USAGE); return -1;
+      default: bench_option_unrecognized(USAGE, optopt); return -1;
     }
   }
   return 0;
@@ -127,7 +121,7 @@ int run() {
 int main(int argc, char** argv) {
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0) {
-    bench_parameter_missing(usage);
+    bench_parameter_missing(USAGE);
     return BENCH_FAILURE;
   }
   const int status = run();

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* YALMET_OPTIONS = "s:m:w:f:h";
 
 // The usage line lists -dD, which the option string does not accept.
-constexpr const char* const usage_lines[] = {
+constexpr const char* const USAGE_LINES[] = {
     "\nUsage: yalmet -sS [-mM] [-wW] [-fF] [-dD] ",
     "  -sS /dev/spiS is the target device - not optional",
     "  -mM set mode (W=SPI_MODE_0..3) - optional",
@@ -24,8 +24,8 @@ constexpr const char* const usage_lines[] = {
     "  -fF set speed in Hz - optional",
     "  -h this help",
 };
-constexpr BenchUsage usage{"SPI DEVICE CONFIGURATION", 1, 3, 'r', usage_lines,
-                           std::size(usage_lines)};
+constexpr BenchUsage USAGE{"SPI DEVICE CONFIGURATION", 1, 3, 'r', USAGE_LINES,
+                           std::size(USAGE_LINES)};
 
 int device_number = -1;
 uint8_t mode = 0;
@@ -42,9 +42,7 @@ int options_read(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, YALMET_OPTIONS)) != -1) {
     switch (option) {
-      case 's':
-        device_number = bench_number(optarg);
-        break;
+      case 's': device_number = bench_number(optarg); break;
       case 'm':  // only the low 8 bits reach the driver
         mode = static_cast<uint8_t>(bench_number(optarg));
         mode_given = true;
@@ -57,12 +55,8 @@ int options_read(int argc, char** argv) {
         max_speed_hz = static_cast<uint32_t>(bench_number(optarg));
         speed_given = true;
         break;
-      case 'h':
-        bench_usage_print(usage);
-        return -1;
-      default:
-        bench_option_unrecognized(usage, optopt);
-        return -1;
+      case 'h': bench_usage_print(USAGE); return -1;
+      default: bench_option_unrecognized(USAGE, optopt); return -1;
     }
   }
   return 0;
@@ -102,8 +96,10 @@ int settings_read() {
 }
 
 void report_print() {
-  printf("\nActual %s setup is:\n  mode          = %d\n  bits_per_word = %d\n  max_speed     = %d Hz\n",
-         device_path, mode, bits_per_word, static_cast<int>(max_speed_hz));
+  printf(
+      "\nActual %s setup is:\n  mode          = %d\n  bits_per_word = %d\n  max_speed     = %d "
+      "Hz\n",
+      device_path, mode, bits_per_word, static_cast<int>(max_speed_hz));
 }
 
 }  // namespace
@@ -111,7 +107,7 @@ void report_print() {
 int main(int argc, char** argv) {
   if (options_read(argc, argv) != 0) return BENCH_FAILURE;
   if (device_number < 0) {
-    bench_parameter_missing(usage);
+    bench_parameter_missing(USAGE);
     return BENCH_FAILURE;
   }
   if (bench_device_path(device_path, device_number) != 0) return BENCH_FAILURE;

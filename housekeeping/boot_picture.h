@@ -4,8 +4,8 @@
 // '.' dark, one string per row) and turned into bytes at compile time.
 #pragma once
 
-#include <stddef.h>
-#include <stdint.h>
+#include <cstddef>
+#include <cstdint>
 
 #include <array>
 
@@ -44,7 +44,7 @@ constexpr PictureBytes picture_from_art(const PictureArt& art) {
   for (int y = 0; y < PICTURE_HEIGHT; ++y) {
     for (int x = 0; x < PICTURE_WIDTH; ++x) {
       if (art[y][x] == PICTURE_LIT) {
-        bytes[static_cast<size_t>(y * PICTURE_ROW_BYTES + x / 8)] |=
+        bytes[static_cast<size_t>(y) * PICTURE_ROW_BYTES + static_cast<size_t>(x) / 8] |=
             static_cast<uint8_t>(0x80u >> (x % 8));
       }
     }

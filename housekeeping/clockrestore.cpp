@@ -7,9 +7,11 @@
 // no valid offset or clock reading nothing is run: no date from a guess. Both
 // are read only as regular files: a FIFO in the offset file's place would hold
 // the start-up, and a device could give any number at all.
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "housekeeping.h"
 
@@ -20,9 +22,7 @@ constexpr char RTC_SECONDS_PATH[] = "/sys/class/rtc/rtc0/since_epoch";
 constexpr char HWCLOCK_COMMAND[] = "hwclock -w";
 constexpr size_t DATE_COMMAND_SIZE = 48;  // "date MMDDhhmmYYYY.ss" and room
 
-}  // namespace
-
-static int offset_read(int32_t* offset) {
+int offset_read(int32_t* offset) {
   FILE* file = regular_file_stream(OFFSET_PATH);
   if (file == nullptr) {
     return -1;
@@ -38,7 +38,7 @@ static int offset_read(int32_t* offset) {
   return result;
 }
 
-static int rtc_seconds_read(uint32_t* seconds) {
+int rtc_seconds_read(uint32_t* seconds) {
   FILE* file = regular_file_stream(RTC_SECONDS_PATH);
   if (file == nullptr) {
     return -1;
@@ -51,7 +51,7 @@ static int rtc_seconds_read(uint32_t* seconds) {
 }
 
 // Runs a command through the command interpreter; 0 when it exited with 0.
-static int command_run(const char* command) {
+int command_run(const char* command) {
   const int status = system(command);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return -1;
@@ -59,7 +59,9 @@ static int command_run(const char* command) {
   return 0;
 }
 
-int main(void) {
+}  // namespace
+
+int main() {
   int32_t offset = 0;
   uint32_t rtc_seconds = 0;
   char date_command[DATE_COMMAND_SIZE];

@@ -7,10 +7,13 @@
 // For the same reason it signals only a process named by a marker that the
 // Panel's user or root wrote: SIGUSR2 ends a process that does not expect it.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 
 #include "housekeeping.h"
 
@@ -29,30 +32,27 @@ constexpr size_t EVENT_BUFFER_SIZE = 1024;
 // the events of the file it names elsewhere are not the Panel's business.
 constexpr uint32_t COEFFS_WATCH_MASK = IN_MODIFY | IN_DONT_FOLLOW;
 
-}  // namespace
-
 // Process-wide state: the Panel's process ID, read once, and the watch.
-static int32_t panel_pid;
-static int coeffs_inotify = -1;
-static int coeffs_watch = -1;
+int32_t panel_pid;
+int coeffs_inotify = -1;
+int coeffs_watch = -1;
 
 // Whose marker names the process to signal: root's, the Panel user's, or
 // that of the user this program runs as, who may signal that process anyway.
-static bool marker_owner_trusted(uid_t owner) {
+bool marker_owner_trusted(uid_t owner) {
   return owner == ROOT_USER || owner == PANEL_USER || owner == geteuid();
 }
 
 // Reads the Panel's process ID; -1 when the Panel is not (validly) there.
 // The marker is read only as a regular file, not through a link, and only a
 // bounded part of it: a FIFO would hold the program, a device feed it forever.
-static int panel_pid_load(void) {
+int panel_pid_load() {
   struct stat info {};
   const int marker = regular_file_open(PANEL_MARKER_PATH, O_NOFOLLOW, &info);
   if (marker < 0) {
     return -1;
   }
-  const int result =
-      marker_owner_trusted(info.st_uid) ? panel_marker_load(marker, &panel_pid) : -1;
+  const int result = marker_owner_trusted(info.st_uid) ? panel_marker_load(marker, &panel_pid) : -1;
   close(marker);
   return result;
 }
@@ -61,7 +61,7 @@ static int panel_pid_load(void) {
 // Only a plain file with no other name, already root's or the Panel user's,
 // is given: a hard link planted in /tmp would otherwise hand over the file it
 // names elsewhere, and a file of another user is not ours to give.
-static void panel_file_chown(int fd) {
+void panel_file_chown(int fd) {
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
       (info.st_uid != ROOT_USER && info.st_uid != PANEL_USER)) {
@@ -74,7 +74,7 @@ static void panel_file_chown(int fd) {
 
 // Creates the coefficients file when it is missing. An existing file, or a
 // link in its place (the exclusive create refuses both), is left untouched.
-static void coeffs_file_create(void) {
+void coeffs_file_create() {
   const int coeffs = open(COEFFS_PATH, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, CREATE_MODE);
   if (coeffs >= 0) {
     panel_file_chown(coeffs);
@@ -83,13 +83,13 @@ static void coeffs_file_create(void) {
 }
 
 // Ends with the watch in place (0), or with its message and nothing open.
-static int coeffs_watch_start(void) {
+int coeffs_watch_start() {
   int result = -1;
   coeffs_inotify = inotify_init();
   if (coeffs_inotify < 0) {
     printf("inotify_init failed, aborting.\n");
-  } else if ((coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH,
-                                                COEFFS_WATCH_MASK)) < 0) {
+  } else if ((coeffs_watch = inotify_add_watch(coeffs_inotify, COEFFS_PATH, COEFFS_WATCH_MASK)) <
+             0) {
     printf("inotify_add_watch failed.\n");
     close(coeffs_inotify);
     coeffs_inotify = -1;
@@ -104,7 +104,7 @@ static int coeffs_watch_start(void) {
 // A link in place of the marker is not opened, and the signal still goes.
 // The open does not wait: a FIFO planted there would otherwise hold it until
 // something read the FIFO, and with it every later notification.
-static void panel_notify(void) {
+void panel_notify() {
   printf("Sending AUDIOCOEFFSFILENOTIFY to Panel\n");
   fflush(stdout);
   const int notify =
@@ -117,7 +117,7 @@ static void panel_notify(void) {
 }
 
 // Every successful read is one notification, however many events it held.
-static void coeffs_watch_loop(void) {
+void coeffs_watch_loop() {
   alignas(struct inotify_event) char events[EVENT_BUFFER_SIZE];
   for (;;) {
     if (read(coeffs_inotify, events, sizeof events) > 0) {
@@ -126,7 +126,9 @@ static void coeffs_watch_loop(void) {
   }
 }
 
-int main(void) {
+}  // namespace
+
+int main() {
   // A console that is a closed pipe loses the lines, not the signals.
   signal(SIGPIPE, SIG_IGN);
   if (panel_pid_load() != 0) {

@@ -6,6 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
+
 #include "boot_picture.h"
 #include "housekeeping.h"
 
@@ -14,10 +17,14 @@ namespace {
 constexpr char FRAME_BUFFER_PATH[] = "/dev/fb0";
 constexpr char SETTINGS_PATH[] = "/home/organ/actual_state/global_set";
 
-// Private requests of the display driver: contrast (a 4-byte argument
-// written, type 'g', number 6) and the follow-up (no data, 'g', number 4).
-constexpr unsigned long FB_CONTRAST_REQUEST = 0x40046706;
-constexpr unsigned long FB_FOLLOW_UP_REQUEST = 0x6704;
+// Private requests of the display driver, of type 'g': the contrast (number
+// 6, the 32-bit level written to the driver) and the follow-up (number 4, no
+// data). The numbers are the driver's; the encoding must not drift from them.
+constexpr char FB_REQUEST_TYPE = 'g';
+constexpr unsigned long FB_CONTRAST_REQUEST = _IOW(FB_REQUEST_TYPE, 6, int32_t);
+constexpr unsigned long FB_FOLLOW_UP_REQUEST = _IO(FB_REQUEST_TYPE, 4);
+static_assert(FB_CONTRAST_REQUEST == 0x40046706, "the driver's contrast request number");
+static_assert(FB_FOLLOW_UP_REQUEST == 0x6704, "the driver's follow-up request number");
 
 }  // namespace
 

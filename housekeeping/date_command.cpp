@@ -1,6 +1,6 @@
 // The date command of the clock correction. The command takes the time as
 // month, day, hour, minute, full year, a point and seconds.
-#include <time.h>
+#include <ctime>
 
 #include "housekeeping.h"
 
@@ -17,9 +17,9 @@ int date_command_format(int32_t time_seconds, char* command, size_t size) {
   if (local == nullptr) {
     return -1;
   }
-  const int length = snprintf(command, size, "date %02d%02d%02d%02d%d.%02d",
-                              local->tm_mon + 1, local->tm_mday, local->tm_hour,
-                              local->tm_min, local->tm_year + 1900, local->tm_sec);
+  const int length =
+      snprintf(command, size, "date %02d%02d%02d%02d%d.%02d", local->tm_mon + 1, local->tm_mday,
+               local->tm_hour, local->tm_min, local->tm_year + 1900, local->tm_sec);
   if (length < 0 || static_cast<size_t>(length) >= size) {
     return -1;
   }

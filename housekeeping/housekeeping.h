@@ -5,10 +5,11 @@
 // its device steps in its own file.
 #pragma once
 
-#include <stddef.h>
-#include <stdint.h>
-#include <stdio.h>
 #include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 
 // Opens path read-only without waiting (flags adds e.g. O_NOFOLLOW) and
 // keeps it only when it is a regular file; its status goes to info when that

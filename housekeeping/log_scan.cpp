@@ -3,10 +3,11 @@
 // a line end ends every line, so a text that holds none lies within one line
 // exactly when it lies anywhere in the file's bytes. Searching by length, a
 // stray NUL byte in the log does not hide what follows it.
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "housekeeping.h"
 

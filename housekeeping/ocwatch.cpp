@@ -17,21 +17,19 @@ namespace {
 constexpr char LOG_PATH[] = "/tmp/messages";
 constexpr char OVERCURRENT_TEXT[] = "50 over-current";
 constexpr size_t EVENT_BUFFER_SIZE = 1024;
-constexpr unsigned SCAN_DELAY_S = 1;    // after each batch of events
-constexpr unsigned WATCH_RETRY_S = 1;   // between tries while there is no log
+constexpr unsigned SCAN_DELAY_S = 1;   // after each batch of events
+constexpr unsigned WATCH_RETRY_S = 1;  // between tries while there is no log
 // Writes, and what ends the file's time as the log: moved away, deleted, or
 // its last name taken (a link count change shows as an attribute change).
 constexpr uint32_t LOG_WATCH_MASK = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 
-}  // namespace
-
 // Process-wide state: the watch on the log.
-static int log_inotify = -1;
-static int log_watch = -1;
+int log_inotify = -1;
+int log_watch = -1;
 
 // Blocks until the log has been modified or replaced; a failed read is tried
 // again.
-static void log_change_wait(void) {
+void log_change_wait() {
   alignas(struct inotify_event) char events[EVENT_BUFFER_SIZE];
   while (read(log_inotify, events, sizeof events) <= 0) {
   }
@@ -40,7 +38,7 @@ static void log_change_wait(void) {
 // Ends with the watch on the file now named by the log path. Adding a watch
 // on a file already watched gives its watch back, so a new watch means a new
 // file: the old one's watch goes, and writes to the rotated file cost nothing.
-static void log_watch_follow(void) {
+void log_watch_follow() {
   int watch;
   while ((watch = inotify_add_watch(log_inotify, LOG_PATH, LOG_WATCH_MASK)) < 0) {
     if (log_watch >= 0) {
@@ -55,7 +53,9 @@ static void log_watch_follow(void) {
   log_watch = watch;
 }
 
-int main(void) {
+}  // namespace
+
+int main() {
   if (log_scan(LOG_PATH, OVERCURRENT_TEXT) == 1) {
     return 0;
   }

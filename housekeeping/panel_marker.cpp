@@ -5,9 +5,10 @@
 // undefined, and wraps to a small ID on a 64-bit host). Nothing caps the
 // digits, so leading zeros or anything after the number never refuse a
 // marker that %d would read.
-#include <ctype.h>
-#include <errno.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 
 #include "housekeeping.h"
 

@@ -92,7 +92,7 @@ int data_send_and_check(int count) {
   log_verbose("%s", data_text);
   const size_t answer_chars = 2 * static_cast<size_t>(count) + ANSWER_TRAILER_CHARS;
   if (!uart_rx) {
-    uart_pause_us(char_times(answer_chars));
+    link_pause_us(char_times(answer_chars));
     uart_discard_input();
     log_verbose("\n");
     return 0;
@@ -157,7 +157,7 @@ int boot_record_write() {
   if (command_send(true) != 0) {
     return write_failed();
   }
-  uart_pause_us(char_times(COMMAND_ECHO_CHAR_TIMES));
+  link_pause_us(char_times(COMMAND_ECHO_CHAR_TIMES));
   if (uart_rx) {
     if (command_echo_check(count) != 0) {
       return write_failed();
@@ -167,7 +167,7 @@ int boot_record_write() {
   }
   if (count == 0) {
     // A jump: the slave leaves the bootstrap; nothing of it goes to a br file.
-    uart_pause_us(char_times(JUMP_SETTLE_CHAR_TIMES));
+    link_pause_us(char_times(JUMP_SETTLE_CHAR_TIMES));
     uart_discard_input();
     log_verbose("\n");
     return 0;
@@ -183,12 +183,12 @@ int boot_record_write() {
 }
 
 int boot_record_read() {
-  const size_t expected = BOOT_RECORD_COMMAND_CHARS + 2 * static_cast<size_t>(control_count()) +
-                          ANSWER_TRAILER_CHARS;
+  const size_t expected =
+      BOOT_RECORD_COMMAND_CHARS + 2 * static_cast<size_t>(control_count()) + ANSWER_TRAILER_CHARS;
   if (command_send(false) != 0) {
     return read_failed();
   }
-  uart_pause_us(char_times(expected));
+  link_pause_us(char_times(expected));
   if (!uart_rx) {
     uart_discard_input();
     log_verbose("\n");

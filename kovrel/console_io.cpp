@@ -6,12 +6,14 @@
 // waiting on the device until it is ready, and give up when the device has
 // made no progress for a bounded time.
 //
-// The pauses of the serial protocol live here too, beside the transfers they
-// are counted from: each pause ends at an absolute deadline on the monotonic
-// clock, counted from the moment the transfer that starts it completed, or
-// from the end of the pause before it when no transfer came between. A sleep
-// that overruns its deadline therefore never makes the next pause longer, and
-// no pause is ever shorter than asked.
+// The pauses of the links live here too, beside the transfers they are
+// counted from, and so do the discarding of unread input and the names of
+// the numbered devices: the link, record and executor units above all use
+// them, and this unit calls none of theirs. Each pause ends at an absolute
+// deadline on the monotonic clock, counted from the moment the transfer that
+// starts it completed, or from the end of the pause before it when no
+// transfer came between. A sleep that overruns its deadline therefore never
+// makes the next pause longer, and no pause is ever shorter than asked.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -20,7 +22,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "kovrel.h"
@@ -124,18 +126,18 @@ int drain_transmitter(int64_t poll_us, int64_t fallback_us) {
     if (ioctl(current_device, TIOCSERGETLSR, &status) != 0) {
       // The driver cannot tell (a pseudo-terminal, some USB adapters): give
       // the fullest transmitter the time it needs.
-      uart_pause_us(fallback_us);
+      link_pause_us(fallback_us);
       return 0;
     }
     if ((status & TIOCSER_TEMT) != 0) return 0;
     if (stalled(POLLOUT, start_ms)) return -1;
-    uart_pause_us(poll_us);
+    link_pause_us(poll_us);
   }
 }
 
 void pause_origin_now() { pause_origin_ns = monotonic_ns(); }
 
-void uart_pause_us(int64_t microseconds) {
+void link_pause_us(int64_t microseconds) {
   if (pause_origin_ns == 0) pause_origin_now();
   const int64_t deadline_ns = pause_origin_ns + (microseconds > 0 ? microseconds : 0) * NS_PER_US;
   const struct timespec deadline = {static_cast<time_t>(deadline_ns / NS_PER_S),
@@ -151,6 +153,13 @@ void close_current_device() {
     close(current_device);
     current_device = -1;
   }
+}
+
+void uart_discard_input() { tcflush(current_device, TCIFLUSH); }
+
+int device_path_format(char (&path)[DEVICE_PATH_SIZE], const char* stem, int number) {
+  const int length = snprintf(path, sizeof path, "%s%d", stem, number);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path ? 0 : -1;
 }
 
 void log_error(const char* format, ...) {

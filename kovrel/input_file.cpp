@@ -2,10 +2,14 @@
 // and the boot record files. Any of them may turn out to be a FIFO, a socket
 // or a device, which could block the open or a read for ever or never end.
 // Each is therefore opened without waiting and taken only when it is a
-// regular file; reads then block as usual.
+// regular file; reads then block as usual. Both executors read their binary
+// images through the size and read routines here.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "kovrel.h"
 
@@ -43,4 +47,31 @@ FILE* input_file_fopen(const char* name) {
     log_error("cannot open <%s>\n", name);
   }
   return file;
+}
+
+int64_t input_file_size(int fd, const char* name) {
+  // The 64-bit status call, as for the open: the size of a large file must
+  // not fail on the 32-bit board.
+  struct stat64 status = {};
+  if (fstat64(fd, &status) != 0 || status.st_size < 0) {
+    log_error("cannot read <%s>\n", name);
+    return -1;
+  }
+  return static_cast<int64_t>(status.st_size);
+}
+
+long input_file_read(int fd, void* buffer, size_t size, const char* name) {
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = read(fd, bytes + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      log_error("cannot read <%s>\n", name);
+      return -1;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
 }

@@ -47,13 +47,16 @@ constexpr Keyword KEYWORDS[] = {
 constexpr int BROADCAST = -1;
 struct Module {
   const char* name;
-  int slot;  // bit of module_mask that must be set, or BROADCAST
-  const char* device;
+  int slot;    // bit of module_mask that must be set, or BROADCAST
+  int device;  // SPI device number: the slot's chip select, or the broadcast one
 };
 
 constexpr Module MODULES[] = {
-    {"M0", 0, "/dev/spidev2.0"}, {"M1", 1, "/dev/spidev2.1"},  {"M2", 2, "/dev/spidev2.2"},
-    {"M3", 3, "/dev/spidev2.3"}, {"ALL", BROADCAST, "/dev/spidev2.4"},
+    {"M0", 0, 0},
+    {"M1", 1, 1},
+    {"M2", 2, 2},
+    {"M3", 3, 3},
+    {"ALL", BROADCAST, SPI_BROADCAST_DEVICE},
 };
 
 constexpr uint32_t MAX_16_BITS = 0xFFFF;
@@ -298,27 +301,18 @@ int token2_decode() {
   switch (job_command.kind) {
     case JOB_BIN_FILE:
       return hex_parameter(token, uart_job() ? &job_command.address : &job_command.frame_address);
-    case JOB_WAIT:
-      return decimal_parameter(token, &job_command.wait_ms);
-    case JOB_JUMP:
-      return jump_address();
+    case JOB_WAIT: return decimal_parameter(token, &job_command.wait_ms);
+    case JOB_JUMP: return jump_address();
     case JOB_WRITE_32:
-    case JOB_READ_32:
-      return access_address(WORD_ALIGNMENT, WIDTH_32, 4);
+    case JOB_READ_32: return access_address(WORD_ALIGNMENT, WIDTH_32, 4);
     case JOB_WRITE_16:
-    case JOB_READ_16:
-      return access_address(HALFWORD_ALIGNMENT, WIDTH_16, 2);
+    case JOB_READ_16: return access_address(HALFWORD_ALIGNMENT, WIDTH_16, 2);
     case JOB_WRITE_8:
-    case JOB_READ_8:
-      return access_address(1, WIDTH_8, 1);
-    case JOB_BR_FILE:
-      return copy_text(job_command.br_file, sizeof job_command.br_file, token);
-    case JOB_BIT_RATE:
-      return decimal_parameter(token, &job_command.spi_speed_hz);
-    case JOB_MODE:
-      return spi_mode_parameter();
-    default:
-      return syntax_error("unexpected token\n");
+    case JOB_READ_8: return access_address(1, WIDTH_8, 1);
+    case JOB_BR_FILE: return copy_text(job_command.br_file, sizeof job_command.br_file, token);
+    case JOB_BIT_RATE: return decimal_parameter(token, &job_command.spi_speed_hz);
+    case JOB_MODE: return spi_mode_parameter();
+    default: return syntax_error("unexpected token\n");
   }
 }
 
@@ -327,16 +321,11 @@ int token3_decode() {
     case JOB_BIN_FILE:
       if (copy_text(job_command.bin_file, sizeof job_command.bin_file, token) != 0) return -1;
       return uart_job() && br_generation ? derive_br_file() : 0;
-    case JOB_JUMP:
-      return uart_job() ? syntax_error("unexpected token\n") : module_decode();
-    case JOB_WRITE_32:
-      return write_data_32();
-    case JOB_WRITE_16:
-      return write_data_16();
-    case JOB_WRITE_8:
-      return write_data_8();
-    default:
-      return syntax_error("unexpected token\n");
+    case JOB_JUMP: return uart_job() ? syntax_error("unexpected token\n") : module_decode();
+    case JOB_WRITE_32: return write_data_32();
+    case JOB_WRITE_16: return write_data_16();
+    case JOB_WRITE_8: return write_data_8();
+    default: return syntax_error("unexpected token\n");
   }
 }
 
@@ -349,13 +338,12 @@ int module_decode() {
   device_path[0] = '\0';
   for (const Module& module : MODULES) {
     if (strcmp(token, module.name) != 0) continue;
-    bool found = module.slot == BROADCAST ? module_mask != 0
-                                          : (module_mask & (1u << module.slot)) != 0;
+    bool found =
+        module.slot == BROADCAST ? module_mask != 0 : (module_mask & (1u << module.slot)) != 0;
     // A module the search did not find fails the line without a report of
     // its own; the frame's failure banner tells the job ended.
     if (!found) return -1;
-    int written = snprintf(device_path, sizeof device_path, "%s", module.device);
-    return written > 0 && static_cast<size_t>(written) < sizeof device_path ? 0 : -1;
+    return device_path_format(device_path, SPI_DEVICE_STEM, module.device);
   }
   return syntax_error("bad sound module\n");
 }

@@ -44,8 +44,7 @@ void kovrel_reset_state();
 // Console and device I/O -- console_io.cpp
 
 // The rule of 80 '-' that section banners and syntax reports print.
-#define RULE_80 \
-  "--------------------------------------------------------------------------------"
+#define RULE_80 "--------------------------------------------------------------------------------"
 // Section banner prefix: an empty line, the rule, a line end; the title follows.
 #define SECTION_BANNER "\n" RULE_80 "\n"
 
@@ -63,6 +62,9 @@ int read_all(void* buffer, size_t n);
 long read_once(void* buffer, size_t max);
 // Closes current_device if it is open and marks it closed.
 void close_current_device();
+// Drops whatever the serial port (current_device) received that nobody will
+// read: the slaves' echoes and answers when they are not checked.
+void uart_discard_input();
 // Waits until current_device has sent what it holds (a serial port's output
 // queue is empty), bounded like write_all: 0, or -1 after the stall report.
 int drain_output();
@@ -72,16 +74,28 @@ int drain_output();
 // under the stall bound (0, or -1 after the stall report); where it cannot,
 // sleeps fallback_us, the time a full transmitter takes to empty.
 int drain_transmitter(int64_t poll_us, int64_t fallback_us);
-// Pauses of the serial protocol. Each one ends `microseconds` after its
+// Pauses on the serial and SPI links. Each one ends `microseconds` after its
 // origin: the moment the last transfer completed (write_all, read_all,
 // read_once and drain_output mark it; a device written without them calls
 // pause_origin_now), or the end of the pause before it when no transfer came
 // between. The sleep lasts until then, also across signals, and that moment
 // becomes the origin of the next pause; a pause whose end has already passed
 // returns at once. Nothing for 0 or less beyond that.
-void uart_pause_us(int64_t microseconds);
+void link_pause_us(int64_t microseconds);
+// The pause's former name, kept only while the pause tests still call it so.
+inline void uart_pause_us(int64_t microseconds) { link_pause_us(microseconds); }
 // Makes now the origin of the next pause.
 void pause_origin_now();
+
+// The devices kovrel opens by number: the GPIO unit of the slaves' reset
+// line, the serial ports, and the chip selects of SPI bus 2.
+constexpr char GPIO_DEVICE_STEM[] = "/dev/gpio";
+constexpr char UART_DEVICE_STEM[] = "/dev/ttyS";
+constexpr char SPI_DEVICE_STEM[] = "/dev/spidev2.";
+// The stem followed by the number in decimal ("/dev/ttyS3"), bounded by the
+// path's size: 0, or -1 when the name does not fit (path then holds the part
+// that fit). Nothing is reported.
+int device_path_format(char (&path)[DEVICE_PATH_SIZE], const char* stem, int number);
 
 // ---------------------------------------------------------------------------
 // Job file reader -- job_reader.cpp
@@ -161,6 +175,14 @@ extern int (*const token_decoders[5])();
 
 int run_job();
 
+// One row of an executor's dispatch table: a job kind and the handler that
+// carries it out (0, or -1 reported). An executor refuses the kinds it has
+// no row for.
+struct JobAction {
+  JobKind kind;
+  int (*run)();
+};
+
 // ---------------------------------------------------------------------------
 // UART link -- uart_link.cpp
 
@@ -194,8 +216,6 @@ int uart_port_set_speed(int32_t baud);
 // interface (uart_speed.cpp, kept apart because its header clashes with
 // <termios.h>). 0 or -1 (errno set).
 int uart_port_set_custom_speed(int fd, uint32_t baud);
-// Drops whatever the slaves sent that nobody will read.
-void uart_discard_input();
 
 // ---------------------------------------------------------------------------
 // Boot records -- boot_record.cpp
@@ -208,7 +228,6 @@ constexpr size_t BOOT_RECORD_CONTROL_CHARS = 2;
 constexpr size_t BOOT_RECORD_COMMAND_CHARS = BOOT_RECORD_ADDRESS_CHARS + BOOT_RECORD_CONTROL_CHARS;
 // Longest record text: the command and 31 data bytes.
 constexpr size_t BOOT_RECORD_TEXT_MAX = BOOT_RECORD_COMMAND_CHARS + 2 * CONTROL_COUNT_MASK;
-
 
 // value as `digits` upper-case hex digits and a terminator (size >= digits + 1).
 void boot_record_hex(char* out, uint32_t value, int digits);
@@ -254,6 +273,13 @@ void br_output_discard();
 int input_file_open(const char* name);
 // The same as a stdio stream; null (reported) on failure.
 FILE* input_file_fopen(const char* name);
+// The size of the open file `name`; -1 (reported as "cannot read <%s>") when
+// its status cannot be had.
+int64_t input_file_size(int fd, const char* name);
+// Reads `size` bytes of the open file `name` into buffer, repeating the read
+// after a signal or a part; fewer only when the file ends first. The count,
+// or -1 (reported as "cannot read <%s>") for a read that failed.
+long input_file_read(int fd, void* buffer, size_t size, const char* name);
 
 // ---------------------------------------------------------------------------
 // UART executor -- uart_exec.cpp

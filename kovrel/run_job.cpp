@@ -14,14 +14,10 @@ int execute_command() { return current_phase == PHASE_UART ? uart_job_exec() : s
 int run_lines(FILE* job_file) {
   for (;;) {
     switch (job_read_line(job_file)) {
-      case JobLine::END:
-        return 0;
-      case JobLine::BLANK:
-        continue;
-      case JobLine::FAILED:
-        return -1;
-      case JobLine::COMMAND:
-        break;
+      case JobLine::END: return 0;
+      case JobLine::BLANK: continue;
+      case JobLine::FAILED: return -1;
+      case JobLine::COMMAND: break;
     }
     log_verbose(SECTION_BANNER "%s\n", line);
     int result = execute_command();

@@ -204,8 +204,7 @@ int set_job_name(char option, char* name, const char* argument) {
 // The serial device name must fit the 16-byte device_path of the run.
 int set_uart_port(int32_t port) {
   char path[DEVICE_PATH_SIZE];
-  int length = snprintf(path, sizeof path, "/dev/ttyS%d", port);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+  if (device_path_format(path, UART_DEVICE_STEM, static_cast<int>(port)) != 0) {
     log_error("-p %d gives a serial device name longer than %d characters\n", port,
               static_cast<int>(DEVICE_PATH_SIZE - 1));
     return -1;
@@ -235,25 +234,14 @@ int set_uart_baud(int32_t baud) {
 // Handles one option as getopt returned it; 0 to go on, -1 to end the run.
 int apply_option(int option, const char* argument) {
   switch (option) {
-    case 'v':
-      return set_verbosity(decimal_argument(argument));
-    case 'p':
-      return set_uart_port(decimal_argument(argument));
-    case 'b':
-      return set_uart_baud(decimal_argument(argument));
-    case 'r':
-      uart_rx = true;
-      return 0;
-    case 'w':
-      br_generation = true;
-      return 0;
-    case 'u':
-      return set_job_name('u', uart_job_name, argument);
-    case 's':
-      return set_job_name('s', spi_job_name, argument);
-    case 'h':
-      print_usage();
-      return -1;
+    case 'v': return set_verbosity(decimal_argument(argument));
+    case 'p': return set_uart_port(decimal_argument(argument));
+    case 'b': return set_uart_baud(decimal_argument(argument));
+    case 'r': uart_rx = true; return 0;
+    case 'w': br_generation = true; return 0;
+    case 'u': return set_job_name('u', uart_job_name, argument);
+    case 's': return set_job_name('s', spi_job_name, argument);
+    case 'h': print_usage(); return -1;
     default:
       log_error("unrecognized options -%c\n", option);
       print_usage();
@@ -267,7 +255,7 @@ int run_uart_phase() {
   if (uart_baud != UART_DEFAULT_BAUD && change_slave_baud() != 0) return -1;
   log_verbose("UART byte trasmission time = %d usec\n", uart_byte_time_us);
   if (run_job() != 0) return -1;
-  uart_pause_us(AFTER_UART_JOB_PAUSE_US);
+  link_pause_us(AFTER_UART_JOB_PAUSE_US);
   return 0;
 }
 

@@ -1,10 +1,11 @@
 // SPI executor: carries out one decoded line of the SPI job. Downloads go out
 // as frames through the framing unit; settings through the SPI link. This
-// unit never touches a device setting itself.
-#include <sys/stat.h>
+// unit never touches a device setting itself. It has the shape of the UART
+// executor: a dispatch table by job kind, one refusal, the link pauses and
+// the binary file read through input_file.cpp.
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdint>
 
 #include "kovrel.h"
 
@@ -12,37 +13,41 @@ namespace {
 
 // The modules need this long after a jump before their checksum answer is
 // ready.
-constexpr useconds_t JUMP_SETTLE_US = 10000;
-constexpr int32_t WAIT_CHUNK_MS = 1000;  // usleep takes at most a second at a time
-constexpr useconds_t US_PER_MS = 1000;
+constexpr int64_t JUMP_SETTLE_US = 10000;
+constexpr int64_t US_PER_MS = 1000;
 constexpr int MODULE_CPU_COUNT_ONE = 2;  // counts up to 2: one i.MX processor
-constexpr uint16_t ANSWER_FIRST_CPU = 0x1;
-constexpr uint16_t ANSWER_BOTH_CPUS = 0x3;
+// Checksum answer: one bit per processor, set when its verification passed.
+constexpr uint16_t ANSWER_FIRST_CPU_OK = 0x1;
+constexpr uint16_t ANSWER_SECOND_CPU_OK = 0x2;
+constexpr uint16_t ANSWER_BOTH_CPUS_OK = ANSWER_FIRST_CPU_OK | ANSWER_SECOND_CPU_OK;
+
+// What one slot's row of the checksum report came to. An unreadable slot
+// ends the table; a failed row only fails the jump.
+enum class SlotReport { PASSED, FAILED, UNREADABLE };
 
 int exec_nothing() { return 0; }
 
+// The reader admits only the SPI keywords in the SPI phase; a UART kind here
+// would be a fault of this program, reported rather than ignored.
+int exec_refused() {
+  log_error("command %d is not an SPI job command\n", static_cast<int>(job_command.kind));
+  return -1;
+}
+
+// Negative durations are no pause.
 int exec_wait() {
-  // Negative durations are no pause; long ones are slept in pieces, since
-  // wait_ms * 1000 would overflow 32 bits above about 35 minutes.
-  for (int32_t left = job_command.wait_ms; left > 0; left -= WAIT_CHUNK_MS) {
-    int32_t chunk = left < WAIT_CHUNK_MS ? left : WAIT_CHUNK_MS;
-    usleep(static_cast<useconds_t>(chunk) * US_PER_MS);
-  }
+  link_pause_us(static_cast<int64_t>(job_command.wait_ms) * US_PER_MS);
   return 0;
 }
 
 // Fills frame_data with `want` bytes of the file. A file that ends or fails
 // before its counted size fails the download: nothing of the frame is sent.
 int frame_fill(int file, size_t want) {
-  size_t got = 0;
-  while (got < want) {
-    ssize_t n = read(file, frame_data + got, want - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      log_error("cannot read <%s>\n", job_command.bin_file);
-      return -1;
-    }
-    got += static_cast<size_t>(n);
+  const long got = input_file_read(file, frame_data, want, job_command.bin_file);
+  if (got < 0) return -1;
+  if (static_cast<size_t>(got) != want) {
+    log_error("cannot read <%s>\n", job_command.bin_file);
+    return -1;
   }
   return 0;
 }
@@ -51,8 +56,7 @@ int frame_fill(int file, size_t want) {
 // consecutive addresses; an odd last piece gets one fill byte 0.
 int download_frames(int file, uint64_t remaining) {
   while (remaining > 0) {
-    size_t n = remaining < SPI_FRAME_MAX_DATA ? static_cast<size_t>(remaining)
-                                               : SPI_FRAME_MAX_DATA;
+    size_t n = remaining < SPI_FRAME_MAX_DATA ? static_cast<size_t>(remaining) : SPI_FRAME_MAX_DATA;
     if (frame_fill(file, n) < 0) return -1;
     remaining -= n;
     size_t size = n;
@@ -66,105 +70,81 @@ int download_frames(int file, uint64_t remaining) {
 }
 
 int exec_bin_file() {
-  int file = input_file_open(job_command.bin_file);
+  const int file = input_file_open(job_command.bin_file);
   if (file < 0) return -1;
-  int result = -1;
-  struct stat status;
-  if (fstat(file, &status) < 0 || status.st_size < 0) {
-    log_error("cannot read <%s>\n", job_command.bin_file);
-  } else {
-    result = download_frames(file, static_cast<uint64_t>(status.st_size));
-  }
+  const int64_t size = input_file_size(file, job_command.bin_file);
+  const int result = size < 0 ? -1 : download_frames(file, static_cast<uint64_t>(size));
   close(file);
   return result;
 }
 
-// The row of one present slot from its checksum answer: bit 0 is the first
-// processor's verification, bit 1 the second's; anything above is unknown.
-int checksum_row_print(int slot, uint16_t answer) {
+const char* verification_text(uint16_t answer, uint16_t cpu_bit) {
+  return (answer & cpu_bit) != 0 ? "OK" : "KO";
+}
+
+// The row of one present slot from its checksum answer; anything above the
+// bits of the module's processors is unknown ("??").
+SlotReport checksum_row_print(int slot, uint16_t answer) {
   const uint16_t count = module_dsp_count[slot];
   const char* first = "??";
   const char* second = "--";
   bool pass = false;
   if (count <= MODULE_CPU_COUNT_ONE) {
-    if (answer <= ANSWER_FIRST_CPU) first = answer != 0 ? "OK" : "KO";
-    pass = answer == ANSWER_FIRST_CPU;
+    if (answer <= ANSWER_FIRST_CPU_OK) first = verification_text(answer, ANSWER_FIRST_CPU_OK);
+    pass = answer == ANSWER_FIRST_CPU_OK;
   } else {
     second = "??";
-    if (answer <= ANSWER_BOTH_CPUS) {
-      first = (answer & 0x1) != 0 ? "OK" : "KO";
-      second = (answer & 0x2) != 0 ? "OK" : "KO";
+    if (answer <= ANSWER_BOTH_CPUS_OK) {
+      first = verification_text(answer, ANSWER_FIRST_CPU_OK);
+      second = verification_text(answer, ANSWER_SECOND_CPU_OK);
     }
-    pass = answer == ANSWER_BOTH_CPUS;
+    pass = answer == ANSWER_BOTH_CPUS_OK;
   }
   log_debug("    %d    %d   %s   %s", slot, count, first, second);
-  return pass ? 0 : -1;
+  return pass ? SlotReport::PASSED : SlotReport::FAILED;
 }
 
-// Reads one slot's checksum answer and prints its row; -1 when the row is a
-// failure, -2 when the slot could not be read (reported; the table stops).
-int checksum_slot_report(int slot) {
+// Reads one slot's checksum answer and prints its row; a slot whose device
+// cannot be opened or read is reported as such and gets no row.
+SlotReport checksum_slot_report(int slot) {
   if ((module_mask & (1u << slot)) == 0) {
     log_debug("    %d    0   --   --", slot);
-    return 0;
+    return SlotReport::PASSED;
   }
-  if (spi_device_open(slot) < 0) return -2;
+  if (spi_device_open(slot) < 0) return SlotReport::UNREADABLE;
   uint8_t answer[2] = {};
   int result = read_all(answer, sizeof answer);
   close_current_device();  // already closed when read_all reported an error
-  if (result < 0) return -2;
+  if (result < 0) return SlotReport::UNREADABLE;
   return checksum_row_print(slot, spi_word_of(answer));
 }
 
 int exec_jump() {
   job_command.frame_size = 0;
   if (spi_send_frame() < 0) return -1;
-  usleep(JUMP_SETTLE_US);
+  link_pause_us(JUMP_SETTLE_US);
   log_verbose(SECTION_BANNER "Verifying checksum ...\n\n");
   log_debug("Slot# DSP# MiMX SiMX");
   int result = 0;
   for (int slot = 0; slot < SPI_SLOT_COUNT; ++slot) {
-    int row = checksum_slot_report(slot);
-    if (row == -2) return -1;
-    if (row < 0) result = -1;
+    const SlotReport row = checksum_slot_report(slot);
+    if (row == SlotReport::UNREADABLE) return -1;
+    if (row == SlotReport::FAILED) result = -1;
   }
   return result;
 }
 
-int exec_bit_rate() { return spi_set_speed(); }
-
-int exec_mode() { return spi_set_mode(); }
-
-// The reader admits only the SPI keywords in the SPI phase; a UART kind here
-// would be a fault of this program, reported rather than ignored.
-int exec_unexpected() {
-  log_error("command %d is not an SPI job command\n", static_cast<int>(job_command.kind));
-  return -1;
-}
-
-constexpr int (*const spi_executors[])() = {
-    exec_unexpected,  // JOB_NONE
-    exec_nothing,     // JOB_COMMENT
-    exec_bin_file,    // JOB_BIN_FILE
-    exec_wait,        // JOB_WAIT
-    exec_jump,        // JOB_JUMP
-    exec_unexpected,  // JOB_WRITE_32
-    exec_unexpected,  // JOB_WRITE_16
-    exec_unexpected,  // JOB_WRITE_8
-    exec_unexpected,  // JOB_READ_32
-    exec_unexpected,  // JOB_READ_16
-    exec_unexpected,  // JOB_READ_8
-    exec_unexpected,  // JOB_BR_FILE
-    exec_bit_rate,    // JOB_BIT_RATE
-    exec_mode,        // JOB_MODE
+// The SPI keywords; every other kind is refused.
+constexpr JobAction SPI_ACTIONS[] = {
+    {JOB_COMMENT, exec_nothing}, {JOB_BIN_FILE, exec_bin_file}, {JOB_WAIT, exec_wait},
+    {JOB_JUMP, exec_jump},       {JOB_BIT_RATE, spi_set_speed}, {JOB_MODE, spi_set_mode},
 };
-static_assert(sizeof spi_executors / sizeof spi_executors[0] == JOB_MODE + 1,
-              "one executor for every JobKind");
 
 }  // namespace
 
 int spi_job_exec() {
-  const int kind = static_cast<int>(job_command.kind);
-  if (kind < 0 || kind > JOB_MODE) return exec_unexpected();
-  return spi_executors[kind]();
+  for (const JobAction& action : SPI_ACTIONS) {
+    if (action.kind == job_command.kind) return action.run();
+  }
+  return exec_refused();
 }

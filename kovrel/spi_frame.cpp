@@ -42,8 +42,8 @@ constexpr size_t DUMP_GROUP_BYTES = 8;
 constexpr size_t DUMP_LINE_SIZE = 1 + 10 + 2 + DUMP_BYTES_PER_LINE * 3 + 1;
 
 // Appends to a dump line; false when the text would not fit.
-__attribute__((format(printf, 3, 4))) bool dump_append(char* text, size_t& used,
-                                                       const char* format, ...) {
+__attribute__((format(printf, 3, 4))) bool dump_append(char* text, size_t& used, const char* format,
+                                                       ...) {
   va_list arguments;
   va_start(arguments, format);
   int length = vsnprintf(text + used, DUMP_LINE_SIZE - used, format, arguments);

@@ -7,8 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "kovrel.h"
 
 uint8_t module_mask = 0;
@@ -23,8 +21,7 @@ constexpr uint16_t MODULE_DSP_COUNT_MAX = 4;
 }  // namespace
 
 int spi_device_name(int number) {
-  int length = snprintf(device_path, sizeof device_path, "/dev/spidev2.%d", number);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof device_path) {
+  if (device_path_format(device_path, SPI_DEVICE_STEM, number) != 0) {
     device_path[0] = '\0';
     log_error("bad SPI device number %d\n", number);
     return -1;

@@ -1,15 +1,19 @@
 // The UART job executor: one job command carried out with boot records.
 // Downloads go in chunks of one record each, with a fixed pause after every
-// record so the slave bootstrap can store it before the next one arrives.
-#include <array>
-
+// record so the slave bootstrap can store it before the next one arrives. It
+// has the shape of the SPI executor: a dispatch table by job kind, one
+// refusal, the link pauses and the binary file read through input_file.cpp.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 #include "kovrel.h"
 
 namespace {
 
 constexpr int64_t RECORD_PAUSE_US = 20000;
+constexpr int64_t US_PER_MS = 1000;
 constexpr size_t CHUNK_32_BIT = 28;  // 7 words: 66 characters on the line
 constexpr size_t CHUNK_8_BIT = 31;   // the largest count the control byte holds
 constexpr uint32_t WORD_BYTES = 4;
@@ -20,13 +24,16 @@ static_assert(CHUNK_8_BIT <= CONTROL_COUNT_MASK, "8-bit chunks fit the count fie
 
 int exec_nothing() { return 0; }
 
-int exec_not_uart() {
+// The reader admits only the UART keywords in the UART phase; an SPI kind
+// here would be a fault of this program, reported rather than ignored.
+int exec_refused() {
   log_error("not a UART job command\n");
   return -1;
 }
 
+// Negative durations are no pause.
 int exec_wait() {
-  uart_pause_us(static_cast<int64_t>(job_command.wait_ms) * 1000);
+  link_pause_us(static_cast<int64_t>(job_command.wait_ms) * US_PER_MS);
   return 0;
 }
 
@@ -34,39 +41,29 @@ int exec_boot_record() {
   return (job_command.control & CONTROL_READ) != 0 ? boot_record_read() : boot_record_write();
 }
 
-// Size of the open file, leaving it positioned at its start; -1 when unknown.
-long file_size(FILE* file) {
-  if (fseek(file, 0, SEEK_END) != 0) {
-    return -1;
-  }
-  long size = ftell(file);
-  if (fseek(file, 0, SEEK_SET) != 0) {
-    return -1;
-  }
-  return size;
-}
-
-// Sends `size` bytes of the open binary file from job_command.address on.
-int download(FILE* bin, long size) {
+// Sends `size` bytes of the open binary file from job_command.address on. A
+// chunk cut short by the end of the file goes out as it is; a read that
+// yields nothing before the counted size fails the download, since reading
+// again would only spin on the same empty read.
+int download_records(int bin, uint64_t size) {
   const bool words = job_command.address % WORD_BYTES == 0 && size % WORD_BYTES == 0;
   const int width = words ? WIDTH_32 : WIDTH_8;
   const size_t chunk = words ? CHUNK_32_BIT : CHUNK_8_BIT;
-  long remaining = size;
+  uint64_t remaining = size;
   int result = 0;
   while (remaining > 0 && result == 0) {
-    size_t wanted = static_cast<size_t>(remaining) < chunk ? static_cast<size_t>(remaining) : chunk;
-    size_t got = fread(job_command.data, 1, wanted, bin);
+    const size_t wanted = remaining < chunk ? static_cast<size_t>(remaining) : chunk;
+    const long got = input_file_read(bin, job_command.data, wanted, job_command.bin_file);
+    if (got < 0) return -1;
     if (got == 0) {
-      // The file ended (or failed) before its size was sent; retrying would
-      // only spin on the same empty read.
       log_error("cannot read <%s>\n", job_command.bin_file);
       return -1;
     }
     job_command.control = static_cast<uint8_t>((width << CONTROL_WIDTH_SHIFT) | got);
     result = boot_record_write();
     job_command.address += static_cast<uint32_t>(got);
-    remaining -= static_cast<long>(got);
-    uart_pause_us(RECORD_PAUSE_US);
+    remaining -= static_cast<uint64_t>(got);
+    link_pause_us(RECORD_PAUSE_US);
   }
   return result;
 }
@@ -75,18 +72,18 @@ int download(FILE* bin, long size) {
 // ending in ".br", or a link to it): the finished download would replace the
 // image by its own records. The 64-bit status calls keep a file
 // whose inode number needs 64 bits recognisable on the 32-bit board.
-bool br_file_is_binary(FILE* bin) {
+bool br_file_is_binary(int bin) {
   struct stat64 bin_status = {};
   struct stat64 br_status = {};
-  if (fstat64(fileno(bin), &bin_status) != 0 || stat64(job_command.br_file, &br_status) != 0) {
+  if (fstat64(bin, &bin_status) != 0 || stat64(job_command.br_file, &br_status) != 0) {
     return false;
   }
   return bin_status.st_dev == br_status.st_dev && bin_status.st_ino == br_status.st_ino;
 }
 
 int exec_bin_file() {
-  FILE* bin = input_file_fopen(job_command.bin_file);
-  if (bin == nullptr) return -1;
+  const int bin = input_file_open(job_command.bin_file);
+  if (bin < 0) return -1;
   int result = 0;
   if (br_generation && br_file_is_binary(bin)) {
     log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
@@ -95,15 +92,10 @@ int exec_bin_file() {
     result = br_output_open();
   }
   if (result == 0) {
-    long size = file_size(bin);
-    if (size < 0) {
-      log_error("cannot read <%s>\n", job_command.bin_file);
-      result = -1;
-    } else {
-      result = download(bin, size);
-    }
+    const int64_t size = input_file_size(bin, job_command.bin_file);
+    result = size < 0 ? -1 : download_records(bin, static_cast<uint64_t>(size));
   }
-  fclose(bin);
+  close(bin);
   if (br_output != nullptr) {
     if (result == 0) {
       result = br_output_commit();
@@ -132,7 +124,7 @@ int exec_br_file() {
       result = -1;
       break;
     }
-    uart_pause_us(RECORD_PAUSE_US);
+    link_pause_us(RECORD_PAUSE_US);
   }
   // A record that changed since the check ends the replay (reported), and
   // so does a read that failed.
@@ -150,31 +142,26 @@ int exec_br_file() {
   return result;
 }
 
-// Indexed by JobKind; the SPI kinds never reach this executor.
-constexpr std::array<int (*)(), 14> uart_actions{{
-    exec_not_uart,     // JOB_NONE
-    exec_nothing,      // JOB_COMMENT
-    exec_bin_file,     // JOB_BIN_FILE
-    exec_wait,         // JOB_WAIT
-    exec_boot_record,  // JOB_JUMP
-    exec_boot_record,  // JOB_WRITE_32
-    exec_boot_record,  // JOB_WRITE_16
-    exec_boot_record,  // JOB_WRITE_8
-    exec_boot_record,  // JOB_READ_32
-    exec_boot_record,  // JOB_READ_16
-    exec_boot_record,  // JOB_READ_8
-    exec_br_file,      // JOB_BR_FILE
-    exec_not_uart,     // JOB_BIT_RATE
-    exec_not_uart,     // JOB_MODE
-}};
-static_assert(JOB_MODE + 1 == uart_actions.size(), "one action per job kind");
+// The UART keywords; every other kind is refused.
+constexpr JobAction UART_ACTIONS[] = {
+    {JOB_COMMENT, exec_nothing},
+    {JOB_BIN_FILE, exec_bin_file},
+    {JOB_WAIT, exec_wait},
+    {JOB_JUMP, exec_boot_record},
+    {JOB_WRITE_32, exec_boot_record},
+    {JOB_WRITE_16, exec_boot_record},
+    {JOB_WRITE_8, exec_boot_record},
+    {JOB_READ_32, exec_boot_record},
+    {JOB_READ_16, exec_boot_record},
+    {JOB_READ_8, exec_boot_record},
+    {JOB_BR_FILE, exec_br_file},
+};
 
 }  // namespace
 
 int uart_job_exec() {
-  const int kind = job_command.kind;
-  if (kind < 0 || static_cast<size_t>(kind) >= uart_actions.size()) {
-    return exec_not_uart();
+  for (const JobAction& action : UART_ACTIONS) {
+    if (action.kind == job_command.kind) return action.run();
   }
-  return uart_actions[static_cast<size_t>(kind)]();
+  return exec_refused();
 }

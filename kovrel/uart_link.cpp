@@ -1,7 +1,8 @@
 // The serial link to the slave i.MX bootstrap: the reset pulse on the GPIO
 // line, the port settings, the sync handshake and the change of line speed.
-// Everything that touches termios or the GPIO device lives here, so the
-// record and job layers above only write, read, pause and discard input.
+// Everything that sets the port up through termios or drives the GPIO device
+// lives here; the record and job layers above only write, read, pause and
+// discard input, through the device routines of console_io.cpp.
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +19,7 @@ constexpr int GPIO_UNIT = 0;
 constexpr uint32_t SLAVE_RESET_LINE = 0x00100000;  // bit 20 of the GPIO unit
 constexpr uint8_t GPIO_OP_SET = 1;
 constexpr uint8_t GPIO_OP_CLEAR = 0;
-constexpr int64_t RESET_LOW_US = 10000;       // reset held this long
+constexpr int64_t RESET_LOW_US = 10000;        // reset held this long
 constexpr int64_t RESET_RECOVERY_US = 100000;  // bootstrap starts listening after this
 
 constexpr char SYNC_CHAR = 'A';
@@ -37,7 +38,7 @@ struct StandardSpeed {
 };
 
 // Speeds with a termios constant; the others go through uart_speed.cpp.
-constexpr std::array<StandardSpeed, 8> standard_speeds{{
+constexpr std::array<StandardSpeed, 8> STANDARD_SPEEDS{{
     {600, B600},
     {1200, B1200},
     {2400, B2400},
@@ -75,10 +76,8 @@ uint32_t baud_change_value(int32_t baud) {
   return static_cast<uint32_t>(static_cast<double>(quotient) + 0.5);
 }
 
-void uart_discard_input() { tcflush(current_device, TCIFLUSH); }
-
 int uart_port_set_speed(int32_t baud) {
-  for (const StandardSpeed& speed : standard_speeds) {
+  for (const StandardSpeed& speed : STANDARD_SPEEDS) {
     if (speed.baud != baud) {
       continue;
     }
@@ -96,8 +95,7 @@ int uart_port_set_speed(int32_t baud) {
 }
 
 int reset_slaves() {
-  int written = snprintf(device_path, sizeof device_path, "/dev/gpio%d", GPIO_UNIT);
-  if (written < 0 || static_cast<size_t>(written) >= sizeof device_path) {
+  if (device_path_format(device_path, GPIO_DEVICE_STEM, GPIO_UNIT) != 0) {
     return -1;
   }
   int fd = open(device_path, O_RDWR);
@@ -114,20 +112,19 @@ int reset_slaves() {
   bool ok = gpio_request_write(GPIO_OP_SET, 0);
   ok = gpio_request_write(GPIO_OP_CLEAR, 0) && ok;
   pause_origin_now();
-  uart_pause_us(RESET_LOW_US);
+  link_pause_us(RESET_LOW_US);
   ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE) && ok;
   pause_origin_now();
   close_current_device();
   if (!ok) {
     return -1;
   }
-  uart_pause_us(RESET_RECOVERY_US);
+  link_pause_us(RESET_RECOVERY_US);
   return 0;
 }
 
 int open_uart() {
-  int written = snprintf(device_path, sizeof device_path, "/dev/ttyS%d", static_cast<int>(uart_port));
-  if (written < 0 || static_cast<size_t>(written) >= sizeof device_path) {
+  if (device_path_format(device_path, UART_DEVICE_STEM, static_cast<int>(uart_port)) != 0) {
     // No such device can exist; the truncated name is what can be shown.
     log_error("cannot open <%s>\n", device_path);
     return -1;
@@ -177,7 +174,7 @@ int sync_slaves() {
     log_error("sync char write failed\n");
     return -1;
   }
-  uart_pause_us(static_cast<int64_t>(SYNC_ANSWER_CHAR_TIMES) * uart_byte_time_us);
+  link_pause_us(static_cast<int64_t>(SYNC_ANSWER_CHAR_TIMES) * uart_byte_time_us);
   if (!uart_rx) {
     uart_discard_input();
     log_verbose("\n");

@@ -9,9 +9,9 @@ uint8_t splash_image[SPLASH_IMAGE_SIZE];
 
 namespace {
 
-constexpr uint16_t kRowWordLeftmost = 0x8000;  // column 0 of a glyph row word
-constexpr uint8_t kByteLeftmost = 0x80;        // leftmost pixel of an image byte
-constexpr int kPixelsPerByte = 8;
+constexpr uint16_t ROW_WORD_LEFTMOST = 0x8000;  // column 0 of a glyph row word
+constexpr uint8_t BYTE_LEFTMOST = 0x80;         // leftmost pixel of an image byte
+constexpr int PIXELS_PER_BYTE = 8;
 
 bool char_in_font(uint32_t ch) {
   const uint32_t first = static_cast<uint32_t>(font_lcd_1.first_char);
@@ -20,8 +20,8 @@ bool char_in_font(uint32_t ch) {
 }
 
 void pixel_set(uint32_t x, uint32_t y) {
-  splash_image[y * SPLASH_ROW_BYTES + x / kPixelsPerByte] |=
-      static_cast<uint8_t>(kByteLeftmost >> (x % kPixelsPerByte));
+  splash_image[y * SPLASH_ROW_BYTES + x / PIXELS_PER_BYTE] |=
+      static_cast<uint8_t>(BYTE_LEFTMOST >> (x % PIXELS_PER_BYTE));
 }
 
 // Where a line starts when it is centred: as if it were one column wider than
@@ -79,7 +79,7 @@ int PutChar(uint32_t x, uint32_t y, uint32_t ch) {
   const uint16_t* rows = font_lcd_1.glyph_rows + glyph * stride;
   for (uint32_t r = 0; r < height; ++r) {
     for (uint32_t j = 0; j < width; ++j) {
-      if ((rows[r] & (kRowWordLeftmost >> j)) != 0) {
+      if ((rows[r] & (ROW_WORD_LEFTMOST >> j)) != 0) {
         pixel_set(x + j, y + r);
       }
     }

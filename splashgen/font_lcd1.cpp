@@ -11,19 +11,20 @@
 
 namespace {
 
-constexpr int kGlyphHeight = 7;
-constexpr int kFirstCode = 32;
-constexpr int kCharCount = 224;  // codes 32 to 255
-constexpr int kLastCode = kFirstCode + kCharCount - 1;
-constexpr int kRowWordCount = kCharCount * kGlyphHeight;
-constexpr int kMaxWidth = 15;
-constexpr int kRowWordBits = 16;
-constexpr uint8_t kBlankWidth = 7;
+constexpr int GLYPH_HEIGHT = 7;
+constexpr int FIRST_CODE = 32;
+constexpr int CHAR_COUNT = 224;  // codes 32 to 255
+constexpr int LAST_CODE = FIRST_CODE + CHAR_COUNT - 1;
+constexpr int ROW_WORD_COUNT = CHAR_COUNT * GLYPH_HEIGHT;
+constexpr int MAX_WIDTH = 15;
+constexpr int ROW_WORD_BITS = 16;
+constexpr uint8_t BLANK_WIDTH = 7;
 
 // Advance of every code, 32 to 255, sixteen codes a line. These metrics fix
 // where text lands and how it is centred, so they are kept independent of the
 // pictures and checked against them.
-constexpr uint8_t kWidths[kCharCount] = {
+// clang-format off
+constexpr uint8_t WIDTHS[CHAR_COUNT] = {
      4,  3,  6,  7,  7,  7,  7,  3,  5,  5,  7,  7,  3,  7,  3,  7,  // 32-47
      7,  5,  7,  7,  7,  7,  7,  7,  7,  7,  3,  3,  6,  7,  6,  7,  // 48-63
      7,  7,  7,  7,  7,  7,  7,  7,  7,  5,  7,  7,  7,  8,  7,  7,  // 64-79
@@ -39,10 +40,11 @@ constexpr uint8_t kWidths[kCharCount] = {
      7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  5,  5,  5,  5,  // 224-239
      7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  7,  // 240-255
 };
+// clang-format on
 
 struct GlyphStrip {
   int first_code;
-  const char* rows[kGlyphHeight];
+  const char* rows[GLYPH_HEIGHT];
 };
 
 // Codes whose glyph is blank and 7 wide: they advance the position and draw nothing.
@@ -51,9 +53,10 @@ struct BlankRun {
   int last_code;
 };
 
-constexpr BlankRun kBlankRuns[] = {{127, 158}, {167, 191}, {202, 223}};
+constexpr BlankRun BLANK_RUNS[] = {{127, 158}, {167, 191}, {202, 223}};
 
-constexpr GlyphStrip kStrips[] = {
+// clang-format off
+constexpr GlyphStrip STRIPS[] = {
   // Printable ASCII: digits and capitals on all seven rows, small letters on rows 2 to 6.
   {32,
   // 32   33  34     35      36      37      38      39
@@ -256,6 +259,7 @@ constexpr GlyphStrip kStrips[] = {
     "....... .##..## .##..## .##..## .##..## .....## ....... .....##",
     "....... ..##### ..##### ..##### ..##### ..####. ....... ..####."}},
 };
+// clang-format on
 
 // Why a strip was refused; the build reports code * 10 + reason.
 enum ArtFault {
@@ -264,52 +268,52 @@ enum ArtFault {
   ART_WRONG_WIDTH = 3,      // the picture is not as wide as the width table says
   ART_DRAWN_TWICE = 4,
   ART_MISSING = 5,
-  ART_BEYOND_LAST = 6,      // a strip runs past code 255
+  ART_BEYOND_LAST = 6,  // a strip runs past code 255
 };
 
 struct FontBuild {
-  uint16_t rows[kRowWordCount] = {};
+  uint16_t rows[ROW_WORD_COUNT] = {};
   int fault = 0;
 };
 
 constexpr int art_fault(int code, ArtFault reason) { return code * 10 + reason; }
 
 // Converts one strip into row words; returns 0 or an art_fault value.
-constexpr int strip_convert(const GlyphStrip& strip, FontBuild& build, bool (&drawn)[kCharCount]) {
+constexpr int strip_convert(const GlyphStrip& strip, FontBuild& build, bool (&drawn)[CHAR_COUNT]) {
   const char* first_row = strip.rows[0];
   int code = strip.first_code;
   size_t start = 0;
   while (first_row[start] != '\0') {
-    if (code > kLastCode) {
+    if (code > LAST_CODE) {
       return art_fault(code, ART_BEYOND_LAST);
     }
     size_t end = start;
     while (first_row[end] != '\0' && first_row[end] != ' ') {
       ++end;
     }
-    const int glyph = code - kFirstCode;
+    const int glyph = code - FIRST_CODE;
     if (drawn[glyph]) {
       return art_fault(code, ART_DRAWN_TWICE);
     }
     drawn[glyph] = true;
-    if (end - start != kWidths[glyph]) {
+    if (end - start != WIDTHS[glyph]) {
       return art_fault(code, ART_WRONG_WIDTH);
     }
-    for (int r = 0; r < kGlyphHeight; ++r) {
+    for (int r = 0; r < GLYPH_HEIGHT; ++r) {
       const char* row = strip.rows[r];
       uint16_t word = 0;
       for (size_t i = start; i < end; ++i) {
         if (row[i] == '#') {
-          word = static_cast<uint16_t>(word | (1u << (kRowWordBits - 1 - (i - start))));
+          word = static_cast<uint16_t>(word | (1u << (ROW_WORD_BITS - 1 - (i - start))));
         } else if (row[i] != '.') {
-          return art_fault(code, row[i] == '\0' || row[i] == ' ' ? ART_ROWS_MISALIGNED
-                                                                 : ART_BAD_CHARACTER);
+          return art_fault(
+              code, row[i] == '\0' || row[i] == ' ' ? ART_ROWS_MISALIGNED : ART_BAD_CHARACTER);
         }
       }
       if (row[end] != first_row[end]) {
         return art_fault(code, ART_ROWS_MISALIGNED);
       }
-      build.rows[glyph * kGlyphHeight + r] = word;
+      build.rows[glyph * GLYPH_HEIGHT + r] = word;
     }
     start = first_row[end] == ' ' ? end + 1 : end;
     ++code;
@@ -319,57 +323,54 @@ constexpr int strip_convert(const GlyphStrip& strip, FontBuild& build, bool (&dr
 
 constexpr FontBuild font_build() {
   FontBuild build;
-  bool drawn[kCharCount] = {};
-  for (const GlyphStrip& strip : kStrips) {
+  bool drawn[CHAR_COUNT] = {};
+  for (const GlyphStrip& strip : STRIPS) {
     build.fault = strip_convert(strip, build, drawn);
     if (build.fault != 0) {
       return build;
     }
   }
-  for (const BlankRun& run : kBlankRuns) {
+  for (const BlankRun& run : BLANK_RUNS) {
     for (int code = run.first_code; code <= run.last_code; ++code) {
-      const int glyph = code - kFirstCode;
-      if (drawn[glyph] || kWidths[glyph] != kBlankWidth) {
+      const int glyph = code - FIRST_CODE;
+      if (drawn[glyph] || WIDTHS[glyph] != BLANK_WIDTH) {
         build.fault = art_fault(code, drawn[glyph] ? ART_DRAWN_TWICE : ART_WRONG_WIDTH);
         return build;
       }
       drawn[glyph] = true;
     }
   }
-  for (int glyph = 0; glyph < kCharCount; ++glyph) {
+  for (int glyph = 0; glyph < CHAR_COUNT; ++glyph) {
     if (!drawn[glyph]) {
-      build.fault = art_fault(glyph + kFirstCode, ART_MISSING);
+      build.fault = art_fault(glyph + FIRST_CODE, ART_MISSING);
       return build;
     }
   }
   return build;
 }
 
-constexpr FontBuild kFont = font_build();
-static_assert(kFont.fault == 0, "glyph pictures disagree with the font metrics (code * 10 + ArtFault)");
+constexpr FontBuild FONT = font_build();
+static_assert(FONT.fault == 0,
+              "glyph pictures disagree with the font metrics (code * 10 + ArtFault)");
 
 constexpr int widest_glyph() {
   int widest = 0;
-  for (uint8_t width : kWidths) {
+  for (uint8_t width : WIDTHS) {
     widest = width > widest ? width : widest;
   }
   return widest;
 }
-static_assert(widest_glyph() == kMaxWidth, "maximum width field out of step with the width table");
-static_assert(kMaxWidth <= kRowWordBits, "a glyph row must fit its 16-bit word");
+static_assert(widest_glyph() == MAX_WIDTH, "maximum width field out of step with the width table");
+static_assert(MAX_WIDTH <= ROW_WORD_BITS, "a glyph row must fit its 16-bit word");
 
 }  // namespace
 
 const FontRecord font_lcd_1 = {
-    "LCD_1",
-    kMaxWidth,
-    kGlyphHeight,
-    kGlyphHeight,  // ascent: the font has no rows below the baseline
-    kFirstCode,
-    kCharCount,
-    kFont.rows,
+    "LCD_1",        MAX_WIDTH,  GLYPH_HEIGHT,
+    GLYPH_HEIGHT,  // ascent: the font has no rows below the baseline
+    FIRST_CODE,     CHAR_COUNT, FONT.rows,
     nullptr,  // glyphs are found by their fixed stride
-    kWidths,
-    kFirstCode,  // default character: the space
-    kRowWordCount,
+    WIDTHS,
+    FIRST_CODE,  // default character: the space
+    ROW_WORD_COUNT,
 };

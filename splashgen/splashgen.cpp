@@ -14,19 +14,19 @@
 
 namespace {
 
-constexpr int kArgumentCount = 3;  // the program name and two files
-constexpr mode_t kOutputMode = 0666;  // less the umask, as for any file a user creates
-constexpr char kQuote = '"';
-constexpr const char* kDefaultName = "splashgen";
-constexpr const char* kReadFailed = "Can't read input file %s: %s.\n";
-constexpr const char* kWriteFailed = "Can't write output file %s: %s.\n";
+constexpr int ARGUMENT_COUNT = 3;     // the program name and two files
+constexpr mode_t OUTPUT_MODE = 0666;  // less the umask, as for any file a user creates
+constexpr char QUOTE = '"';
+constexpr const char* DEFAULT_NAME = "splashgen";
+constexpr const char* READ_FAILED = "Can't read input file %s: %s.\n";
+constexpr const char* WRITE_FAILED = "Can't write output file %s: %s.\n";
 
 // Opens a file without waiting on it (a FIFO would hold the run until its
 // other end opened) and keeps it only when its kind is wanted, then lets it
 // block again as any file does. -1 when it cannot be opened or is of another
 // kind.
 int file_open_checked(const char* path, int flags, bool (*wanted)(mode_t)) {
-  const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, kOutputMode);
+  const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, OUTPUT_MODE);
   if (fd < 0) {
     return -1;
   }
@@ -70,7 +70,7 @@ int splash_image_write(int output, const char* name) {
       continue;
     }
     if (written <= 0) {
-      printf(kWriteFailed, name, strerror(written < 0 ? errno : EIO));
+      printf(WRITE_FAILED, name, strerror(written < 0 ? errno : EIO));
       return -1;
     }
     done += static_cast<size_t>(written);
@@ -107,7 +107,7 @@ int splash_files_convert(const char* input_path, const char* output_path) {
     // The image is written even after a line error, holding the lines before it.
     int written = splash_image_write(output, output_path);
     if (close(output) != 0 && written == 0) {
-      printf(kWriteFailed, output_path, strerror(errno));
+      printf(WRITE_FAILED, output_path, strerror(errno));
       written = -1;
     }
     if (written != 0) {
@@ -130,14 +130,14 @@ int strings_line_draw(const char* line, size_t length) {
     printf("Error reading coordinates.");
     return -1;
   }
-  const char* open_quote = static_cast<const char*>(memchr(line, kQuote, length));
+  const char* open_quote = static_cast<const char*>(memchr(line, QUOTE, length));
   if (open_quote == nullptr) {
     printf("Error reading string.");
     return -1;
   }
   const char* text = open_quote + 1;
   const size_t rest = length - static_cast<size_t>(text - line);
-  const char* close_quote = static_cast<const char*>(memchr(text, kQuote, rest));
+  const char* close_quote = static_cast<const char*>(memchr(text, QUOTE, rest));
   if (close_quote == nullptr) {
     printf("Error reading string termination.");
     return -1;
@@ -156,7 +156,7 @@ int strings_file_draw(FILE* input, const char* name) {
       // A read error or a line too long for the memory is not the end of
       // the file: the image would be missing lines.
       if (ferror(input) || !feof(input)) {
-        printf(kReadFailed, name, strerror(errno));
+        printf(READ_FAILED, name, strerror(errno));
         status = -1;
       }
       break;
@@ -172,8 +172,8 @@ int strings_file_draw(FILE* input, const char* name) {
 
 int splashgen_run(int argc, char* argv[]) {
   splash_image_clear();
-  if (argc != kArgumentCount) {
-    const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : kDefaultName;
+  if (argc != ARGUMENT_COUNT) {
+    const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_NAME;
     printf("Usage: %s <strings input file> <splash output file>\n", name);
     return -1;
   }

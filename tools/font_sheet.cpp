@@ -10,21 +10,21 @@
 
 namespace {
 
-constexpr int kColumns = 16;                       // glyphs per grid row
-constexpr int kCellWidth = 19;                     // grid line, margin, 15 columns, margin
-constexpr int kCellHeight = 19;
-constexpr int kLabelTop = 2;                       // rows 2-6: the code
-constexpr int kGlyphLeft = 2;
-constexpr int kGlyphTop = 9;                       // rows 9-15: the glyph
-constexpr int kAdvanceRow = 17;                    // the dotted advance bar
-constexpr int kDigitWidth = 3;
-constexpr int kDigitHeight = 5;
-constexpr int kMaxRows = 16;
-constexpr int kMaxWidth = kColumns * kCellWidth + 1;
-constexpr int kMaxHeight = kMaxRows * kCellHeight + 1;
+constexpr int COLUMNS = 16;     // glyphs per grid row
+constexpr int CELL_WIDTH = 19;  // grid line, margin, 15 columns, margin
+constexpr int CELL_HEIGHT = 19;
+constexpr int LABEL_TOP = 2;  // rows 2-6: the code
+constexpr int GLYPH_LEFT = 2;
+constexpr int GLYPH_TOP = 9;     // rows 9-15: the glyph
+constexpr int ADVANCE_ROW = 17;  // the dotted advance bar
+constexpr int DIGIT_WIDTH = 3;
+constexpr int DIGIT_HEIGHT = 5;
+constexpr int MAX_ROWS = 16;
+constexpr int MAX_WIDTH = COLUMNS * CELL_WIDTH + 1;
+constexpr int MAX_HEIGHT = MAX_ROWS * CELL_HEIGHT + 1;
 
 // 3 x 5 digits for the labels, so that a label never looks like a glyph of the font.
-constexpr const char* kDigits[10] = {
+constexpr const char* DIGITS[10] = {
     "###"
     "#.#"
     "#.#"
@@ -77,10 +77,10 @@ constexpr const char* kDigits[10] = {
     "###",
 };
 
-bool sheet[kMaxHeight][kMaxWidth];
+bool sheet[MAX_HEIGHT][MAX_WIDTH];
 
 void ink(int x, int y) {
-  if (x >= 0 && x < kMaxWidth && y >= 0 && y < kMaxHeight) {
+  if (x >= 0 && x < MAX_WIDTH && y >= 0 && y < MAX_HEIGHT) {
     sheet[y][x] = true;
   }
 }
@@ -92,11 +92,11 @@ void label_draw(int left, int top, int code) {
     return;
   }
   for (int k = 0; k < length; ++k) {
-    const char* digit = kDigits[text[k] - '0'];
-    for (int r = 0; r < kDigitHeight; ++r) {
-      for (int c = 0; c < kDigitWidth; ++c) {
-        if (digit[r * kDigitWidth + c] == '#') {
-          ink(left + k * (kDigitWidth + 1) + c, top + r);
+    const char* digit = DIGITS[text[k] - '0'];
+    for (int r = 0; r < DIGIT_HEIGHT; ++r) {
+      for (int c = 0; c < DIGIT_WIDTH; ++c) {
+        if (digit[r * DIGIT_WIDTH + c] == '#') {
+          ink(left + k * (DIGIT_WIDTH + 1) + c, top + r);
         }
       }
     }
@@ -116,18 +116,18 @@ void glyph_draw(int left, int top, int glyph) {
     }
   }
   for (int j = 0; j < font.widths[glyph]; j += 2) {
-    ink(left + j, top + kAdvanceRow - kGlyphTop);
+    ink(left + j, top + ADVANCE_ROW - GLYPH_TOP);
   }
 }
 
 void grid_draw(int width, int height) {
   for (int x = 0; x < width; ++x) {
-    for (int y = 0; y < height; y += kCellHeight) {
+    for (int y = 0; y < height; y += CELL_HEIGHT) {
       ink(x, y);
     }
   }
   for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; x += kCellWidth) {
+    for (int x = 0; x < width; x += CELL_WIDTH) {
       ink(x, y);
     }
   }
@@ -155,19 +155,19 @@ int sheet_write(FILE* out, int width, int height) {
 
 int main(int argc, char* argv[]) {
   const FontRecord& font = font_lcd_1;
-  const int rows = (font.char_count + kColumns - 1) / kColumns;
-  if (argc > 2 || rows > kMaxRows) {
+  const int rows = (font.char_count + COLUMNS - 1) / COLUMNS;
+  if (argc > 2 || rows > MAX_ROWS) {
     fprintf(stderr, "Usage: %s [sheet.pbm]\n", argv[0]);
     return 2;
   }
-  const int width = kColumns * kCellWidth + 1;
-  const int height = rows * kCellHeight + 1;
+  const int width = COLUMNS * CELL_WIDTH + 1;
+  const int height = rows * CELL_HEIGHT + 1;
   grid_draw(width, height);
   for (int glyph = 0; glyph < font.char_count; ++glyph) {
-    const int left = (glyph % kColumns) * kCellWidth;
-    const int top = (glyph / kColumns) * kCellHeight;
-    label_draw(left + kGlyphLeft, top + kLabelTop, glyph + font.first_char);
-    glyph_draw(left + kGlyphLeft, top + kGlyphTop, glyph);
+    const int left = (glyph % COLUMNS) * CELL_WIDTH;
+    const int top = (glyph / COLUMNS) * CELL_HEIGHT;
+    label_draw(left + GLYPH_LEFT, top + LABEL_TOP, glyph + font.first_char);
+    glyph_draw(left + GLYPH_LEFT, top + GLYPH_TOP, glyph);
   }
   FILE* out = argc == 2 ? fopen(argv[1], "wb") : stdout;
   if (out == nullptr) {
