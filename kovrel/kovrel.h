@@ -82,8 +82,6 @@ int drain_transmitter(int64_t poll_us, int64_t fallback_us);
 // becomes the origin of the next pause; a pause whose end has already passed
 // returns at once. Nothing for 0 or less beyond that.
 void link_pause_us(int64_t microseconds);
-// The pause's former name, kept only while the pause tests still call it so.
-inline void uart_pause_us(int64_t microseconds) { link_pause_us(microseconds); }
 // Makes now the origin of the next pause.
 void pause_origin_now();
 

@@ -261,7 +261,7 @@ TEST_P(PauseFloor, LastsAtLeastItsLengthFromTheTransfer) {
   }
   int64_t total_us = 0;
   for (int64_t pause_us : c.pauses_us) {
-    uart_pause_us(pause_us);
+    link_pause_us(pause_us);
     total_us += pause_us;
   }
   const auto lasted = std::chrono::steady_clock::now() - before;

@@ -161,6 +161,47 @@ INSTANTIATE_TEST_SUITE_P(
         // A module the search did not find: only the banner tells.
         FailingJobCase{PHASE_SPI, 0, 1, "BIN_FILE 0x0 prog.bin M2\nfoo\n", ""}));
 
+// Each executor carries out its own phase's kinds and refuses every other one
+// with its report, whatever the reader let through.
+struct DispatchCase {
+  int phase;
+  JobKind kind;
+  int result;
+  const char* report;
+};
+
+void PrintTo(const DispatchCase& c, std::ostream* os) {
+  *os << "phase " << c.phase << " kind " << c.kind;
+}
+
+class Dispatch : public JobFrame, public ::testing::WithParamInterface<DispatchCase> {};
+
+TEST_P(Dispatch, OwnKindsRunOthersAreRefused) {
+  const DispatchCase& c = GetParam();
+  current_phase = c.phase;
+  job_command.kind = c.kind;
+  job_command.wait_ms = 0;
+  FdCapture err(STDERR_FILENO);
+  const int result = c.phase == PHASE_UART ? uart_job_exec() : spi_job_exec();
+  EXPECT_EQ(err.take(), c.report[0] != '\0' ? error_report(c.report) : "");
+  EXPECT_EQ(result, c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, Dispatch,
+    ::testing::Values(DispatchCase{PHASE_UART, JOB_COMMENT, 0, ""},
+                      DispatchCase{PHASE_UART, JOB_WAIT, 0, ""},
+                      DispatchCase{PHASE_UART, JOB_NONE, -1, "not a UART job command\n"},
+                      DispatchCase{PHASE_UART, JOB_BIT_RATE, -1, "not a UART job command\n"},
+                      DispatchCase{PHASE_UART, JOB_MODE, -1, "not a UART job command\n"},
+                      DispatchCase{PHASE_SPI, JOB_COMMENT, 0, ""},
+                      DispatchCase{PHASE_SPI, JOB_WAIT, 0, ""},
+                      DispatchCase{PHASE_SPI, JOB_NONE, -1, "command 0 is not an SPI job command\n"},
+                      DispatchCase{PHASE_SPI, JOB_WRITE_8, -1,
+                                   "command 7 is not an SPI job command\n"},
+                      DispatchCase{PHASE_SPI, JOB_BR_FILE, -1,
+                                   "command 11 is not an SPI job command\n"}));
+
 TEST_F(JobFrame, ExecutorFailureEndsTheJob) {
   std::string content = "BIN_FILE 0x0 " + dir_ + "/absent.bin ALL\nfoo\n";
   EXPECT_EQ(run(PHASE_SPI, 2, content, 0x01), -1);
