@@ -55,8 +55,15 @@ long strace_calls(size_t size) {
   board->write_file("/tmp/fw.bin", firmware(size));
   board->write_file("/tmp/job.txt", "BIN_FILE 0x00001000 /tmp/fw.bin ALL\n");
   boardsim::Command command;
-  command.argv = {"/usr/bin/strace", "-c", "-o", "/tmp/strace.txt",
-                  boardsim::Board::program_path("kovrel"), "-v", "0", "-s", "/tmp/job.txt"};
+  command.argv = {"/usr/bin/strace",
+                  "-c",
+                  "-o",
+                  "/tmp/strace.txt",
+                  boardsim::Board::program_path("kovrel"),
+                  "-v",
+                  "0",
+                  "-s",
+                  "/tmp/job.txt"};
   command.timeout_s = 300;
   if (board->run(command).status != 0) return -1;
   std::istringstream summary(board->read_file("/tmp/strace.txt"));
@@ -72,9 +79,10 @@ long strace_calls(size_t size) {
 }
 
 void print_run(const char* name, const Measured& m) {
-  printf("%-28s status %3d  cpu %8.2f ms (user %7.2f, sys %7.2f)  peak RSS %6ld KiB  wall %8.1f ms\n",
-         name, m.status, (m.user_us + m.sys_us) / 1000.0, m.user_us / 1000.0, m.sys_us / 1000.0,
-         m.hwm_kb, m.wall_ms);
+  printf(
+      "%-28s status %3d  cpu %8.2f ms (user %7.2f, sys %7.2f)  peak RSS %6ld KiB  wall %8.1f ms\n",
+      name, m.status, (m.user_us + m.sys_us) / 1000.0, m.user_us / 1000.0, m.sys_us / 1000.0,
+      m.hwm_kb, m.wall_ms);
 }
 
 // --raw-write DEVICE FILE: the file to the device in 4096-byte writes through
@@ -143,8 +151,8 @@ int main(int argc, char** argv) {
   Measured raw = reference_run(size);
   Measured raw_twice = reference_run(2 * size);
 
-  printf("Broadcast download of %zu bytes (%zu frames) to sound modules in slots 0 and 2\n",
-         size, frames);
+  printf("Broadcast download of %zu bytes (%zu frames) to sound modules in slots 0 and 2\n", size,
+         frames);
   print_run("kovrel, SIZE", kovrel);
   print_run("kovrel, 2 x SIZE", kovrel_twice);
   print_run("4096-byte writes, SIZE", raw);

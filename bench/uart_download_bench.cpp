@@ -59,8 +59,7 @@ double data_echo_pause_us(size_t count, double char_us, bool echo) {
 
 // Pauses kovrel must make for one record of `count` data bytes.
 double record_pauses_us(size_t count, double char_us, bool echo) {
-  return (COMMAND_CHARS + 1) * char_us + data_echo_pause_us(count, char_us, echo) +
-         RECORD_PAUSE_US;
+  return (COMMAND_CHARS + 1) * char_us + data_echo_pause_us(count, char_us, echo) + RECORD_PAUSE_US;
 }
 
 // The gaps of one kind of pause seen on the line, as excess over the
@@ -108,7 +107,8 @@ std::vector<PauseKind> record_gaps(const std::vector<ByteTime>& at, size_t first
   PauseKind command{"address to control field", 0, {}};
   PauseKind command_echo{"command echo wait", (COMMAND_CHARS + 1) * char_us, {}};
   PauseKind record{echo ? "record pause" : "data echo + record pause",
-                   data_echo_pause_us(CHUNK, char_us, echo) + RECORD_PAUSE_US, {}};
+                   data_echo_pause_us(CHUNK, char_us, echo) + RECORD_PAUSE_US,
+                   {}};
   auto add_gap = [&](PauseKind& kind, size_t earlier, size_t later) {
     const double seen_us = static_cast<double>(at[later].read_ns - at[earlier].read_ns) / 1000.0;
     kind.excess_us.push_back(seen_us - kind.mandated_us);
@@ -239,10 +239,11 @@ int main(int argc, char** argv) {
       runs.push_back(std::move(f));
     }
   }
-  printf("\nGaps on the line (journal) against the mandated pause, excess in us; below: gaps\n"
-         "seen shorter than mandated; short: of those, gaps shorter even at the longest the\n"
-         "simulator's reading allows (how late it can have read each byte); floor: the least\n"
-         "such longest gap, less the mandated pause\n");
+  printf(
+      "\nGaps on the line (journal) against the mandated pause, excess in us; below: gaps\n"
+      "seen shorter than mandated; short: of those, gaps shorter even at the longest the\n"
+      "simulator's reading allows (how late it can have read each byte); floor: the least\n"
+      "such longest gap, less the mandated pause\n");
   printf("%-6s %-4s %-26s %10s %5s %8s %8s %8s %8s %6s %6s %8s\n", "baud", "-r", "pause",
          "mandated", "n", "min", "median", "p99", "max", "below", "short", "floor");
   size_t run = 0;

@@ -106,7 +106,8 @@ bool parse_window(const std::string& text, boardsim::VcdOptions& o) {
     char* end = nullptr;
     errno = 0;
     ms = strtod(part.c_str(), &end);
-    return !part.empty() && errno == 0 && *end == '\0' && std::isfinite(ms) && ms >= 0 && ms < LIMIT_MS;
+    return !part.empty() && errno == 0 && *end == '\0' && std::isfinite(ms) && ms >= 0 &&
+           ms < LIMIT_MS;
   };
   double from = 0;
   double to = 0;
@@ -155,7 +156,8 @@ bool parse_fault(const std::string& text, boardsim::SpiFault& f) {
   long device = 0;
   long nth = 0;
   long count = 1;
-  if (!parse_number(parts[0], 0, SPI_DEVICES - 1, device) || !parse_number(parts[2], 1, 1000000, nth)) {
+  if (!parse_number(parts[0], 0, SPI_DEVICES - 1, device) ||
+      !parse_number(parts[2], 1, 1000000, nth)) {
     return false;
   }
   if (parts.size() == 5 && !parse_number(parts[4], 1, 1000000, count)) return false;
@@ -285,7 +287,8 @@ int parse_options(int argc, char** argv, Options& o) {
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if ((o.trace_format_given && o.trace.empty()) || (o.vcd_window_given && o.vcd.empty())) {
     fprintf(stderr, "boardsim: %s (see --help)\n",
-            o.trace.empty() && o.trace_format_given ? "--trace-format needs --trace" : "--vcd-window needs --vcd");
+            o.trace.empty() && o.trace_format_given ? "--trace-format needs --trace"
+                                                    : "--vcd-window needs --vcd");
     return USAGE_ERROR;
   }
   o.vcd_options.serial_ports = o.config.serial_ports;
@@ -353,7 +356,9 @@ bool write_outputs(const boardsim::Journal& journal, const Options& o) {
     });
   }
   if (!o.vcd.empty()) {
-    ok = write_output(o.vcd, [&](std::ostream& out) { return boardsim::write_vcd(journal, out, o.vcd_options); }) &&
+    ok = write_output(
+             o.vcd,
+             [&](std::ostream& out) { return boardsim::write_vcd(journal, out, o.vcd_options); }) &&
          ok;
   }
   return ok;

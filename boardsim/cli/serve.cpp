@@ -54,7 +54,8 @@ bool listen_at(Endpoint& e, std::string& error) {
   }
   memcpy(addr.sun_path, temporary.c_str(), temporary.size() + 1);
   e.listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  bool ok = e.listen_fd >= 0 && bind(e.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool ok =
+      e.listen_fd >= 0 && bind(e.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   ok = ok && listen(e.listen_fd, 1) == 0 && link(temporary.c_str(), e.path.c_str()) == 0;
   const int saved = errno;
   unlink(temporary.c_str());
@@ -67,7 +68,8 @@ bool listen_at(Endpoint& e, std::string& error) {
 
 // Takes the first connection of every endpoint; the endpoint then stops
 // listening and its path goes. False when the deadline or stop() came first.
-bool accept_all(std::vector<Endpoint>& endpoints, uint64_t deadline_ns, const std::function<bool()>& stop) {
+bool accept_all(std::vector<Endpoint>& endpoints, uint64_t deadline_ns,
+                const std::function<bool()>& stop) {
   for (;;) {
     std::vector<pollfd> waiting;
     std::vector<Endpoint*> owners;
@@ -79,7 +81,8 @@ bool accept_all(std::vector<Endpoint>& endpoints, uint64_t deadline_ns, const st
     if (waiting.empty()) return true;
     const uint64_t now = boardsim::monotonic_ns();
     if (stop() || now >= deadline_ns) return false;
-    const int slice = static_cast<int>(std::min<uint64_t>(POLL_SLICE_MS, (deadline_ns - now) / 1000000 + 1));
+    const int slice =
+        static_cast<int>(std::min<uint64_t>(POLL_SLICE_MS, (deadline_ns - now) / 1000000 + 1));
     if (poll(waiting.data(), waiting.size(), slice) <= 0) continue;
     for (size_t i = 0; i < waiting.size(); ++i) {
       if (waiting[i].revents == 0) continue;
@@ -103,10 +106,12 @@ std::string waiting_paths(const std::vector<Endpoint>& endpoints) {
 
 }  // namespace
 
-int serve_outside_board(boardsim::Board& board, const std::string& dir, const std::vector<int>& ports,
-                        double timeout_s, const std::function<bool()>& stop) {
+int serve_outside_board(boardsim::Board& board, const std::string& dir,
+                        const std::vector<int>& ports, double timeout_s,
+                        const std::function<bool()>& stop) {
   const uint64_t start = boardsim::monotonic_ns();
-  const uint64_t deadline = timeout_s > 0 ? start + static_cast<uint64_t>(timeout_s * NS_PER_SECOND) : UINT64_MAX;
+  const uint64_t deadline =
+      timeout_s > 0 ? start + static_cast<uint64_t>(timeout_s * NS_PER_SECOND) : UINT64_MAX;
   std::vector<Endpoint> endpoints;
   for (int port : ports) endpoints.push_back({dir + "/ttyS" + std::to_string(port), port});
   endpoints.push_back({dir + "/gpio0", -1});
@@ -126,8 +131,8 @@ int serve_outside_board(boardsim::Board& board, const std::string& dir, const st
   if (!accept_all(endpoints, deadline, stop)) {
     const bool stopped = stop();
     if (!stopped) {
-      fprintf(stderr, "boardsim: nothing connected to %s within %g s\n", waiting_paths(endpoints).c_str(),
-              timeout_s);
+      fprintf(stderr, "boardsim: nothing connected to %s within %g s\n",
+              waiting_paths(endpoints).c_str(), timeout_s);
     }
     for (auto& e : endpoints) close_endpoint(e);
     return stopped ? 0 : 1;
@@ -142,9 +147,12 @@ int serve_outside_board(boardsim::Board& board, const std::string& dir, const st
   }
   const uint64_t now = boardsim::monotonic_ns();
   const double left_s =
-      deadline == UINT64_MAX ? NO_LIMIT_S : static_cast<double>(deadline - std::min(deadline, now)) / NS_PER_SECOND;
+      deadline == UINT64_MAX
+          ? NO_LIMIT_S
+          : static_cast<double>(deadline - std::min(deadline, now)) / NS_PER_SECOND;
   if (board.serve(stop, left_s) == boardsim::Board::ServeEnd::TimedOut) {
-    fprintf(stderr, "boardsim: the board was still connected after %g s; stopped serving\n", timeout_s);
+    fprintf(stderr, "boardsim: the board was still connected after %g s; stopped serving\n",
+            timeout_s);
     return 1;
   }
   return 0;

@@ -17,7 +17,8 @@ namespace boardsim_cli {
 // serves it until it closes a connection or stop() holds. Returns 0 then, or 1
 // after saying why it could not serve (an endpoint that cannot be made, a
 // board that did not connect and finish within timeout_s; 0: no limit).
-int serve_outside_board(boardsim::Board& board, const std::string& dir, const std::vector<int>& ports,
-                        double timeout_s, const std::function<bool()>& stop);
+int serve_outside_board(boardsim::Board& board, const std::string& dir,
+                        const std::vector<int>& ports, double timeout_s,
+                        const std::function<bool()>& stop);
 
 }  // namespace boardsim_cli

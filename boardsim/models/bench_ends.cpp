@@ -26,8 +26,8 @@ void word_put(uint8_t* data, size_t offset, size_t size, uint16_t word) {
 
 // "key=value" from the model's argument text; true with the value parsed in
 // `base` when the text is exactly that, or empty (value left unchanged).
-bool argument_parse(const std::string& args, const std::string& key, int base,
-                    unsigned long limit, unsigned long& value, std::string& error) {
+bool argument_parse(const std::string& args, const std::string& key, int base, unsigned long limit,
+                    unsigned long& value, std::string& error) {
   if (args.empty()) return true;
   const std::string prefix = key + "=";
   if (args.compare(0, prefix.size(), prefix) == 0 && args.size() > prefix.size()) {

@@ -20,7 +20,7 @@ constexpr char REFUSAL = '*';
 // The speeds the bootstrap can be moved to; a requested value is mapped to
 // the nearest of them.
 constexpr std::array<uint32_t, 11> SPEEDS{600,   1200,  2400,  4800,  9600, 14400,
-                                           19200, 28800, 38400, 56000, 57600};
+                                          19200, 28800, 38400, 56000, 57600};
 
 bool parse_hex(const std::string& text, uint32_t& value) {
   value = 0;
@@ -73,7 +73,8 @@ std::string record_text(uint32_t address, uint8_t control) {
   const size_t access = access_bytes(control);
   const std::string width = access == 0 ? "invalid width" : std::to_string(8 * access) + "-bit";
   return hex(address, ADDRESS_CHARS) + " " + hex(control, 2) + " (" + width + ", count " +
-         std::to_string(control & COUNT_MASK) + ", " + ((control & READ_BIT) != 0 ? "read" : "write") + ")";
+         std::to_string(control & COUNT_MASK) + ", " +
+         ((control & READ_BIT) != 0 ? "read" : "write") + ")";
 }
 
 bool parse_char_option(const std::string& word, const std::string& prefix, int& out) {
@@ -86,8 +87,7 @@ bool parse_char_option(const std::string& word, const std::string& prefix, int& 
 
 ImxBootstrap::ImxBootstrap(ImxOptions options) : options_(options) {}
 
-bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options,
-                                 std::string& error) {
+bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options, std::string& error) {
   std::istringstream in(args);
   std::string word;
   while (std::getline(in, word, ',')) {
@@ -158,8 +158,9 @@ void ImxBootstrap::on_char(SerialLink& link, char c) {
     if (c == SYNC_CHAR) {
       synced_ = true;
       answer(link, std::string(1, options_.sync_answer));
-      link.annotate("sync", options_.silent ? "'A', not answered"
-                                            : std::string("'A' answered '") + options_.sync_answer + "'");
+      link.annotate("sync", options_.silent
+                                ? "'A', not answered"
+                                : std::string("'A' answered '") + options_.sync_answer + "'");
     }
     return;
   }
@@ -214,7 +215,8 @@ void ImxBootstrap::on_command(SerialLink& link) {
   if (count == 0) {
     ++records_;
     jumps_.push_back(address_);
-    link.annotate("jump", record_text(address_, control_) + ": slave runs from " + hex(address_, ADDRESS_CHARS));
+    link.annotate("jump", record_text(address_, control_) + ": slave runs from " +
+                              hex(address_, ADDRESS_CHARS));
     return;
   }
   data_.clear();
@@ -246,7 +248,8 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
   const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
-    link.annotate("speed-change", record + ": slave now at " + std::to_string(line_speed_) + " baud");
+    link.annotate("speed-change",
+                  record + ": slave now at " + std::to_string(line_speed_) + " baud");
     link.note("imx: line speed now " + std::to_string(line_speed_));
   } else {
     link.annotate("boot-record", record);

@@ -40,8 +40,8 @@ std::shared_ptr<SpiFarEnd> make_spi_model(const std::string& name, const std::st
   return nullptr;
 }
 
-std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name,
-                                                const std::string& args, std::string& error) {
+std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name, const std::string& args,
+                                                std::string& error) {
   if (name == "imx") return make_imx_bootstrap(args, error);
   error = "unknown serial model '" + name + "'";
   return nullptr;
@@ -51,7 +51,9 @@ std::string models_help() {
   std::string text = "SPI models (--spi DEVICES=MODEL[:ARGS]):\n";
   for (const auto& m : SPI_MODELS) text += std::string("  ") + m.help + "\n";
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
-  text += "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,extra=CHAR][,delay=US]  slave serial bootstrap\n";
+  text +=
+      "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,extra=CHAR][,delay=US]  "
+      "slave serial bootstrap\n";
   return text;
 }
 

@@ -248,15 +248,16 @@ std::string SoundModules::slots_text(int device) const {
   const std::vector<int> slots = targets(device);
   if (slots.empty()) return "no module takes it";
   std::string text = slots.size() == 1 ? "taken by slot" : "taken by slots";
-  for (size_t i = 0; i < slots.size(); ++i) text += (i == 0 ? " " : ", ") + std::to_string(slots[i]);
+  for (size_t i = 0; i < slots.size(); ++i)
+    text += (i == 0 ? " " : ", ") + std::to_string(slots[i]);
   return text;
 }
 
 void SoundModules::annotate_frame(int device, const Frame& frame, uint32_t sum) {
   if (annotator_ == nullptr) return;
   char text[160];
-  std::snprintf(text, sizeof text, "address 0x%08X, %u bytes, checksum 0x%08X: ", frame.address, frame.size,
-                frame.checksum);
+  std::snprintf(text, sizeof text, "address 0x%08X, %u bytes, checksum 0x%08X: ", frame.address,
+                frame.size, frame.checksum);
   std::string verdict;
   if (frame.size > MAX_FRAME_DATA) {
     verdict = "larger than the module's buffer, not stored";
@@ -273,7 +274,8 @@ void SoundModules::annotate_frame(int device, const Frame& frame, uint32_t sum) 
 void SoundModules::annotate_jump(int device, const Frame& frame) {
   if (annotator_ == nullptr) return;
   char text[96];
-  std::snprintf(text, sizeof text, "address 0x%08X, checksum 0x%08X: ", frame.address, frame.checksum);
+  std::snprintf(text, sizeof text, "address 0x%08X, checksum 0x%08X: ", frame.address,
+                frame.checksum);
   std::string outcome;
   for (int slot : targets(device)) {
     const Module& m = modules_[static_cast<size_t>(slot)];
@@ -290,13 +292,17 @@ void SoundModules::annotate_answer(int slot, int answer) {
   if (answer < 0) {
     std::snprintf(text, sizeof text, "slot %d does not answer (nothing drives the line)", slot);
   } else if (m.downloading) {
-    std::snprintf(text, sizeof text, "slot %d answers 0: it took frames and waits for its jump, nothing verified",
+    std::snprintf(text, sizeof text,
+                  "slot %d answers 0: it took frames and waits for its jump, nothing verified",
                   slot);
   } else if (m.jumped) {
     const bool second = m.dsp_count > ONE_CPU_MAX_DSPS;
     std::snprintf(text, sizeof text, "slot %d answers 0x%04X: first i.MX %s, second i.MX %s", slot,
-                  static_cast<unsigned>(answer), (answer & FIRST_CPU_OK) != 0 ? "verified" : "not verified",
-                  !second ? "absent" : (answer & SECOND_CPU_OK) != 0 ? "verified" : "not verified");
+                  static_cast<unsigned>(answer),
+                  (answer & FIRST_CPU_OK) != 0 ? "verified" : "not verified",
+                  !second                         ? "absent"
+                  : (answer & SECOND_CPU_OK) != 0 ? "verified"
+                                                  : "not verified");
   } else {
     std::snprintf(text, sizeof text, "slot %d answers %d%s", slot, answer,
                   answer >= 1 && answer <= 4 ? " (a module)" : " (not a module)");

@@ -56,10 +56,10 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 #define SHIM_SETTING_BYTES 4         /* settings travel widened to 32 bits */
 #define SHIM_DISCARD_CHUNK 256
 #define SPIDEV_PREFIX "/dev/spidev2."
-#define SPIDEV_MAX_DIGITS 9          /* keeps the chip select number inside an int */
+#define SPIDEV_MAX_DIGITS 9 /* keeps the chip select number inside an int */
 #define FB_PATH "/dev/fb0"
 #define GPIO_PATH "/dev/gpio0"
-#define GPIO_MAX_CHECKED 4096        /* longer writes go straight to the FIFO */
+#define GPIO_MAX_CHECKED 4096 /* longer writes go straight to the FIFO */
 
 /* ------------------------------------------------------- real functions */
 
@@ -263,7 +263,8 @@ static long simple_call(int s, struct boardsim_request *req, const void *payload
            recv_reply(s, &rep) == 0;
   if (ok) {
     const size_t take = rep.payload_len < room ? rep.payload_len : room;
-    ok = (take == 0 || recv_all(s, into, take) == 0) && recv_discard(s, rep.payload_len - take) == 0;
+    ok =
+        (take == 0 || recv_all(s, into, take) == 0) && recv_discard(s, rep.payload_len - take) == 0;
   }
   return finish(&rep, ok);
 }
@@ -489,10 +490,10 @@ static int board_open(int dirfd_relative, const char *path, int flags) {
  * other number that comes back is no longer one of ours. */
 static int after_real_open(const char *path, int fd) {
   if (fd < 0 || !shim_active()) return fd;
-  const int kind = path == NULL                     ? SHIM_FREE
-                   : strcmp(path, FB_PATH) == 0     ? SHIM_FB
-                   : strcmp(path, GPIO_PATH) == 0   ? SHIM_GPIO
-                                                    : SHIM_FREE;
+  const int kind = path == NULL                   ? SHIM_FREE
+                   : strcmp(path, FB_PATH) == 0   ? SHIM_FB
+                   : strcmp(path, GPIO_PATH) == 0 ? SHIM_GPIO
+                                                  : SHIM_FREE;
   if (kind == SHIM_FREE) {
     untrack(fd);
   } else if (track(fd, kind, -1) < 0) {
@@ -503,20 +504,22 @@ static int after_real_open(const char *path, int fd) {
   return fd;
 }
 
-static int needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+static int needs_mode(int flags) {
+  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
 
 static int is_relative(int dirfd, const char *path) {
   return path != NULL && path[0] != '/' && dirfd != AT_FDCWD;
 }
 
-#define MODE_ARG(flags, last, mode)     \
-  do {                                  \
-    if (needs_mode(flags)) {            \
-      va_list ap;                       \
-      va_start(ap, last);               \
-      mode = va_arg(ap, unsigned int);  \
-      va_end(ap);                       \
-    }                                   \
+#define MODE_ARG(flags, last, mode)    \
+  do {                                 \
+    if (needs_mode(flags)) {           \
+      va_list ap;                      \
+      va_start(ap, last);              \
+      mode = va_arg(ap, unsigned int); \
+      va_end(ap);                      \
+    }                                  \
   } while (0)
 
 SHIM_EXPORT int open(const char *path, int flags, ...) {

@@ -1,13 +1,13 @@
 #include "boardsim/board.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -299,7 +299,8 @@ std::string Board::host_path(const std::string& board_path) const {
 void Board::write_file(const std::string& board_path, const std::string& content) {
   const std::string path = host_path(board_path);
   const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > impl_->sandbox.root().size()) make_dirs(path.substr(0, slash));
+  if (slash != std::string::npos && slash > impl_->sandbox.root().size())
+    make_dirs(path.substr(0, slash));
   write_whole_file(path, content);
 }
 
@@ -381,7 +382,8 @@ Journal& Board::journal() { return impl_->journal; }
 
 std::string Board::program_path(const std::string& name) {
   const char* dir = getenv("BOARDSIM_PROGRAM_DIR");
-  return std::string(dir != nullptr && *dir != '\0' ? dir : BOARDSIM_DEFAULT_PROGRAM_DIR) + "/" + name;
+  return std::string(dir != nullptr && *dir != '\0' ? dir : BOARDSIM_DEFAULT_PROGRAM_DIR) + "/" +
+         name;
 }
 
 std::unique_ptr<Process> Board::start(const Command& command) {

@@ -25,13 +25,13 @@ struct RunState {
   pid_t program = -1;  // the program as the host sees it (-1: not known yet)
   bool supervised = false;
   bool pid_namespace = false;
-  bool capture = true;  // false: the command uses the caller's standard streams
+  bool capture = true;      // false: the command uses the caller's standard streams
   bool foreground = false;  // it holds the caller's terminal until it ends
   int pidfd = -1;
   int out_fd = -1;
   int err_fd = -1;
   int in_fd = -1;
-  int info_fd = -1;     // the supervisor reports the program's PID here
+  int info_fd = -1;          // the supervisor reports the program's PID here
   int32_t reported_pid = 0;  // as the supervisor saw it (namespace PID)
   std::string in_data;
   size_t in_done = 0;
@@ -70,7 +70,7 @@ struct Board::Impl {
   int listen_fd = -1;
   std::map<int, Connection> connections;  // by descriptor
   int next_connection_id = 1;
-  std::vector<std::shared_ptr<RunState>> runs;  // started and not yet collected
+  std::vector<std::shared_ptr<RunState>> runs;      // started and not yet collected
   std::vector<std::weak_ptr<RunState>> handed_out;  // the runs of Process objects
   int run_counter = 0;
 

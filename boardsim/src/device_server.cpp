@@ -23,8 +23,8 @@ namespace boardsim {
 
 namespace {
 
-constexpr int SPI_DEVICES = 5;  // chip selects 0..4 of SPI bus 2
-constexpr size_t SETTING_BYTES = 4;  // a setting travels widened to 32 bits
+constexpr int SPI_DEVICES = 5;                       // chip selects 0..4 of SPI bus 2
+constexpr size_t SETTING_BYTES = 4;                  // a setting travels widened to 32 bits
 constexpr uint32_t MODE_USER_MASK = (1u << 17) - 1;  // mode bits a program may set
 constexpr uint32_t LSB_FIRST = 0x08;
 constexpr uint8_t DEFAULT_BITS_PER_WORD = 8;  // what a written 0 means
@@ -54,7 +54,8 @@ std::vector<uint8_t> encode(const Reply& r) {
   put_u32(out, 4, static_cast<uint32_t>(r.err));
   put_u32(out, 8, static_cast<uint32_t>(r.payload.size()));
   put_u32(out, 12, 0);
-  if (!r.payload.empty()) std::memcpy(out.data() + sizeof(boardsim_reply), r.payload.data(), r.payload.size());
+  if (!r.payload.empty())
+    std::memcpy(out.data() + sizeof(boardsim_reply), r.payload.data(), r.payload.size());
   return out;
 }
 
@@ -78,14 +79,17 @@ boardsim_xfer decode_xfer(const uint8_t* p) {
 
 bool is_setting(uint32_t request) {
   switch (request) {
-    case SPI_IOC_WR_MODE: case SPI_IOC_RD_MODE:
-    case SPI_IOC_WR_MODE32: case SPI_IOC_RD_MODE32:
-    case SPI_IOC_WR_LSB_FIRST: case SPI_IOC_RD_LSB_FIRST:
-    case SPI_IOC_WR_BITS_PER_WORD: case SPI_IOC_RD_BITS_PER_WORD:
-    case SPI_IOC_WR_MAX_SPEED_HZ: case SPI_IOC_RD_MAX_SPEED_HZ:
-      return true;
-    default:
-      return false;
+    case SPI_IOC_WR_MODE:
+    case SPI_IOC_RD_MODE:
+    case SPI_IOC_WR_MODE32:
+    case SPI_IOC_RD_MODE32:
+    case SPI_IOC_WR_LSB_FIRST:
+    case SPI_IOC_RD_LSB_FIRST:
+    case SPI_IOC_WR_BITS_PER_WORD:
+    case SPI_IOC_RD_BITS_PER_WORD:
+    case SPI_IOC_WR_MAX_SPEED_HZ:
+    case SPI_IOC_RD_MAX_SPEED_HZ: return true;
+    default: return false;
   }
 }
 
@@ -220,7 +224,8 @@ struct DeviceServer::Impl {
   }
 
   // A plain read (tx null) or write (rx null): one half-duplex exchange.
-  Reply spi_half_duplex(int device, const boardsim_request& req, const std::vector<uint8_t>& payload) {
+  Reply spi_half_duplex(int device, const boardsim_request& req,
+                        const std::vector<uint8_t>& payload) {
     const bool is_read = req.op == BOARDSIM_OP_SPI_READ;
     const SpiOp op = is_read ? SpiOp::Read : SpiOp::Write;
     const size_t count = is_read ? req.arg : payload.size();
@@ -234,7 +239,9 @@ struct DeviceServer::Impl {
     } else if (count % word != 0) {
       r = failure(EINVAL);
     } else if (fault != nullptr && fault->kind != FaultKind::Short) {
-      r = failure(fault->kind == FaultKind::Eio ? EIO : fault->kind == FaultKind::Eagain ? EAGAIN : EINTR);
+      r = failure(fault->kind == FaultKind::Eio      ? EIO
+                  : fault->kind == FaultKind::Eagain ? EAGAIN
+                                                     : EINTR);
     } else {
       const size_t moved = fault != nullptr ? short_length(*fault, count, word) : count;
       const uint32_t speed = clamp_speed(st.max_speed_hz);
@@ -253,8 +260,8 @@ struct DeviceServer::Impl {
   }
 
   // A setting written or read back; value is what the journal shows.
-  Reply spi_setting(int device, uint32_t request, const std::vector<uint8_t>& payload, uint32_t& value,
-                    bool& has_value) {
+  Reply spi_setting(int device, uint32_t request, const std::vector<uint8_t>& payload,
+                    uint32_t& value, bool& has_value) {
     SpiDeviceState& st = states[device];
     if (!is_setting(request)) return failure(ENOTTY);
     if (_IOC_DIR(request) == _IOC_WRITE) {
@@ -266,7 +273,8 @@ struct DeviceServer::Impl {
       case SPI_IOC_WR_MODE:
       case SPI_IOC_WR_MODE32: {
         const uint32_t mode = request == SPI_IOC_WR_MODE ? (value & 0xFFu) : value;
-        if ((mode & ~MODE_USER_MASK) != 0 || (mode & ~config.spi_supported_modes) != 0) return failure(EINVAL);
+        if ((mode & ~MODE_USER_MASK) != 0 || (mode & ~config.spi_supported_modes) != 0)
+          return failure(EINVAL);
         st.mode = mode;
         return Reply{};
       }
@@ -323,7 +331,8 @@ struct DeviceServer::Impl {
       // A transfer with neither buffer still clocks its length out of the driver buffer.
       if (rec.x.has_tx || !rec.x.has_rx) tx_total += rec.x.len;
       if (rec.x.has_rx) rx_total += rec.x.len;
-      if (total > INT_MAX || tx_total > config.spi_buffer_size || rx_total > config.spi_buffer_size) {
+      if (total > INT_MAX || tx_total > config.spi_buffer_size ||
+          rx_total > config.spi_buffer_size) {
         return EMSGSIZE;
       }
       if (rec.x.has_tx) {
@@ -359,8 +368,10 @@ struct DeviceServer::Impl {
       e.delay_usecs = rec.x.delay_usecs;
       if (rec.tx != nullptr) e.data.assign(rec.tx, rec.tx + moved);
       std::vector<uint8_t> rx(moved, 0);
-      const uint32_t speed = clamp_speed(rec.x.speed_hz != 0 ? rec.x.speed_hz : states[device].max_speed_hz);
-      exchange(e, rec.tx, rec.x.has_rx ? rx.data() : nullptr, moved, rec.bits, speed, rec.x.cs_change != 0);
+      const uint32_t speed =
+          clamp_speed(rec.x.speed_hz != 0 ? rec.x.speed_hz : states[device].max_speed_hz);
+      exchange(e, rec.tx, rec.x.has_rx ? rx.data() : nullptr, moved, rec.bits, speed,
+               rec.x.cs_change != 0);
       if (rec.x.has_rx) {
         r.payload.insert(r.payload.end(), rx.begin(), rx.end());
         e.rx = std::move(rx);
@@ -447,7 +458,9 @@ struct DeviceServer::Impl {
       e.data.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(taken));
       r.result = static_cast<int>(taken);
     } else {
-      r = failure(fault->kind == FaultKind::Eio ? EIO : fault->kind == FaultKind::Eagain ? EAGAIN : EINTR);
+      r = failure(fault->kind == FaultKind::Eio      ? EIO
+                  : fault->kind == FaultKind::Eagain ? EAGAIN
+                                                     : EINTR);
     }
     record(std::move(e), r);
     return r;
@@ -479,7 +492,8 @@ struct DeviceServer::Impl {
   void closed(int connection) {
     const auto it = connections.find(connection);
     if (it == connections.end()) return;
-    if (it->second.device >= 0) journal.add(event(EventKind::SpiClose, it->second.device, it->second.pid));
+    if (it->second.device >= 0)
+      journal.add(event(EventKind::SpiClose, it->second.device, it->second.pid));
     connections.erase(it);
   }
 };

@@ -145,7 +145,8 @@ GpioDecoded GpioLines::apply(const std::vector<uint8_t>& record) {
     d.mask = le32(&record[4]);
     d.value = le32(&record[8]);
     d.drives_reset = d.op == GPIO_SET && (d.mask & ImxBootstrap::RESET_LINE) != 0;
-    if (d.drives_reset) reset_ = (d.value & ImxBootstrap::RESET_LINE) != 0 ? Level::High : Level::Low;
+    if (d.drives_reset)
+      reset_ = (d.value & ImxBootstrap::RESET_LINE) != 0 ? Level::High : Level::Low;
   }
   d.reset = reset_;
   return d;
@@ -173,7 +174,8 @@ std::string milliseconds(uint64_t t_ns, uint64_t t0_ns, int decimals) {
   char fraction[16];
   std::snprintf(fraction, sizeof fraction, "%06u", static_cast<unsigned>(ns % NS_PER_MS));
   fraction[decimals < 6 ? decimals : 6] = '\0';
-  std::snprintf(text, sizeof text, "%llu.%s", static_cast<unsigned long long>(ns / NS_PER_MS), fraction);
+  std::snprintf(text, sizeof text, "%llu.%s", static_cast<unsigned long long>(ns / NS_PER_MS),
+                fraction);
   return text;
 }
 

@@ -2,8 +2,8 @@
 // socket and its connections, and the standard streams and pidfd of every
 // running command. Far ends are called from here only, so they need no locks.
 #include <poll.h>
-#include <sys/prctl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -66,7 +66,7 @@ ssize_t write_no_sigpipe(int fd, const void* data, size_t n) {
   const ssize_t written = write(fd, data, n);
   const int saved = errno;
   if (written < 0 && saved == EPIPE) {
-    const struct timespec zero {0, 0};
+    const struct timespec zero { 0, 0 };
     sigtimedwait(&pipe_only, nullptr, &zero);
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -142,8 +142,8 @@ bool Board::Impl::poll_once(uint64_t timeout_ns) {
   // serial bytes reach a far end before the reset.
   add(gpio_fd, POLLIN, Source::Gpio, 0);
   for (size_t i = 0; i < ports.size(); ++i) {
-    add(ports[i]->master_fd(),
-        static_cast<short>(POLLIN | (ports[i]->wants_write() ? POLLOUT : 0)), Source::Port, i);
+    add(ports[i]->master_fd(), static_cast<short>(POLLIN | (ports[i]->wants_write() ? POLLOUT : 0)),
+        Source::Port, i);
   }
   add(listen_fd, POLLIN, Source::Listen, 0);
   for (const auto& [fd, c] : connections) {
@@ -159,8 +159,9 @@ bool Board::Impl::poll_once(uint64_t timeout_ns) {
     add(r.info_fd, POLLIN, Source::RunInfo, i);
   }
 
-  const struct timespec ts {static_cast<time_t>(timeout_ns / 1000000000),
-                           static_cast<long>(timeout_ns % 1000000000)};
+  const struct timespec ts {
+    static_cast<time_t>(timeout_ns / 1000000000), static_cast<long>(timeout_ns % 1000000000)
+  };
   const int ready = ppoll(fds.data(), fds.size(), &ts, nullptr);
   bool handled = false;
   if (ready > 0) {
@@ -357,8 +358,8 @@ void Board::Impl::on_run_output(int& fd, std::string& sink) {
 
 void Board::Impl::on_run_stdin(RunState& run) {
   while (run.in_done < run.in_data.size()) {
-    const ssize_t n =
-        write_no_sigpipe(run.in_fd, run.in_data.data() + run.in_done, run.in_data.size() - run.in_done);
+    const ssize_t n = write_no_sigpipe(run.in_fd, run.in_data.data() + run.in_done,
+                                       run.in_data.size() - run.in_done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
     if (n <= 0) break;  // the program closed its standard input

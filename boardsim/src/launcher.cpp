@@ -68,8 +68,10 @@ void enter_namespaces(const LaunchPlan& plan) {
   prctl(PR_SET_DUMPABLE, 1);
   if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die(SETUP_FAILED, "unshare(CLONE_NEWUSER)");
   write_text("/proc/self/setgroups", "deny");
-  write_text("/proc/self/uid_map", std::to_string(plan.uid) + " " + std::to_string(plan.uid) + " 1");
-  write_text("/proc/self/gid_map", std::to_string(plan.gid) + " " + std::to_string(plan.gid) + " 1");
+  write_text("/proc/self/uid_map",
+             std::to_string(plan.uid) + " " + std::to_string(plan.uid) + " 1");
+  write_text("/proc/self/gid_map",
+             std::to_string(plan.gid) + " " + std::to_string(plan.gid) + " 1");
 }
 
 void apply_mount(const MountStep& m) {
@@ -89,7 +91,8 @@ void apply_mount(const MountStep& m) {
       }
       break;
     case MountStep::Kind::Mkdir:
-      if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST) die(SETUP_FAILED, "mkdir " + m.target);
+      if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST)
+        die(SETUP_FAILED, "mkdir " + m.target);
       break;
   }
 }
@@ -140,7 +143,7 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
 [[noreturn]] void exec_program(const LaunchPlan& plan) {
   reset_signals();
   if (!plan.core_dumps) {
-    const struct rlimit no_core {0, 0};
+    const struct rlimit no_core { 0, 0 };
     setrlimit(RLIMIT_CORE, &no_core);
   }
   if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0) die(EXEC_FAILED, "chdir " + plan.cwd);
@@ -155,7 +158,7 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
 // Ends like the program ended, so that the simulator sees its status.
 [[noreturn]] void mirror_status(int status) {
   if (WIFSIGNALED(status)) {
-    const struct rlimit no_core {0, 0};
+    const struct rlimit no_core { 0, 0 };
     setrlimit(RLIMIT_CORE, &no_core);
     signal(WTERMSIG(status), SIG_DFL);
     sigset_t only;
@@ -172,8 +175,8 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
 int supervise(const LaunchPlan& plan) {
   pid_t panel = -1;
   if (plan.panel != Panel::None) {
-    panel = start_panel(plan.panel == Panel::WithMarker, plan.panel_count_path,
-                        plan.panel_pid_path);
+    panel =
+        start_panel(plan.panel == Panel::WithMarker, plan.panel_count_path, plan.panel_pid_path);
     if (panel < 0) die(SETUP_FAILED, "start the Panel stand-in");
   }
   const pid_t program = fork();

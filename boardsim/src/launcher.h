@@ -28,7 +28,7 @@ struct LaunchPlan {
   std::vector<std::string> env;   // the complete environment
   std::string cwd;                // "" = inherited
   std::vector<MountStep> mounts;
-  bool user_namespace = false;    // not root: mounts need a user namespace
+  bool user_namespace = false;  // not root: mounts need a user namespace
   uid_t uid = 0;
   gid_t gid = 0;
   bool pid_namespace = false;
@@ -39,7 +39,7 @@ struct LaunchPlan {
   int stdin_fd = -1;
   int stdout_fd = -1;
   int stderr_fd = -1;
-  int info_fd = -1;  // write end: the supervisor reports the program's PID here
+  int info_fd = -1;         // write end: the supervisor reports the program's PID here
   bool foreground = false;  // take over the caller's terminal (the boardsim command)
   bool core_dumps = true;   // false: a crash of the program writes no core file
 };

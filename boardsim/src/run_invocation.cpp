@@ -112,7 +112,8 @@ void resolve_command(const Command& command, const Sandbox& sandbox, std::vector
 
   const std::string& name = command.argv[0];
   const std::string program = Board::program_path(name);
-  const bool board_program = name.find('/') == std::string::npos && access(program.c_str(), X_OK) == 0;
+  const bool board_program =
+      name.find('/') == std::string::npos && access(program.c_str(), X_OK) == 0;
   const std::vector<std::string> runner = split_words(env_or("BOARDSIM_RUNNER", ""));
   const std::string host_shim = BOARDSIM_DEFAULT_SHIM;
   if (board_program && !runner.empty()) {

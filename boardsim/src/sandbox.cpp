@@ -128,8 +128,8 @@ void Sandbox::make_dev(int serial_ports) const {
 }
 
 std::string Sandbox::host_path(const std::string& board_path) const {
-  const bool ends_up = board_path.size() >= 3 &&
-                       board_path.compare(board_path.size() - 3, 3, "/..") == 0;
+  const bool ends_up =
+      board_path.size() >= 3 && board_path.compare(board_path.size() - 3, 3, "/..") == 0;
   if (board_path.find("/../") != std::string::npos || ends_up) {
     throw std::invalid_argument("boardsim: board path climbs out: " + board_path);
   }
@@ -137,8 +137,8 @@ std::string Sandbox::host_path(const std::string& board_path) const {
   size_t best_len = 0;
   for (const auto& m : PATH_MAPS) {
     const size_t n = strlen(m.board);
-    const bool match = board_path.compare(0, n, m.board) == 0 &&
-                       (board_path.size() == n || board_path[n] == '/');
+    const bool match =
+        board_path.compare(0, n, m.board) == 0 && (board_path.size() == n || board_path[n] == '/');
     if (match && n > best_len) {
       best = &m;
       best_len = n;
@@ -164,9 +164,14 @@ void Sandbox::write_standin(const std::string& name, int status) const {
   const std::string script =
       "#!/bin/sh\n"
       "# boardsim stand-in: records the call instead of touching the clock\n"
-      "if [ $# -eq 0 ]; then line='" + name + "'; else line=\"" + name + " $*\"; fi\n"
-      "printf '%s\\n' \"$line\" >> '" + standin_log() + "'\n"
-      "exit " + std::to_string(status) + "\n";
+      "if [ $# -eq 0 ]; then line='" +
+      name + "'; else line=\"" + name +
+      " $*\"; fi\n"
+      "printf '%s\\n' \"$line\" >> '" +
+      standin_log() +
+      "'\n"
+      "exit " +
+      std::to_string(status) + "\n";
   const std::string path = dir("bin") + "/" + name;
   const std::string temp = path + ".new";
   write_whole_file(temp, script);
@@ -176,12 +181,13 @@ void Sandbox::write_standin(const std::string& name, int status) const {
 }
 
 const std::vector<std::string>& Sandbox::host_nodes() {
-  static const std::vector<std::string> nodes{"null", "zero", "full", "random", "urandom", "tty", "ptmx"};
+  static const std::vector<std::string> nodes{"null",    "zero", "full", "random",
+                                              "urandom", "tty",  "ptmx"};
   return nodes;
 }
 
 void make_dirs(const std::string& path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + part);
     if (slash == std::string::npos) break;

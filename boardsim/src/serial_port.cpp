@@ -31,8 +31,8 @@ constexpr uint64_t NS_PER_US = 1000;
 void make_raw(int fd) {
   struct termios2 t {};
   if (ioctl(fd, TCGETS2, &t) != 0) fail("TCGETS2 on pty");
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                      ICRNL | IXON);
+  t.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);

@@ -63,7 +63,6 @@ class SerialPort : public SerialLink {
   };
   void flush();
 
-
  public:
   // A moment the simulator looked at the line (read it), and how long its
   // thread had then spent running or waiting for a processor; at_ns 0: no
@@ -75,7 +74,6 @@ class SerialPort : public SerialLink {
   };
 
  private:
-
   int port_;
   Journal& journal_;
   int master_ = -1;

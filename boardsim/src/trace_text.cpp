@@ -47,7 +47,8 @@ std::string wire_settings(const Event& e) {
 std::string gpio_text(const Event& e, GpioLines& lines) {
   const GpioDecoded d = lines.apply(e.data);
   if (!d.whole) {
-    return std::to_string(e.data.size()) + " bytes  [" + hex_bytes(e.data, " ") + "]" + result_text(e);
+    return std::to_string(e.data.size()) + " bytes  [" + hex_bytes(e.data, " ") + "]" +
+           result_text(e);
   }
   char head[96];
   std::snprintf(head, sizeof head, "op %u%s mask 0x%08X value 0x%08X: reset line ", d.op,
@@ -57,7 +58,8 @@ std::string gpio_text(const Event& e, GpioLines& lines) {
 }
 
 std::string transfer_text(const Event& e) {
-  const char* direction = !e.data.empty() && !e.rx.empty() ? "tx/rx " : !e.data.empty() ? "tx "
+  const char* direction = !e.data.empty() && !e.rx.empty() ? "tx/rx "
+                          : !e.data.empty()                ? "tx "
                           : !e.rx.empty()                  ? "rx "
                                                            : "";
   std::string text = spi_request_name(e.request) + " " + direction +
@@ -91,7 +93,8 @@ std::string event_body(const Event& e, GpioLines& lines) {
       if (e.result >= 0) text += std::to_string(e.result) + " bytes";
       if (e.wire_hz != 0) text += " (" + wire_settings(e) + ")";
       text += e.result >= 0 ? result_text(e) : result_text(e).substr(1);
-      if (!e.data.empty()) text += std::string(read ? "  rx " : "  tx ") + hex_bytes(e.data, " ", SHOWN_BYTES);
+      if (!e.data.empty())
+        text += std::string(read ? "  rx " : "  tx ") + hex_bytes(e.data, " ", SHOWN_BYTES);
       return text;
     }
     case EventKind::SpiTransfer: {
@@ -126,7 +129,8 @@ std::string Journal::to_text() const {
   char head[64];
   for (const auto& e : events_) {
     const std::string ms = milliseconds(e.t_ns, t0, 3);
-    std::snprintf(head, sizeof head, "%10s ms  %-*s", ms.c_str(), KIND_WIDTH, event_kind_name(e.kind));
+    std::snprintf(head, sizeof head, "%10s ms  %-*s", ms.c_str(), KIND_WIDTH,
+                  event_kind_name(e.kind));
     text += head;
     const std::string device = event_device_name(e);
     if (!device.empty()) text += device + " ";

@@ -205,14 +205,16 @@ class Wires {
 uint64_t tick_for(const std::vector<Event>& events, uint64_t t0, const VcdOptions& o) {
   for (const auto& e : events) {
     const double interval = shortest_interval_ns(e);
-    if (interval > 0 && interval < TICKS_PER_INTERVAL * COARSE_TICK_NS && in_window(since_start(e, t0), o)) {
+    if (interval > 0 && interval < TICKS_PER_INTERVAL * COARSE_TICK_NS &&
+        in_window(since_start(e, t0), o)) {
       return FINE_TICK_NS;
     }
   }
   return COARSE_TICK_NS;
 }
 
-void write_header(std::ostream& out, const Signals& signals, uint64_t tick_ns, const VcdOptions& o) {
+void write_header(std::ostream& out, const Signals& signals, uint64_t tick_ns,
+                  const VcdOptions& o) {
   out << "$comment\n"
          "  boardsim: the simulated board's lines. Serial lines 8-N-1, idle high, at the\n"
          "  port's speed of the moment (tx: board to slave); SPI bus 2 with each transfer's\n"
@@ -234,8 +236,8 @@ void write_header(std::ostream& out, const Signals& signals, uint64_t tick_ns, c
 
 // The levels at the window's start: lines idle, the reset line as the
 // requests before the window left it.
-std::vector<char> initial_levels(const std::vector<Event>& events, uint64_t t0, const Signals& signals,
-                                 const VcdOptions& o) {
+std::vector<char> initial_levels(const std::vector<Event>& events, uint64_t t0,
+                                 const Signals& signals, const VcdOptions& o) {
   std::vector<char> levels(signals.count(), '1');
   const SpiSignals& spi = signals.spi();
   levels[static_cast<size_t>(spi.sclk)] = '0';
@@ -247,7 +249,9 @@ std::vector<char> initial_levels(const std::vector<Event>& events, uint64_t t0, 
     if (e.kind == EventKind::GpioWrite) lines.apply(e.data);
   }
   const Level reset = lines.reset();
-  levels[static_cast<size_t>(signals.reset())] = reset == Level::Undriven ? 'x' : reset == Level::High ? '1' : '0';
+  levels[static_cast<size_t>(signals.reset())] = reset == Level::Undriven ? 'x'
+                                                 : reset == Level::High   ? '1'
+                                                                          : '0';
   return levels;
 }
 

@@ -146,7 +146,8 @@ void SpiLane::expand_word(const Transfer& x, std::deque<Edge>& edges) const {
 
 void ResetLane::add(const Event& e, uint64_t t_ns, bool drawn) {
   const GpioDecoded d = lines_.apply(e.data);
-  if (d.drives_reset && drawn) pending_.push_back({t_ns, signal_, level_of(d.reset == Level::High)});
+  if (d.drives_reset && drawn)
+    pending_.push_back({t_ns, signal_, level_of(d.reset == Level::High)});
 }
 
 bool ResetLane::expand(std::deque<Edge>& edges) {
@@ -162,7 +163,8 @@ double shortest_interval_ns(const Event& e) {
     case EventKind::SerialFromSlave: return e.baud != 0 ? NS_PER_SECOND / e.baud : 0;
     case EventKind::SpiRead:
     case EventKind::SpiWrite:
-    case EventKind::SpiTransfer: return e.wire_hz != 0 && e.result > 0 ? NS_PER_SECOND / (2.0 * e.wire_hz) : 0;
+    case EventKind::SpiTransfer:
+      return e.wire_hz != 0 && e.result > 0 ? NS_PER_SECOND / (2.0 * e.wire_hz) : 0;
     default: return 0;
   }
 }

@@ -82,7 +82,7 @@ class SpiLane : public Lane {
   struct Transfer {
     const Event* event;
     uint64_t start_ns;
-    double half_ns;       // half a clock period
+    double half_ns;  // half a clock period
     size_t words;
     size_t word_bytes;
     size_t next_word = 0;  // the word to expand next; words: the release

@@ -47,15 +47,17 @@ bool last_word_ends_its_line(const uint8_t* data, size_t size) {
 }
 
 void check_record(const char* word, long length) {
-  fuzz_require(length >= static_cast<long>(COMMAND_CHARS) && length <= static_cast<long>(RECORD_MAX),
-               "a record holds its command and at most 72 characters");
+  fuzz_require(
+      length >= static_cast<long>(COMMAND_CHARS) && length <= static_cast<long>(RECORD_MAX),
+      "a record holds its command and at most 72 characters");
   for (long i = 0; i < length; ++i) {
     fuzz_require(hex_value(word[i]) != NOT_HEX, "a record is hexadecimal digits only");
   }
   const unsigned control = hex_value(word[8]) * 16 + hex_value(word[9]);
   const size_t wanted =
       (control & READ_BIT) != 0 ? COMMAND_CHARS : COMMAND_CHARS + 2 * (control & COUNT_BITS);
-  fuzz_require(static_cast<size_t>(length) == wanted, "a record is as long as its control byte says");
+  fuzz_require(static_cast<size_t>(length) == wanted,
+               "a record is as long as its control byte says");
 }
 
 }  // namespace

@@ -23,32 +23,52 @@ using kernel_test::result_number;
 using kernel_test::slurp;
 
 struct BringUp {
-  const char* name;               // the case on the virtual board
-  std::vector<std::string> args;  // kovrel's arguments
-  int port;                       // the serial port it runs on
+  const char* name;                // the case on the virtual board
+  std::vector<std::string> args;   // kovrel's arguments
+  int port;                        // the serial port it runs on
   std::vector<const char*> lines;  // whole lines of its standard error
-  const char* br_input;           // the br file it replays: a result file ("" none)
+  const char* br_input;            // the br file it replays: a result file ("" none)
 };
 
 // In the order the board ran them: the n-th is the n-th reset in the journal.
 const std::vector<BringUp> BRING_UPS = {
-    {"uart_38400_w", {"-v", "1", "-w", "-u", "examples/uart_job.txt"}, 0,
+    {"uart_38400_w",
+     {"-v", "1", "-w", "-u", "examples/uart_job.txt"},
+     0,
      {"</dev/ttyS0> opened (38400 8-N-1)", "UART byte trasmission time = 260 usec",
-      "\tBRECORD = 00001000 C0 ", "... DONE"}, ""},
-    {"uart_57600", {"-v", "1", "-b", "57600", "-u", "examples/uart_job.txt"}, 0,
-     {"\tBRECORD = 002060A8 C4 0000013D", "baud rate changed to 57600", "UART byte trasmission time = 174 usec",
-      "... DONE"}, ""},
-    {"uart_56000_w", {"-v", "1", "-w", "-b", "56000", "-u", "examples/uart_job.txt"}, 0,
-     {"\tBRECORD = 002060A8 C4 00000134", "baud rate changed to 56000", "UART byte trasmission time = 179 usec",
-      "... DONE"}, ""},
-    {"uart_14400_r_w", {"-v", "1", "-r", "-w", "-b", "14400", "-u", "examples/uart_job.txt"}, 0,
+      "\tBRECORD = 00001000 C0 ", "... DONE"},
+     ""},
+    {"uart_57600",
+     {"-v", "1", "-b", "57600", "-u", "examples/uart_job.txt"},
+     0,
+     {"\tBRECORD = 002060A8 C4 0000013D", "baud rate changed to 57600",
+      "UART byte trasmission time = 174 usec", "... DONE"},
+     ""},
+    {"uart_56000_w",
+     {"-v", "1", "-w", "-b", "56000", "-u", "examples/uart_job.txt"},
+     0,
+     {"\tBRECORD = 002060A8 C4 00000134", "baud rate changed to 56000",
+      "UART byte trasmission time = 179 usec", "... DONE"},
+     ""},
+    {"uart_14400_r_w",
+     {"-v", "1", "-r", "-w", "-b", "14400", "-u", "examples/uart_job.txt"},
+     0,
      {"\tA - :", "\tBRECORD = 002060A8 C4 0000004F", "baud rate changed to 14400",
-      "\tBRECORD = 001122FC C4 CAFEDECA>", "\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>", "... DONE"}, ""},
-    {"br_replay_56000", {"-v", "1", "-b", "56000", "-u", "replay_job.txt"}, 0,
-     {"baud rate changed to 56000", "0000101CDCB5AF5C95FE5312322C23D193E94CED457D0D99C93001DCFF632C5551", "... DONE"},
+      "\tBRECORD = 001122FC C4 CAFEDECA>", "\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>",
+      "... DONE"},
+     ""},
+    {"br_replay_56000",
+     {"-v", "1", "-b", "56000", "-u", "replay_job.txt"},
+     0,
+     {"baud rate changed to 56000",
+      "0000101CDCB5AF5C95FE5312322C23D193E94CED457D0D99C93001DCFF632C5551", "... DONE"},
      "uart_14400_r_w/br"},
-    {"silent_slave", {"-v", "1", "-r", "-p", "1", "-u", "examples/uart_job.txt"}, 1,
-     {"\tA", "ERROR : UART read stalled (no progress for 2000 ms)", "ERROR : sync char response read failed"}, ""},
+    {"silent_slave",
+     {"-v", "1", "-r", "-p", "1", "-u", "examples/uart_job.txt"},
+     1,
+     {"\tA", "ERROR : UART read stalled (no progress for 2000 ms)",
+      "ERROR : sync char response read failed"},
+     ""},
 };
 
 bool has_line(const std::string& text, const std::string& line) {
@@ -65,7 +85,8 @@ TEST_P(KernelBringUp, PrintsAndSendsWhatItDoesOnTheSimulatedBoard) {
   const BringUp& c = BRING_UPS[GetParam()];
   const std::string name = c.name;
   const std::string err = slurp(result(name + "/err"));
-  for (const char* line : c.lines) EXPECT_TRUE(has_line(err, line)) << "no line '" << line << "' in\n" << err;
+  for (const char* line : c.lines)
+    EXPECT_TRUE(has_line(err, line)) << "no line '" << line << "' in\n" << err;
 
   std::vector<std::string> argv = {"kovrel"};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -91,7 +112,9 @@ TEST_P(KernelBringUp, PrintsAndSendsWhatItDoesOnTheSimulatedBoard) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KernelBringUp, ::testing::Range<size_t>(0, BRING_UPS.size()),
-                         [](const auto& param_info) { return std::string(BRING_UPS[param_info.param].name); });
+                         [](const auto& param_info) {
+                           return std::string(BRING_UPS[param_info.param].name);
+                         });
 
 TEST(KernelBringUps, SilentSlaveEndsTheRunAtItsBound) {
   // The stall bound is 2 s; the board gives up after it, not before, and
@@ -117,14 +140,17 @@ class KernelUartDivisor : public ::testing::TestWithParam<Divisor> {};
 
 TEST_P(KernelUartDivisor, DriverProgrammedTheSpeed) {
   const Divisor d = GetParam();
-  const std::string pair = "ibrd: " + std::to_string(d.ibrd) + ", fbrd: " + std::to_string(d.fbrd) + ")";
+  const std::string pair =
+      "ibrd: " + std::to_string(d.ibrd) + ", fbrd: " + std::to_string(d.fbrd) + ")";
   EXPECT_NE(slurp(result("qemu-uart.log")).find(pair), std::string::npos) << d.baud << " baud";
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, KernelUartDivisor,
-                         ::testing::Values(Divisor{38400, 39, 4}, Divisor{57600, 26, 3}, Divisor{56000, 26, 50},
-                                           Divisor{14400, 104, 11}),
-                         [](const auto& param_info) { return std::to_string(param_info.param.baud); });
+                         ::testing::Values(Divisor{38400, 39, 4}, Divisor{57600, 26, 3},
+                                           Divisor{56000, 26, 50}, Divisor{14400, 104, 11}),
+                         [](const auto& param_info) {
+                           return std::to_string(param_info.param.baud);
+                         });
 
 // One traced system call of kovrel: "sys_ioctl(fd: 3, cmd: 5459, arg: ...)"
 // and its "sys_ioctl -> 0x0", or "sys_write(fd: 3, buf: ..., count: 8)".
@@ -146,8 +172,10 @@ std::vector<Call> calls(const std::string& trace) {
   std::istringstream in(trace);
   for (std::string line; std::getline(in, line);) {
     if (line.find("sys_ioctl -> ") != std::string::npos) {
-      if (!found.empty() && found.back().ioctl) found.back().result = line.substr(line.find("-> ") + 3);
-    } else if (line.find("sys_ioctl(") != std::string::npos || line.find("sys_write(") != std::string::npos) {
+      if (!found.empty() && found.back().ioctl)
+        found.back().result = line.substr(line.find("-> ") + 3);
+    } else if (line.find("sys_ioctl(") != std::string::npos ||
+               line.find("sys_write(") != std::string::npos) {
       Call c;
       c.ioctl = line.find("sys_ioctl(") != std::string::npos;
       c.fd = static_cast<int>(field_after(line, "(fd: ", 16));
@@ -201,7 +229,9 @@ TEST_P(KernelTransmitterWait, DriverAnswersBeforeTheSpeedChanges) {
   ASSERT_GT(record, 0u) << "no write on the port before TIOCSERGETLSR";
   EXPECT_EQ(seen[record - 1].count, 8);
   size_t change = asked + 1;
-  while (change < seen.size() && !sets_speed(seen[change]) && (seen[change].ioctl || seen[change].fd != port)) ++change;
+  while (change < seen.size() && !sets_speed(seen[change]) &&
+         (seen[change].ioctl || seen[change].fd != port))
+    ++change;
   ASSERT_LT(change, seen.size()) << "no speed set after TIOCSERGETLSR";
   EXPECT_EQ(seen[change].fd, port);
   EXPECT_TRUE(sets_speed(seen[change])) << "a write on the port before the speed was set";
@@ -209,7 +239,8 @@ TEST_P(KernelTransmitterWait, DriverAnswersBeforeTheSpeedChanges) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KernelTransmitterWait,
-                         ::testing::Values(TransmitterWait{"uart_38400_w", false}, TransmitterWait{"uart_57600", true},
+                         ::testing::Values(TransmitterWait{"uart_38400_w", false},
+                                           TransmitterWait{"uart_57600", true},
                                            TransmitterWait{"uart_56000_w", true},
                                            TransmitterWait{"uart_14400_r_w", true},
                                            TransmitterWait{"br_replay_56000", true}),

@@ -35,7 +35,8 @@ TEST(KernelPrograms, CoeffnotifySignalsThePanelOnEachChangeSeenByInotify) {
 }
 
 TEST(KernelPrograms, OcwatchWaitsForTheReportAndEndsAfterItsPause) {
-  EXPECT_EQ(result_word("ocwatch/after_other_line"), "waiting") << "'50 Over-current' is not the report";
+  EXPECT_EQ(result_word("ocwatch/after_other_line"), "waiting")
+      << "'50 Over-current' is not the report";
   EXPECT_EQ(result_number("ocwatch/status"), 0);
   EXPECT_GE(result_number("ocwatch/elapsed_cs"), 100) << "its one-second pause before the scan";
   EXPECT_EQ(slurp(result("ocwatch/out")), "");
@@ -57,7 +58,8 @@ TEST(KernelPrograms, ClockrestoreSetsTheBoardsClocksOnceFromTheRtcAndTheOffset) 
   ASSERT_GT(rtc, 1000000000L) << "the RTC starts at 2001-09-09T01:46:40";
   // clockrestore read the RTC in the same second as the case did, or the next.
   const std::string printed = slurp(result("clockrestore/out"));
-  EXPECT_TRUE(printed == date_printed(rtc + 3600) || printed == date_printed(rtc + 1 + 3600)) << printed;
+  EXPECT_TRUE(printed == date_printed(rtc + 3600) || printed == date_printed(rtc + 1 + 3600))
+      << printed;
   EXPECT_EQ(result_number("clockrestore/status"), 0);
   EXPECT_EQ(result_word("clockrestore/offset_file"), "removed");
   // hwclock -w gave the RTC the corrected system time.
@@ -72,7 +74,8 @@ TEST(KernelPrograms, ClockrestoreSetsTheBoardsClocksOnceFromTheRtcAndTheOffset) 
 }
 
 TEST(KernelPrograms, SplashgenDrawsTheHostBuildsImage) {
-  const kernel_test::Reference ref = on_simulated_board({"splashgen", "strings.txt", "splash.bin"}, "", "splash.bin");
+  const kernel_test::Reference ref =
+      on_simulated_board({"splashgen", "strings.txt", "splash.bin"}, "", "splash.bin");
   EXPECT_EQ(result_number("splashgen/status"), 0);
   EXPECT_EQ(slurp(result("splashgen/out")), "");
   const std::string image = slurp(result("splashgen/splash.bin"));
@@ -104,15 +107,19 @@ TEST_P(KernelOptionError, PrintsTheHostBuildsTextAndEndsWith255) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KernelOptionError,
-    ::testing::Values(OptionError{"yalmet_unknown_option", {"yalmet", "-x"}, "\nUnrecognized options -x\n\nSPI DEVICE"},
-                      OptionError{"yalmet_missing_device", {"yalmet"}, "\nMissing not optional parameter\n\nSPI DEVICE"},
-                      // The virtual board has no SPI controller: the real
-                      // kernel's answer to opening a missing device.
-                      OptionError{"fenwix_no_spi_controller", {}, "\nCould not open /dev/spidev2.3 (O_RDWR)\n"}),
+    ::testing::Values(
+        OptionError{
+            "yalmet_unknown_option", {"yalmet", "-x"}, "\nUnrecognized options -x\n\nSPI DEVICE"},
+        OptionError{
+            "yalmet_missing_device", {"yalmet"}, "\nMissing not optional parameter\n\nSPI DEVICE"},
+        // The virtual board has no SPI controller: the real
+        // kernel's answer to opening a missing device.
+        OptionError{"fenwix_no_spi_controller", {}, "\nCould not open /dev/spidev2.3 (O_RDWR)\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(KernelPrograms, FenwixWithoutAnSpiControllerSaysOnlyThat) {
-  EXPECT_EQ(slurp(result("fenwix_no_spi_controller/out")), "\nCould not open /dev/spidev2.3 (O_RDWR)\n");
+  EXPECT_EQ(slurp(result("fenwix_no_spi_controller/out")),
+            "\nCould not open /dev/spidev2.3 (O_RDWR)\n");
 }
 
 }  // namespace

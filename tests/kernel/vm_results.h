@@ -63,7 +63,8 @@ inline std::string json_field(const std::string& line, const std::string& field)
 
 inline std::string from_hex(const std::string& hex) {
   std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return bytes;
 }
 
@@ -79,8 +80,10 @@ inline std::vector<Traffic> bring_ups(const std::string& jsonl) {
     if (found.empty()) continue;
     Traffic& t = found.back();
     if (kind == "gpio-write") t.gpio += from_hex(json_field(line, "tx"));
-    if (kind == "tty-out") t.to_slave[std::stoi(json_field(line, "port"))] += from_hex(json_field(line, "tx"));
-    if (kind == "tty-in") t.from_slave[std::stoi(json_field(line, "port"))] += from_hex(json_field(line, "rx"));
+    if (kind == "tty-out")
+      t.to_slave[std::stoi(json_field(line, "port"))] += from_hex(json_field(line, "tx"));
+    if (kind == "tty-in")
+      t.from_slave[std::stoi(json_field(line, "port"))] += from_hex(json_field(line, "rx"));
   }
   return found;
 }
@@ -89,8 +92,10 @@ inline Traffic traffic_of(const boardsim::Journal& journal) {
   Traffic t;
   t.gpio = journal.bytes_text(boardsim::EventKind::GpioWrite);
   for (const auto& e : journal.events()) {
-    if (e.kind == boardsim::EventKind::SerialToSlave) t.to_slave[e.device].append(e.data.begin(), e.data.end());
-    if (e.kind == boardsim::EventKind::SerialFromSlave) t.from_slave[e.device].append(e.data.begin(), e.data.end());
+    if (e.kind == boardsim::EventKind::SerialToSlave)
+      t.to_slave[e.device].append(e.data.begin(), e.data.end());
+    if (e.kind == boardsim::EventKind::SerialFromSlave)
+      t.from_slave[e.device].append(e.data.begin(), e.data.end());
   }
   return t;
 }
@@ -124,7 +129,8 @@ struct Reference {
 };
 
 // br_before: put there as examples/firmware/uart_boot.br first ("" none).
-inline Reference on_simulated_board(const std::vector<std::string>& argv, const std::string& br_before = "",
+inline Reference on_simulated_board(const std::vector<std::string>& argv,
+                                    const std::string& br_before = "",
                                     const std::string& output = "") {
   WorkCopy work;
   const std::string br_path = work.path() + "/examples/firmware/uart_boot.br";

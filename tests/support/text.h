@@ -36,13 +36,13 @@ inline int count_lines(const std::string& text, const std::string& line) {
 // Finds each text in `haystack` in the given order; the first missing one
 // is reported.
 inline ::testing::AssertionResult contains_in_order(const std::string& haystack,
-                                                   const std::vector<std::string>& texts) {
+                                                    const std::vector<std::string>& texts) {
   size_t from = 0;
   for (const auto& text : texts) {
     const size_t at = haystack.find(text, from);
     if (at == std::string::npos) {
-      return ::testing::AssertionFailure()
-             << "missing (in order) \"" << text << "\" in:\n" << haystack;
+      return ::testing::AssertionFailure() << "missing (in order) \"" << text << "\" in:\n"
+                                           << haystack;
     }
     from = at + text.size();
   }

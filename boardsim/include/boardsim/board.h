@@ -25,7 +25,7 @@ class Board;
 // simulator only runs while one of these calls pumps it.
 class Process {
  public:
-  ~Process();  // kills the command if it still runs
+  ~Process();         // kills the command if it still runs
   pid_t pid() const;  // the program's process ID as seen from the host
   // Runs the simulator until pred() holds (checked between events and at
   // least every 10 ms) or the time is up; returns pred()'s last value.

@@ -23,12 +23,12 @@ class Annotator {
 
 // One exchange on an SPI chip select, as the driver performs it.
 struct SpiExchange {
-  int device = 0;              // chip select 0..4
-  const uint8_t* tx = nullptr; // null: the board only reads (a plain read)
-  uint8_t* rx = nullptr;       // null: the board only writes (a plain write)
-  size_t len = 0;              // bytes, a whole number of words
-  uint8_t bits_per_word = 8;   // effective for this exchange (never 0)
-  uint32_t speed_hz = 0;       // effective for this exchange
+  int device = 0;               // chip select 0..4
+  const uint8_t* tx = nullptr;  // null: the board only reads (a plain read)
+  uint8_t* rx = nullptr;        // null: the board only writes (a plain write)
+  size_t len = 0;               // bytes, a whole number of words
+  uint8_t bits_per_word = 8;    // effective for this exchange (never 0)
+  uint32_t speed_hz = 0;        // effective for this exchange
   uint32_t mode = 0;
   bool cs_change = false;
   Annotator* annotator = nullptr;  // null: nobody reads the annotations

@@ -12,14 +12,14 @@
 namespace boardsim {
 
 struct BoardConfig {
-  int serial_ports = 3;                     // /dev/ttyS0 .. ttyS<n-1> exist
-  size_t spi_buffer_size = 4096;            // driver buffer; larger messages: EMSGSIZE
+  int serial_ports = 3;                       // /dev/ttyS0 .. ttyS<n-1> exist
+  size_t spi_buffer_size = 4096;              // driver buffer; larger messages: EMSGSIZE
   uint32_t spi_controller_max_hz = 24000000;  // read-back of a higher speed gives this
-  uint32_t spi_default_speed_hz = 1000000;  // max_speed_hz of a device before any write
-  uint32_t spi_supported_modes = 0x3F;      // mode bits the controller accepts (CPHA..LOOP)
-  uint32_t spi_supported_bits = 0xFFFF;     // bit n-1 set: n bits per word accepted (1..16)
+  uint32_t spi_default_speed_hz = 1000000;    // max_speed_hz of a device before any write
+  uint32_t spi_supported_modes = 0x3F;        // mode bits the controller accepts (CPHA..LOOP)
+  uint32_t spi_supported_bits = 0xFFFF;       // bit n-1 set: n bits per word accepted (1..16)
   std::string workdir;  // where the sandbox directory is made; "" = $BOARDSIM_WORKDIR or /var/tmp
-  bool keep_sandbox = false;                // leave the sandbox directory behind (debugging)
+  bool keep_sandbox = false;  // leave the sandbox directory behind (debugging)
 };
 
 // Settings of one spidev device, kept for the Board's lifetime across opens
@@ -67,10 +67,10 @@ enum class Panel {
 struct Command {
   std::vector<std::string> argv;  // argv[0]: a board program name, or any command
   std::string stdin_data;
-  double timeout_s = 30;          // a command still running then is killed
-  std::vector<std::string> env;   // extra NAME=VALUE
-  std::string cwd;                // inside the board; "" = the caller's working directory
-  bool pid_namespace = false;     // run in a PID namespace of its own (the Panel too)
+  double timeout_s = 30;         // a command still running then is killed
+  std::vector<std::string> env;  // extra NAME=VALUE
+  std::string cwd;               // inside the board; "" = the caller's working directory
+  bool pid_namespace = false;    // run in a PID namespace of its own (the Panel too)
   Panel panel = Panel::None;
   // The command reads and writes the caller's own standard streams instead
   // of stdin_data and captured pipes (the boardsim command); out and err of
@@ -87,20 +87,20 @@ struct RunResult {
 };
 
 enum class EventKind {
-  GpioWrite,       // one write to /dev/gpio0 (data = the bytes the driver took, normally 12)
-  SerialToSlave,   // bytes the board wrote on a serial port (device = port)
-  SerialFromSlave, // bytes a far end sent to the board (device = port)
-  SerialSpeed,     // the board's port speed changed (value = baud)
-  SpiOpen,         // device = chip select; result/err = what open returned
+  GpioWrite,        // one write to /dev/gpio0 (data = the bytes the driver took, normally 12)
+  SerialToSlave,    // bytes the board wrote on a serial port (device = port)
+  SerialFromSlave,  // bytes a far end sent to the board (device = port)
+  SerialSpeed,      // the board's port speed changed (value = baud)
+  SpiOpen,          // device = chip select; result/err = what open returned
   SpiClose,
-  SpiIoctl,        // request, value (setting written or read back), result/err
-  SpiRead,         // data = bytes returned to the program
-  SpiWrite,        // data = bytes the far end received
-  SpiTransfer,     // one spi_ioc_transfer: data = tx (empty without tx), rx = rx
-  FbIoctl,         // request, value (when has_value)
-  FbWrite,         // data = bytes written to /dev/fb0
-  Note,            // text: a model's remark (for example a speed mismatch)
-  Annotation       // unit, text: one protocol unit a far-end model recognised
+  SpiIoctl,     // request, value (setting written or read back), result/err
+  SpiRead,      // data = bytes returned to the program
+  SpiWrite,     // data = bytes the far end received
+  SpiTransfer,  // one spi_ioc_transfer: data = tx (empty without tx), rx = rx
+  FbIoctl,      // request, value (when has_value)
+  FbWrite,      // data = bytes written to /dev/fb0
+  Note,         // text: a model's remark (for example a speed mismatch)
+  Annotation    // unit, text: one protocol unit a far-end model recognised
 };
 
 // The line a note or an annotation belongs to: device is then a serial port

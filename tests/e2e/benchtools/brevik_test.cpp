@@ -75,14 +75,16 @@ TEST_P(BrevikSizes, MovesWholeWords) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, BrevikSizes,
     ::testing::Values(
-        SizeCase{"Bytes", 8, "5", "3",
-                 "loop 1 - wr 5 bytes\nloop 1 - rd 3 bytes\nloop 2 - wr 5 bytes\nloop 2 - rd 3 bytes\n",
-                 5, 3},
-        SizeCase{"Words", 16, "5", "3",
-                 "loop 1 - wr 4 bytes\nloop 1 - rd 2 bytes\nloop 2 - wr 4 bytes\nloop 2 - rd 2 bytes\n",
-                 4, 2},
-        SizeCase{"OneByteReadIsNoWord", 16, "2", "1",
-                 "loop 1 - wr 2 bytes\nloop 2 - wr 2 bytes\n", 2, 0},
+        SizeCase{
+            "Bytes", 8, "5", "3",
+            "loop 1 - wr 5 bytes\nloop 1 - rd 3 bytes\nloop 2 - wr 5 bytes\nloop 2 - rd 3 bytes\n",
+            5, 3},
+        SizeCase{
+            "Words", 16, "5", "3",
+            "loop 1 - wr 4 bytes\nloop 1 - rd 2 bytes\nloop 2 - wr 4 bytes\nloop 2 - rd 2 bytes\n",
+            4, 2},
+        SizeCase{"OneByteReadIsNoWord", 16, "2", "1", "loop 1 - wr 2 bytes\nloop 2 - wr 2 bytes\n",
+                 2, 0},
         SizeCase{"ReadOnly", 8, "0", "4", "loop 1 - rd 4 bytes\nloop 2 - rd 4 bytes\n", 0, 4}),
     [](const ::testing::TestParamInfo<SizeCase>& param_info) { return param_info.param.name; });
 

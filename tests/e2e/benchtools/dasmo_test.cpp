@@ -54,13 +54,12 @@ TEST_P(DasmoForms, WritesTheReceivedBytesExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, DasmoForms,
-    ::testing::Values(
-        FormCase{"ConsoleRaw", 8, false, false, INPUT + "\n", ""},
-        FormCase{"ConsoleBytes", 8, true, false, "0xA5\n0x01\n0x80\n0x3C\n", ""},
-        FormCase{"ConsoleWords", 16, true, false, "0x01A5\n0x3C80\n", ""},
-        FormCase{"FileRaw", 8, false, true, "", INPUT},
-        FormCase{"FileBytes", 8, true, true, "", "0xA5,\n0x01,\n0x80,\n0x3C\n"},
-        FormCase{"FileWords", 16, true, true, "", "0x01A5,\n0x3C80\n"}),
+    ::testing::Values(FormCase{"ConsoleRaw", 8, false, false, INPUT + "\n", ""},
+                      FormCase{"ConsoleBytes", 8, true, false, "0xA5\n0x01\n0x80\n0x3C\n", ""},
+                      FormCase{"ConsoleWords", 16, true, false, "0x01A5\n0x3C80\n", ""},
+                      FormCase{"FileRaw", 8, false, true, "", INPUT},
+                      FormCase{"FileBytes", 8, true, true, "", "0xA5,\n0x01,\n0x80,\n0x3C\n"},
+                      FormCase{"FileWords", 16, true, true, "", "0x01A5,\n0x3C80\n"}),
     [](const ::testing::TestParamInfo<FormCase>& param_info) { return param_info.param.name; });
 
 TEST(Dasmo, FileGoesAsOneFullDuplexMessageWithDeviceSettings) {

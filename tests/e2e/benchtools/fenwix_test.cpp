@@ -47,9 +47,8 @@ TEST_P(FenwixLateLoopback, Passes) {
   board.spi(3).bits_per_word = c.bits;
   const auto r = run_tool(board, {"fenwix", "-s", "3", "-n", std::to_string(c.block)});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "\nLoopback test of " + std::to_string(c.block) + "/" +
-                       std::to_string(c.block) + " bytes (" + std::to_string(c.bits) +
-                       " bits data) --> PASSED\n");
+  EXPECT_EQ(r.out, "\nLoopback test of " + std::to_string(c.block) + "/" + std::to_string(c.block) +
+                       " bytes (" + std::to_string(c.bits) + " bits data) --> PASSED\n");
   const bool words = c.bits > 8;
   const unsigned mask = c.bits >= 16 ? 0xFFFF : (1u << c.bits) - 1;
   const int digits = words ? 4 : 2;
@@ -167,13 +166,18 @@ TEST_P(FenwixIncomplete, Fails) {
 
 INSTANTIATE_TEST_SUITE_P(
     Transfers, FenwixIncomplete,
-    ::testing::Values(
-        IncompleteCase{"RefusedBlock", 5000, {},
-                       "\nLoopback test of 0/5000 bytes (8 bits data) --> FAILED\n", 0},
-        IncompleteCase{"StoppedHalfWay", 16,
-                       {{0, boardsim::SpiOp::Transfer, 1, boardsim::FaultKind::Short, 1, 8},
-                        {0, boardsim::SpiOp::Transfer, 2, boardsim::FaultKind::Eio, 1, 0}},
-                       "\nLoopback test of 8/16 bytes (8 bits data) --> FAILED\n", 8}),
+    ::testing::Values(IncompleteCase{"RefusedBlock",
+                                     5000,
+                                     {},
+                                     "\nLoopback test of 0/5000 bytes (8 bits data) --> FAILED\n",
+                                     0},
+                      IncompleteCase{
+                          "StoppedHalfWay",
+                          16,
+                          {{0, boardsim::SpiOp::Transfer, 1, boardsim::FaultKind::Short, 1, 8},
+                           {0, boardsim::SpiOp::Transfer, 2, boardsim::FaultKind::Eio, 1, 0}},
+                          "\nLoopback test of 8/16 bytes (8 bits data) --> FAILED\n",
+                          8}),
     [](const ::testing::TestParamInfo<IncompleteCase>& param_info) {
       return std::string(param_info.param.name);
     });
@@ -201,7 +205,8 @@ TEST(Fenwix, LogNameAbove99CharactersIsRefused) {
 TEST(Fenwix, LogThatCannotBeCreated) {
   boardsim::Board board;
   const auto r = run_tool(board, {"fenwix", "-s", "0", "-n", "4", "-o", "/tmp/no/dir/x.log"});
-  EXPECT_EQ(r.out, "\nLoopback test of 4/4 bytes (8 bits data) --> \nCould not open /tmp/no/dir/x.log\n");
+  EXPECT_EQ(r.out,
+            "\nLoopback test of 4/4 bytes (8 bits data) --> \nCould not open /tmp/no/dir/x.log\n");
   EXPECT_EQ(r.status, 255);
 }
 

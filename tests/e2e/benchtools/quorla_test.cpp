@@ -54,8 +54,8 @@ TEST_P(QuorlaPasses, EveryIterationPassesWithTheSum) {
   boardsim::Board board(config);
   auto peer = std::make_shared<boardsim::ChecksumPeer>();
   board.attach_spi(2, peer);
-  const auto r = run_tool(board, {"quorla", "-s", "2", "-n", std::to_string(c.words), "-l",
-                                  std::to_string(c.loops)});
+  const auto r = run_tool(
+      board, {"quorla", "-s", "2", "-n", std::to_string(c.words), "-l", std::to_string(c.loops)});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(board.spi(2).bits_per_word, 16);  // written first, left in force
   const auto packets = packets_written(board, 2);
@@ -115,8 +115,8 @@ TEST(Quorla, PartlyAcceptedWriteIsCompleted) {
   EXPECT_EQ(writes[1].data.size(), 36u);
   const auto packets = packets_written(board, 3);
   ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(r.out, "Iteration 1: sent (1 + 20) words... PASSED (CRC " + crc(data_sum(packets[0])) +
-                       ")\n");
+  EXPECT_EQ(r.out,
+            "Iteration 1: sent (1 + 20) words... PASSED (CRC " + crc(data_sum(packets[0])) + ")\n");
 }
 
 // A failed read leaves the refilled reply area, which never passes.

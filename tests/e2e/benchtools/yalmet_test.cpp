@@ -12,19 +12,21 @@
 
 namespace {
 
-using bench_e2e::IoctlCall;
 using bench_e2e::ioctl_calls;
+using bench_e2e::IoctlCall;
 using bench_e2e::run_tool;
 using boardsim::EventKind;
 
 std::string report(int device, int mode, int bits, long speed) {
-  return "\nActual /dev/spidev2." + std::to_string(device) + " setup is:\n  mode          = " +
-         std::to_string(mode) + "\n  bits_per_word = " + std::to_string(bits) +
+  return "\nActual /dev/spidev2." + std::to_string(device) +
+         " setup is:\n  mode          = " + std::to_string(mode) +
+         "\n  bits_per_word = " + std::to_string(bits) +
          "\n  max_speed     = " + std::to_string(speed) + " Hz\n";
 }
 
 std::vector<IoctlCall> read_back(int mode, int bits, int speed) {
-  return {{SPI_IOC_RD_MODE, mode}, {SPI_IOC_RD_BITS_PER_WORD, bits}, {SPI_IOC_RD_MAX_SPEED_HZ, speed}};
+  return {
+      {SPI_IOC_RD_MODE, mode}, {SPI_IOC_RD_BITS_PER_WORD, bits}, {SPI_IOC_RD_MAX_SPEED_HZ, speed}};
 }
 
 TEST(Yalmet, OnlyDeviceReportsTheDriversValues) {
@@ -67,19 +69,36 @@ INSTANTIATE_TEST_SUITE_P(
     Options, YalmetWrites,
     ::testing::Values(
         // The command line order does not matter: mode first, then speed.
-        WriteCase{"SpeedBeforeMode", {"-f", "400", "-m", "3"},
-                  {{SPI_IOC_WR_MODE, 3}, {SPI_IOC_WR_MAX_SPEED_HZ, 400}}, 3, 8, 400},
-        WriteCase{"AllThree", {"-f", "2000000", "-w", "16", "-m", "1"},
-                  {{SPI_IOC_WR_MODE, 1}, {SPI_IOC_WR_BITS_PER_WORD, 16},
-                   {SPI_IOC_WR_MAX_SPEED_HZ, 2000000}}, 1, 16, 2000000},
+        WriteCase{"SpeedBeforeMode",
+                  {"-f", "400", "-m", "3"},
+                  {{SPI_IOC_WR_MODE, 3}, {SPI_IOC_WR_MAX_SPEED_HZ, 400}},
+                  3,
+                  8,
+                  400},
+        WriteCase{"AllThree",
+                  {"-f", "2000000", "-w", "16", "-m", "1"},
+                  {{SPI_IOC_WR_MODE, 1},
+                   {SPI_IOC_WR_BITS_PER_WORD, 16},
+                   {SPI_IOC_WR_MAX_SPEED_HZ, 2000000}},
+                  1,
+                  16,
+                  2000000},
         // Only the low 8 bits of mode and word size reach the driver.
-        WriteCase{"LowEightBits", {"-m", "256", "-w", "264"},
-                  {{SPI_IOC_WR_MODE, 0}, {SPI_IOC_WR_BITS_PER_WORD, 8}}, 0, 8, 1000000},
+        WriteCase{"LowEightBits",
+                  {"-m", "256", "-w", "264"},
+                  {{SPI_IOC_WR_MODE, 0}, {SPI_IOC_WR_BITS_PER_WORD, 8}},
+                  0,
+                  8,
+                  1000000},
         WriteCase{"NonNumericIsZero", {"-m", "x"}, {{SPI_IOC_WR_MODE, 0}}, 0, 8, 1000000},
         WriteCase{"LastRepeatWins", {"-m", "1", "-m", "2"}, {{SPI_IOC_WR_MODE, 2}}, 2, 8, 1000000},
         // Above the controller's maximum the driver reads back its maximum.
-        WriteCase{"SpeedClampedOnReadBack", {"-f", "50000000"},
-                  {{SPI_IOC_WR_MAX_SPEED_HZ, 50000000}}, 0, 8, 24000000}),
+        WriteCase{"SpeedClampedOnReadBack",
+                  {"-f", "50000000"},
+                  {{SPI_IOC_WR_MAX_SPEED_HZ, 50000000}},
+                  0,
+                  8,
+                  24000000}),
     [](const ::testing::TestParamInfo<WriteCase>& param_info) { return param_info.param.name; });
 
 struct RefusalCase {
@@ -106,12 +125,14 @@ TEST_P(YalmetRefusals, RefusedSettingStopsWithoutReport) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, YalmetRefusals,
-    ::testing::Values(
-        RefusalCase{"WordSize", {"-m", "1", "-w", "17", "-f", "400"},
-                    "\nSPI_IOC_WR_BITS_PER_WORD error = -1\n",
-                    {{SPI_IOC_WR_MODE, 1}, {SPI_IOC_WR_BITS_PER_WORD, 17}}},
-        RefusalCase{"Mode", {"-m", "64", "-w", "16"}, "\nSPI_IOC_WR_MODE error = -1\n",
-                    {{SPI_IOC_WR_MODE, 64}}}),
+    ::testing::Values(RefusalCase{"WordSize",
+                                  {"-m", "1", "-w", "17", "-f", "400"},
+                                  "\nSPI_IOC_WR_BITS_PER_WORD error = -1\n",
+                                  {{SPI_IOC_WR_MODE, 1}, {SPI_IOC_WR_BITS_PER_WORD, 17}}},
+                      RefusalCase{"Mode",
+                                  {"-m", "64", "-w", "16"},
+                                  "\nSPI_IOC_WR_MODE error = -1\n",
+                                  {{SPI_IOC_WR_MODE, 64}}}),
     [](const ::testing::TestParamInfo<RefusalCase>& param_info) { return param_info.param.name; });
 
 // A setting yalmet writes stays in the driver for the tools that follow.

@@ -58,7 +58,8 @@ class Cli : public ::testing::Test {
     std::ofstream(dir_ + "/in") << input;
     std::string line = shell_word(cli_path());
     for (const auto& a : args) line += " " + shell_word(a);
-    line += " <" + shell_word(dir_ + "/in") + " >" + shell_word(dir_ + "/out") + " 2>" + shell_word(dir_ + "/err");
+    line += " <" + shell_word(dir_ + "/in") + " >" + shell_word(dir_ + "/out") + " 2>" +
+            shell_word(dir_ + "/err");
     const int raw = system(line.c_str());
     CliResult r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -72,8 +73,9 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, ProbeOfTheBoardsPathsLeavesNothingOnTheHost) {
   const std::string probe = "/tmp/boardsim_cli_probe_" + std::to_string(getpid());
-  const CliResult r = run({"--", "sh", "-c",
-                           "echo x > " + probe + "; ls /dev/spidev2.4 /dev/ttyS0 /dev/gpio0 /dev/fb0"});
+  const CliResult r =
+      run({"--", "sh", "-c",
+           "echo x > " + probe + "; ls /dev/spidev2.4 /dev/ttyS0 /dev/gpio0 /dev/fb0"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "/dev/fb0\n/dev/gpio0\n/dev/spidev2.4\n/dev/ttyS0\n");
   struct stat st {};
@@ -96,36 +98,43 @@ TEST_P(CliStatus, ExitStatusIsPassedThrough) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliStatus,
-    ::testing::Values(StatusCase{{"--", "sh", "-c", "exit 3"}, 3, ""},
-                      StatusCase{{"--", "board_client", "exit", "255"}, 255, ""},
-                      StatusCase{{"--", "sh", "-c", "kill -TERM $$"}, 128 + 15, ""},
-                      StatusCase{{"--timeout", "0.3", "--", "board_client", "sleep"}, 128 + 9, "timed out"},
-                      StatusCase{{"--", "no_such_program_here"}, 127, "no_such_program_here"},
-                      StatusCase{{"--bogus", "--", "true"}, 2, "unknown option --bogus"},
-                      StatusCase{{"--spi", "7=sink", "--", "true"}, 2, "bad --spi"},
-                      StatusCase{{"--spi", "0-4=no-such-model", "--", "true"}, 2, "no-such-model"},
-                      StatusCase{{"--spi-fault", "0:peek:1:eio", "--", "true"}, 2, "bad --spi-fault"},
-                      StatusCase{{"--spi-fault", "4:xfer:2:eagain:3", "--", "true"}, 0, ""},
-                      StatusCase{{"--gpio-fault", "2:short", "--", "board_client", "gpio", "1", "1", "0",
-                                  "gpio", "0", "1", "0"},
-                                 1, "gpio failed"},
-                      StatusCase{{"--gpio-fault", "1:eio", "--", "board_client", "gpio", "1", "1", "0"}, 1,
-                                 "gpio failed errno 5"},
-                      StatusCase{{"--gpio-fault", "0:eio", "--", "true"}, 2, "bad --gpio-fault"},
-                      StatusCase{{"--gpio-fault", "1:eagain", "--", "true"}, 2, "bad --gpio-fault"},
-                      StatusCase{{"--ports", "0", "--", "true"}, 2, "bad --ports"},
-                      StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
-                      StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
-                      StatusCase{{"--timeout"}, 2, "needs an argument"},
-                      StatusCase{{"--trace", "/dev/null"}, 2, "no program"},
-                      StatusCase{{"--trace", "/dev/null", "--trace-format", "xml", "--", "true"}, 2,
-                                 "bad --trace-format"},
-                      StatusCase{{"--trace-format", "jsonl", "--", "true"}, 2, "--trace-format needs --trace"},
-                      StatusCase{{"--vcd-window", "0:10", "--", "true"}, 2, "--vcd-window needs --vcd"},
-                      StatusCase{{"--vcd", "/dev/null", "--vcd-window", "5:1", "--", "true"}, 2, "bad --vcd-window"},
-                      StatusCase{{"--vcd", "/dev/null", "--vcd-window", "-1:", "--", "true"}, 2, "bad --vcd-window"},
-                      StatusCase{{"--trace", "/nonexistent/trace", "--", "true"}, 1, "cannot write /nonexistent/trace"},
-                      StatusCase{{"--vcd", "/nonexistent/vcd", "--", "sh", "-c", "exit 4"}, 4, "cannot write"}));
+    ::testing::Values(
+        StatusCase{{"--", "sh", "-c", "exit 3"}, 3, ""},
+        StatusCase{{"--", "board_client", "exit", "255"}, 255, ""},
+        StatusCase{{"--", "sh", "-c", "kill -TERM $$"}, 128 + 15, ""},
+        StatusCase{{"--timeout", "0.3", "--", "board_client", "sleep"}, 128 + 9, "timed out"},
+        StatusCase{{"--", "no_such_program_here"}, 127, "no_such_program_here"},
+        StatusCase{{"--bogus", "--", "true"}, 2, "unknown option --bogus"},
+        StatusCase{{"--spi", "7=sink", "--", "true"}, 2, "bad --spi"},
+        StatusCase{{"--spi", "0-4=no-such-model", "--", "true"}, 2, "no-such-model"},
+        StatusCase{{"--spi-fault", "0:peek:1:eio", "--", "true"}, 2, "bad --spi-fault"},
+        StatusCase{{"--spi-fault", "4:xfer:2:eagain:3", "--", "true"}, 0, ""},
+        StatusCase{{"--gpio-fault", "2:short", "--", "board_client", "gpio", "1", "1", "0", "gpio",
+                    "0", "1", "0"},
+                   1,
+                   "gpio failed"},
+        StatusCase{{"--gpio-fault", "1:eio", "--", "board_client", "gpio", "1", "1", "0"},
+                   1,
+                   "gpio failed errno 5"},
+        StatusCase{{"--gpio-fault", "0:eio", "--", "true"}, 2, "bad --gpio-fault"},
+        StatusCase{{"--gpio-fault", "1:eagain", "--", "true"}, 2, "bad --gpio-fault"},
+        StatusCase{{"--ports", "0", "--", "true"}, 2, "bad --ports"},
+        StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
+        StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
+        StatusCase{{"--timeout"}, 2, "needs an argument"},
+        StatusCase{{"--trace", "/dev/null"}, 2, "no program"},
+        StatusCase{{"--trace", "/dev/null", "--trace-format", "xml", "--", "true"},
+                   2,
+                   "bad --trace-format"},
+        StatusCase{{"--trace-format", "jsonl", "--", "true"}, 2, "--trace-format needs --trace"},
+        StatusCase{{"--vcd-window", "0:10", "--", "true"}, 2, "--vcd-window needs --vcd"},
+        StatusCase{
+            {"--vcd", "/dev/null", "--vcd-window", "5:1", "--", "true"}, 2, "bad --vcd-window"},
+        StatusCase{
+            {"--vcd", "/dev/null", "--vcd-window", "-1:", "--", "true"}, 2, "bad --vcd-window"},
+        StatusCase{
+            {"--trace", "/nonexistent/trace", "--", "true"}, 1, "cannot write /nonexistent/trace"},
+        StatusCase{{"--vcd", "/nonexistent/vcd", "--", "sh", "-c", "exit 4"}, 4, "cannot write"}));
 
 struct OptionCase {
   std::vector<std::string> args;
@@ -143,20 +152,25 @@ TEST_P(CliBoardOptions, OptionShapesTheBoard) {
 INSTANTIATE_TEST_SUITE_P(
     Table, CliBoardOptions,
     ::testing::Values(
-        OptionCase{{"--spi", "0-4=sink:pattern=5A", "--", "spi_client", "open", "3", "read", "2", "close"},
-                   "open 3 = ok\nread = 2 data 5a5a\nclose = 0\n"},
-        OptionCase{{"--spi", "1,3=sink:pattern=11", "--", "spi_client", "open", "2", "read", "1", "close"},
-                   "open 2 = ok\nread = 1 data 00\nclose = 0\n"},
-        OptionCase{{"--spi-max-hz", "500000", "--", "spi_client", "open", "0", "wr-speed", "2000000",
-                    "rd-speed", "close"},
+        OptionCase{
+            {"--spi", "0-4=sink:pattern=5A", "--", "spi_client", "open", "3", "read", "2", "close"},
+            "open 3 = ok\nread = 2 data 5a5a\nclose = 0\n"},
+        OptionCase{
+            {"--spi", "1,3=sink:pattern=11", "--", "spi_client", "open", "2", "read", "1", "close"},
+            "open 2 = ok\nread = 1 data 00\nclose = 0\n"},
+        OptionCase{{"--spi-max-hz", "500000", "--", "spi_client", "open", "0", "wr-speed",
+                    "2000000", "rd-speed", "close"},
                    "open 0 = ok\nwr-speed = 0\nrd-speed = 0 value 500000\nclose = 0\n"},
-        OptionCase{{"--spi-fault", "1:read:2:eio", "--", "spi_client", "open", "1", "read", "1", "read", "1",
-                    "read", "1", "close"},
-                   "open 1 = ok\nread = 1 data 00\nread = -1 errno 5\nread = 1 data 00\nclose = 0\n"},
-        OptionCase{{"--tty", "0=imx", "--", "board_client", "gpio", "1", "0x00100000", "0", "gpio", "0",
-                    "0x00100000", "0", "gpio", "1", "0x00100000", "0x00100000", "tty", "/dev/ttyS0", "raw",
-                    "38400", "write", "A", "read", "1"},
-                   "read :\n"}));
+        OptionCase{
+            {"--spi-fault", "1:read:2:eio", "--", "spi_client", "open", "1", "read", "1", "read",
+             "1", "read", "1", "close"},
+            "open 1 = ok\nread = 1 data 00\nread = -1 errno 5\nread = 1 data 00\nclose = 0\n"},
+        OptionCase{
+            {"--tty",      "0=imx",      "--",  "board_client", "gpio", "1",     "0x00100000",
+             "0",          "gpio",       "0",   "0x00100000",   "0",    "gpio",  "1",
+             "0x00100000", "0x00100000", "tty", "/dev/ttyS0",   "raw",  "38400", "write",
+             "A",          "read",       "1"},
+            "read :\n"}));
 
 // Stopped from outside (a shell's timeout, a terminal closed), the command
 // stops its program and still removes its sandbox.
@@ -167,7 +181,8 @@ TEST_F(Cli, SignalToTheCommandStopsTheProgramAndLeavesNoSandbox) {
   const pid_t cli = fork();
   if (cli == 0) {
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || dup2(fd, 1) < 0 || setenv("BOARDSIM_WORKDIR", workdir.c_str(), 1) != 0) _exit(100);
+    if (fd < 0 || dup2(fd, 1) < 0 || setenv("BOARDSIM_WORKDIR", workdir.c_str(), 1) != 0)
+      _exit(100);
     const std::string path = cli_path();
     execl(path.c_str(), path.c_str(), "--", "board_client", "out", "started", "sleep", nullptr);
     _exit(101);
@@ -204,8 +219,8 @@ TEST_F(Cli, StreamsArePassedThrough) {
 TEST_F(Cli, HelpListsOptionsAndModels) {
   const CliResult r = run({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* option : {"--trace", "--trace-format", "--vcd", "--vcd-window", "--timeout", "--spi ", "--tty", "--spi-max-hz", "--spi-fault",
-                             "--gpio-fault",
+  for (const char* option : {"--trace", "--trace-format", "--vcd", "--vcd-window", "--timeout",
+                             "--spi ", "--tty", "--spi-max-hz", "--spi-fault", "--gpio-fault",
                              "--ports", "--file", "--keep-sandbox", "loopback-late", "imx"}) {
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
@@ -213,9 +228,8 @@ TEST_F(Cli, HelpListsOptionsAndModels) {
 
 TEST_F(Cli, FileIsCopiedIntoTheBoardFirst) {
   std::ofstream(dir_ + "/settings") << "saved settings";
-  const CliResult r =
-      run({"--file", "/home/organ/actual_state/global_set=" + dir_ + "/settings", "--", "cat",
-           "/home/organ/actual_state/global_set"});
+  const CliResult r = run({"--file", "/home/organ/actual_state/global_set=" + dir_ + "/settings",
+                           "--", "cat", "/home/organ/actual_state/global_set"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "saved settings");
 }
@@ -234,7 +248,8 @@ TEST_F(Cli, TraceHoldsTheDecodedJournal) {
 }
 
 // The bytes of one field of every JSON line of a kind, concatenated.
-std::string jsonl_bytes(const std::string& jsonl, const std::string& kind, const std::string& field) {
+std::string jsonl_bytes(const std::string& jsonl, const std::string& kind,
+                        const std::string& field) {
   std::string bytes;
   std::istringstream in(jsonl);
   for (std::string line; std::getline(in, line);) {
@@ -242,8 +257,10 @@ std::string jsonl_bytes(const std::string& jsonl, const std::string& kind, const
     const std::string key = "\"" + field + "\":\"";
     const size_t at = line.find(key);
     if (at == std::string::npos) continue;
-    const std::string hex = line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size());
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    const std::string hex =
+        line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size());
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+      bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   }
   return bytes;
 }
@@ -251,16 +268,18 @@ std::string jsonl_bytes(const std::string& jsonl, const std::string& kind, const
 TEST_F(Cli, JsonTraceAndWireDumpOfOneRun) {
   const std::string trace = dir_ + "/trace.jsonl";
   const std::string vcd = dir_ + "/wires.vcd";
-  const CliResult r = run({"--trace", trace, "--trace-format", "jsonl", "--vcd", vcd, "--vcd-window", "0:",
-                           "--", "board_client", "tty", "/dev/ttyS1", "raw", "9600", "write", "Hello"});
+  const CliResult r =
+      run({"--trace", trace, "--trace-format", "jsonl", "--vcd", vcd, "--vcd-window", "0:", "--",
+           "board_client", "tty", "/dev/ttyS1", "raw", "9600", "write", "Hello"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string jsonl = slurp(trace);
   EXPECT_NE(jsonl.find("{\"t_ms\":"), std::string::npos) << jsonl;
-  EXPECT_NE(jsonl.find("\"kind\":\"tty-speed\",\"port\":1,\"baud\":9600}"), std::string::npos) << jsonl;
+  EXPECT_NE(jsonl.find("\"kind\":\"tty-speed\",\"port\":1,\"baud\":9600}"), std::string::npos)
+      << jsonl;
   EXPECT_EQ(jsonl_bytes(jsonl, "tty-out", "tx"), "Hello") << jsonl;
   const std::string decoded = dir_ + "/decoded";
-  EXPECT_EQ(system(("timeout 300 sigrok-cli -i " + shell_word(vcd) + " -I vcd -P uart:baudrate=9600:tx=ttyS1_tx -B uart=tx >" +
-                    shell_word(decoded))
+  EXPECT_EQ(system(("timeout 300 sigrok-cli -i " + shell_word(vcd) +
+                    " -I vcd -P uart:baudrate=9600:tx=ttyS1_tx -B uart=tx >" + shell_word(decoded))
                        .c_str()),
             0);
   EXPECT_EQ(slurp(decoded), "Hello");

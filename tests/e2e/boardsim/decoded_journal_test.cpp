@@ -17,12 +17,14 @@ namespace {
 using boardsim::EventKind;
 
 // Each text in `haystack`, in this order, each on a line after the one before.
-::testing::AssertionResult lines_in_order(const std::string& haystack, const std::vector<std::string>& texts) {
+::testing::AssertionResult lines_in_order(const std::string& haystack,
+                                          const std::vector<std::string>& texts) {
   size_t from = 0;
   for (const auto& text : texts) {
     const size_t at = haystack.find(text, from);
     if (at == std::string::npos) {
-      return ::testing::AssertionFailure() << "missing (in order) \"" << text << "\" in:\n" << haystack;
+      return ::testing::AssertionFailure() << "missing (in order) \"" << text << "\" in:\n"
+                                           << haystack;
     }
     from = haystack.find('\n', at);
   }
@@ -50,11 +52,14 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
       {"gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low",
        "gpio-write op 0 mask 0x00100000 value 0x00000000: reset line stays low",
        "gpio-write op 1 (set) mask 0x00100000 value 0x00100000: reset line high",
-       "tty-out    ttyS0 38400 baud  \"A\"", "tty-in     ttyS0 38400 baud  \":\"",
+       "tty-out    ttyS0 38400 baud  \"A\"",
+       "tty-in     ttyS0 38400 baud  \":\"",
        "annotation ttyS0 sync: 'A' answered ':'",
        "tty-in     ttyS0 38400 baud  \"0000013D>\"",
-       "annotation ttyS0 speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at 57600 baud",
-       "tty-speed  ttyS0 now 57600 baud", "tty-out    ttyS0 57600 baud  \"001122FC",
+       "annotation ttyS0 speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave "
+       "now at 57600 baud",
+       "tty-speed  ttyS0 now 57600 baud",
+       "tty-out    ttyS0 57600 baud  \"001122FC",
        "annotation ttyS0 boot-record: 001122FC C4 (32-bit, count 4, write) data CAFEDECA",
        "annotation ttyS0 jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
        "spi-ioctl  spidev2.0 SPI_IOC_WR_MAX_SPEED_HZ 100000 -> 0",
@@ -62,18 +67,25 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
        "spi-ioctl  spidev2.4 SPI_IOC_WR_BITS_PER_WORD 16 -> 0",
        "spi-read   spidev2.0 2 bytes (100000 Hz, 16 bits, mode 0) -> 2  rx 02 00",
        "annotation spidev2.0 search: slot 0 answers 2 (a module)",
-       "spi-write  spidev2.4 12 bytes (100000 Hz, 16 bits, mode 0) -> 12  tx 00 10 00 00 04 00 00 00 04 06 00 00",
+       "spi-write  spidev2.4 12 bytes (100000 Hz, 16 bits, mode 0) -> 12  tx 00 10 00 00 04 00 00 "
+       "00 04 06 00 00",
        "spi-write  spidev2.4 4 bytes (100000 Hz, 16 bits, mode 0) -> 4  tx 01 02 03 04",
-       "annotation spidev2.4 frame: address 0x00001000, 4 bytes, checksum 0x00000604: module sum agrees; "
+       "annotation spidev2.4 frame: address 0x00001000, 4 bytes, checksum 0x00000604: module sum "
+       "agrees; "
        "taken by slots 0, 2",
-       "annotation spidev2.4 jump: address 0x00001000, checksum 0x00000604: slot 0 verified, slot 2 verified",
-       "annotation spidev2.0 checksum: slot 0 answers 0x0001: first i.MX verified, second i.MX absent",
-       "annotation spidev2.2 checksum: slot 2 answers 0x0003: first i.MX verified, second i.MX verified"}));
+       "annotation spidev2.4 jump: address 0x00001000, checksum 0x00000604: slot 0 verified, slot "
+       "2 verified",
+       "annotation spidev2.0 checksum: slot 0 answers 0x0001: first i.MX verified, second i.MX "
+       "absent",
+       "annotation spidev2.2 checksum: slot 2 answers 0x0003: first i.MX verified, second i.MX "
+       "verified"}));
   // Every byte stays in the machine-readable form.
   const std::string jsonl = board.journal().to_jsonl();
   EXPECT_NE(jsonl.find("\"kind\":\"spi-write\",\"pid\":"), std::string::npos) << jsonl;
-  EXPECT_NE(jsonl.find("\"wire_hz\":100000,\"wire_bits\":16,\"wire_mode\":0,\"tx\":\"01020304\",\"result\":4}"),
-            std::string::npos)
+  EXPECT_NE(
+      jsonl.find(
+          "\"wire_hz\":100000,\"wire_bits\":16,\"wire_mode\":0,\"tx\":\"01020304\",\"result\":4}"),
+      std::string::npos)
       << jsonl;
   EXPECT_EQ(board.journal().of(EventKind::Annotation).size(), 12u) << text;
 }

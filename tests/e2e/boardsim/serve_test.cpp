@@ -134,9 +134,10 @@ class Serve : public ::testing::Test {
 
 TEST_F(Serve, SlaveBootstrapAnswersABoardOutsideTheSimulatorAfterItsReset) {
   const std::string trace = dir_ + "/trace.jsonl";
-  start({"--tty", "0=imx", "--tty", "2=imx:silent", "--trace", trace, "--trace-format", "jsonl", "--timeout", "60",
-         "--serve", dir_});
-  ASSERT_TRUE(wait_for([&] { return exists("ttyS0") && exists("ttyS2") && exists("gpio0"); })) << slurp(dir_ + "/err");
+  start({"--tty", "0=imx", "--tty", "2=imx:silent", "--trace", trace, "--trace-format", "jsonl",
+         "--timeout", "60", "--serve", dir_});
+  ASSERT_TRUE(wait_for([&] { return exists("ttyS0") && exists("ttyS2") && exists("gpio0"); }))
+      << slurp(dir_ + "/err");
   const int line = connect_to(dir_ + "/ttyS0");
   const int silent_line = connect_to(dir_ + "/ttyS2");
   const int gpio = connect_to(dir_ + "/gpio0");
@@ -149,7 +150,8 @@ TEST_F(Serve, SlaveBootstrapAnswersABoardOutsideTheSimulatorAfterItsReset) {
   // The reset pulse as kovrel sends it, in pieces, as a UART delivers it.
   const std::string pulse = gpio_request(1, 0) + gpio_request(0, 0) + gpio_request(1, 0x00100000);
   ASSERT_EQ(write(gpio, pulse.data(), 5), 5);
-  ASSERT_EQ(write(gpio, pulse.data() + 5, pulse.size() - 5), static_cast<ssize_t>(pulse.size() - 5));
+  ASSERT_EQ(write(gpio, pulse.data() + 5, pulse.size() - 5),
+            static_cast<ssize_t>(pulse.size() - 5));
   // The pulse is in its socket before the sync character is in the line's,
   // and the simulator reads the GPIO requests first: the slave listens.
   ASSERT_EQ(write(line, "A", 1), 1);
@@ -166,19 +168,26 @@ TEST_F(Serve, SlaveBootstrapAnswersABoardOutsideTheSimulatorAfterItsReset) {
   close(line);
   close(silent_line);
   const std::string jsonl = slurp(trace);
-  EXPECT_NE(jsonl.find("\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\""), std::string::npos) << jsonl;
-  EXPECT_NE(jsonl.find("\"kind\":\"gpio-write\",\"tx\":\"010000000000100000001000\",\"op\":1,\"mask\":1048576,"
-                       "\"value\":1048576,\"reset\":\"high\""),
+  EXPECT_NE(jsonl.find("\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\""),
             std::string::npos)
       << jsonl;
-  EXPECT_NE(jsonl.find("\"kind\":\"tty-out\",\"port\":0,\"tx\":\"303031313232464343344341464544454341\""),
-            std::string::npos)
+  EXPECT_NE(
+      jsonl.find(
+          "\"kind\":\"gpio-write\",\"tx\":\"010000000000100000001000\",\"op\":1,\"mask\":1048576,"
+          "\"value\":1048576,\"reset\":\"high\""),
+      std::string::npos)
+      << jsonl;
+  EXPECT_NE(
+      jsonl.find("\"kind\":\"tty-out\",\"port\":0,\"tx\":\"303031313232464343344341464544454341\""),
+      std::string::npos)
       << jsonl;
   EXPECT_NE(jsonl.find("\"text\":\"'A', not answered\""), std::string::npos) << jsonl;
   EXPECT_EQ(jsonl.find("\"baud\""), std::string::npos) << "a socket has no speed: " << jsonl;
   EXPECT_EQ(jsonl.find("\"kind\":\"note\""), std::string::npos) << jsonl;
-  EXPECT_NE(slurp(dir_ + "/err").find("boardsim: serving on " + dir_ + "/ttyS0 " + dir_ + "/ttyS2 " + dir_ + "/gpio0\n"),
-            std::string::npos);
+  EXPECT_NE(
+      slurp(dir_ + "/err")
+          .find("boardsim: serving on " + dir_ + "/ttyS0 " + dir_ + "/ttyS2 " + dir_ + "/gpio0\n"),
+      std::string::npos);
 }
 
 struct ServeFailure {
@@ -191,13 +200,15 @@ class ServeFailures : public Serve, public ::testing::WithParamInterface<ServeFa
 
 TEST_P(ServeFailures, EndWithTheirStatusAndSayWhy) {
   std::vector<std::string> args;
-  for (const auto& a : GetParam().args) args.push_back(a == "DIR" ? dir_ : a == "DIR/sub" ? dir_ + "/sub" : a);
+  for (const auto& a : GetParam().args)
+    args.push_back(a == "DIR" ? dir_ : a == "DIR/sub" ? dir_ + "/sub" : a);
   if (std::string(GetParam().err_part).find("exists") != std::string::npos) {
     std::ofstream(dir_ + "/gpio0") << "";
   }
   start(args);
   EXPECT_EQ(status(), GetParam().status) << slurp(dir_ + "/err");
-  EXPECT_NE(slurp(dir_ + "/err").find(GetParam().err_part), std::string::npos) << slurp(dir_ + "/err");
+  EXPECT_NE(slurp(dir_ + "/err").find(GetParam().err_part), std::string::npos)
+      << slurp(dir_ + "/err");
   EXPECT_FALSE(exists("gpio0")) << "an endpoint left behind";
 }
 
@@ -206,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ServeFailure{{"--serve", "DIR", "--", "true"}, 2, "--serve runs no program"},
                       ServeFailure{{"--tty", "0=imx", "--serve", "DIR/sub"}, 1, "cannot serve on"},
                       ServeFailure{{"--serve", "DIR"}, 1, "gpio0: File exists"},
-                      ServeFailure{{"--tty", "1=imx", "--serve", "DIR", "--timeout", "0.2"}, 1,
+                      ServeFailure{{"--tty", "1=imx", "--serve", "DIR", "--timeout", "0.2"},
+                                   1,
                                    "nothing connected to"}));
 
 }  // namespace

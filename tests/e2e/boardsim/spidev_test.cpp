@@ -33,7 +33,9 @@ Command client(const std::vector<std::string>& words) {
 }
 
 // The client's output line for a failed call.
-std::string failed(const std::string& what, int err) { return what + " = -1 errno " + std::to_string(err); }
+std::string failed(const std::string& what, int err) {
+  return what + " = -1 errno " + std::to_string(err);
+}
 
 std::vector<std::string> run_lines(Board& board, const std::vector<std::string>& words) {
   const RunResult r = board.run(client(words));
@@ -65,14 +67,16 @@ TEST(SpidevOverShim, SettingsPersistAcrossProcesses) {
 TEST(SpidevOverShim, TransferAndReadCarryTheFarEndsBytes) {
   Board board;
   board.scripted_spi(1).answers = {0xA1, 0xA2, 0xA3, 0xA4, 0xB1, 0xB2, 0xC1, 0xC2};
-  const auto out = run_lines(board, {"open", "1", "wr-bits", "16", "msg", "4:0a0b0c0d", "read", "2",
-                                     "msg", "2:-:bits=8:speed=300000:cs=1:delay=5,2:e0e1:norx", "write",
-                                     "f0f1", "close"});
-  const std::vector<std::string> want{"open 1 = ok",         "wr-bits = 0",   "msg = 4 rx0 a1a2a3a4",
-                                      "read = 2 data b1b2", "msg = 4 rx0 c1c2", "write = 2",
-                                      "close = 0"};
+  const auto out = run_lines(
+      board, {"open", "1", "wr-bits", "16", "msg", "4:0a0b0c0d", "read", "2", "msg",
+              "2:-:bits=8:speed=300000:cs=1:delay=5,2:e0e1:norx", "write", "f0f1", "close"});
+  const std::vector<std::string> want{
+      "open 1 = ok",        "wr-bits = 0",      "msg = 4 rx0 a1a2a3a4",
+      "read = 2 data b1b2", "msg = 4 rx0 c1c2", "write = 2",
+      "close = 0"};
   EXPECT_EQ(out, want);
-  EXPECT_EQ(board.scripted_spi(1).captured, (Bytes{0x0A, 0x0B, 0x0C, 0x0D, 0xE0, 0xE1, 0xF0, 0xF1}));
+  EXPECT_EQ(board.scripted_spi(1).captured,
+            (Bytes{0x0A, 0x0B, 0x0C, 0x0D, 0xE0, 0xE1, 0xF0, 0xF1}));
 
   const auto xfers = board.journal().of(EventKind::SpiTransfer, 1);
   ASSERT_EQ(xfers.size(), 3u);
@@ -93,7 +97,8 @@ TEST(SpidevOverShim, TransferAndReadCarryTheFarEndsBytes) {
   const auto& events = board.journal().events();
   ASSERT_FALSE(events.empty());
   for (const auto& e : events) {
-    if (e.kind == EventKind::SpiOpen || e.kind == EventKind::SpiIoctl || e.kind == EventKind::SpiRead) {
+    if (e.kind == EventKind::SpiOpen || e.kind == EventKind::SpiIoctl ||
+        e.kind == EventKind::SpiRead) {
       EXPECT_GT(e.pid, 0);
       EXPECT_EQ(e.pid, events.front().pid);
     }
@@ -125,21 +130,28 @@ INSTANTIATE_TEST_SUITE_P(
     Driver, SpidevRefusals,
     ::testing::Values(
         RefusalCase{"OddReadAt16Bits", {"wr-bits", "16", "read", "3"}, failed("read", EINVAL)},
-        RefusalCase{"OddWriteAt16Bits", {"wr-bits", "16", "write", "010203"}, failed("write", EINVAL)},
-        RefusalCase{"OddTransferAt16Bits", {"wr-bits", "16", "msg", "3:010203"}, failed("msg", EINVAL)},
+        RefusalCase{
+            "OddWriteAt16Bits", {"wr-bits", "16", "write", "010203"}, failed("write", EINVAL)},
+        RefusalCase{
+            "OddTransferAt16Bits", {"wr-bits", "16", "msg", "3:010203"}, failed("msg", EINVAL)},
         RefusalCase{"ReadAboveBuffer", {"read", "4097"}, failed("read", EMSGSIZE)},
         RefusalCase{"WriteAboveBuffer", {"write", "fill4097"}, failed("write", EMSGSIZE)},
         RefusalCase{"TransferAboveBuffer", {"msg", "4097:-"}, failed("msg", EMSGSIZE)},
         RefusalCase{"UnsupportedModeBit", {"wr-mode", "64"}, failed("wr-mode", EINVAL)},
         RefusalCase{"UnsupportedWordSize", {"wr-bits", "17"}, failed("wr-bits", EINVAL)},
-        RefusalCase{"TransferUnsupportedWordSize", {"msg", "4:01020304:bits=20"}, failed("msg", EINVAL)},
+        RefusalCase{
+            "TransferUnsupportedWordSize", {"msg", "4:01020304:bits=20"}, failed("msg", EINVAL)},
         RefusalCase{"SpeedReadsBackClamped",
                     {"wr-speed", "90000000", "rd-speed"},
                     "rd-speed = 0 value " + std::to_string(BoardConfig{}.spi_controller_max_hz)},
-        RefusalCase{"ZeroBitsMeansEight", {"wr-bits", "16", "wr-bits", "0", "rd-bits"}, "rd-bits = 0 value 8"},
+        RefusalCase{"ZeroBitsMeansEight",
+                    {"wr-bits", "16", "wr-bits", "0", "rd-bits"},
+                    "rd-bits = 0 value 8"},
         RefusalCase{"UnknownRequest", {"ioctl", "80016b09"}, failed("ioctl", ENOTTY)},
         RefusalCase{"MessageOfPartialRecords", {"ioctl", "40286b00"}, failed("ioctl", EINVAL)},
-        RefusalCase{"WholeBufferIsAccepted", {"msg", "4096:-"}, "msg = 4096 rx0 " + std::string(8192, '0')}),
+        RefusalCase{"WholeBufferIsAccepted",
+                    {"msg", "4096:-"},
+                    "msg = 4096 rx0 " + std::string(8192, '0')}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SpidevOverShim, MissingDeviceCannotBeOpened) {
@@ -188,33 +200,39 @@ TEST_P(SpidevFaults, InjectedFaultReachesTheProgramEachRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Injected, SpidevFaults,
-    ::testing::Values(
-        FaultCase{"EioOnSecondRead",
-                  fault(SpiOp::Read, FaultKind::Eio, 2),
-                  {"read", "2", "read", "2", "read", "2"},
-                  {"read = 2 data a1a2", failed("read", EIO), "read = 2 data a3a4"}},
-        FaultCase{"EioOnWrite", fault(SpiOp::Write, FaultKind::Eio, 1), {"write", "0102"}, {failed("write", EIO)}},
-        FaultCase{"ShortWrite", fault(SpiOp::Write, FaultKind::Short, 1), {"write", "01020304"}, {"write = 2"}},
-        FaultCase{"ShortRead",
-                  fault(SpiOp::Read, FaultKind::Short, 1),
-                  {"read", "4", "read", "2"},
-                  {"read = 2 data a1a2", "read = 2 data a3a4"}},
-        FaultCase{"ShortTransferLeavesTheRestOfTheBuffer",
-                  fault(SpiOp::Transfer, FaultKind::Short, 1),
-                  {"msg", "4:01020304"},
-                  {"msg = 2 rx0 a1a23f3f"}},
-        FaultCase{"EagainRunOnTransfers",
-                  fault(SpiOp::Transfer, FaultKind::Eagain, 1, 2),
-                  {"msg", "2:0102", "msg", "2:0102", "msg", "2:0102"},
-                  {failed("msg", EAGAIN), failed("msg", EAGAIN), "msg = 2 rx0 a1a2"}},
-        FaultCase{"EintrRunOnReads",
-                  fault(SpiOp::Read, FaultKind::Eintr, 2, 2),
-                  {"read", "1", "read", "1", "read", "1", "read", "1"},
-                  {"read = 1 data a1", failed("read", EINTR), failed("read", EINTR), "read = 1 data a2"}},
-        FaultCase{"EagainOnceOnWrite",
-                  fault(SpiOp::Write, FaultKind::Eagain, 1),
-                  {"write", "01", "write", "02"},
-                  {failed("write", EAGAIN), "write = 1"}}),
+    ::testing::Values(FaultCase{"EioOnSecondRead",
+                                fault(SpiOp::Read, FaultKind::Eio, 2),
+                                {"read", "2", "read", "2", "read", "2"},
+                                {"read = 2 data a1a2", failed("read", EIO), "read = 2 data a3a4"}},
+                      FaultCase{"EioOnWrite",
+                                fault(SpiOp::Write, FaultKind::Eio, 1),
+                                {"write", "0102"},
+                                {failed("write", EIO)}},
+                      FaultCase{"ShortWrite",
+                                fault(SpiOp::Write, FaultKind::Short, 1),
+                                {"write", "01020304"},
+                                {"write = 2"}},
+                      FaultCase{"ShortRead",
+                                fault(SpiOp::Read, FaultKind::Short, 1),
+                                {"read", "4", "read", "2"},
+                                {"read = 2 data a1a2", "read = 2 data a3a4"}},
+                      FaultCase{"ShortTransferLeavesTheRestOfTheBuffer",
+                                fault(SpiOp::Transfer, FaultKind::Short, 1),
+                                {"msg", "4:01020304"},
+                                {"msg = 2 rx0 a1a23f3f"}},
+                      FaultCase{"EagainRunOnTransfers",
+                                fault(SpiOp::Transfer, FaultKind::Eagain, 1, 2),
+                                {"msg", "2:0102", "msg", "2:0102", "msg", "2:0102"},
+                                {failed("msg", EAGAIN), failed("msg", EAGAIN), "msg = 2 rx0 a1a2"}},
+                      FaultCase{"EintrRunOnReads",
+                                fault(SpiOp::Read, FaultKind::Eintr, 2, 2),
+                                {"read", "1", "read", "1", "read", "1", "read", "1"},
+                                {"read = 1 data a1", failed("read", EINTR), failed("read", EINTR),
+                                 "read = 1 data a2"}},
+                      FaultCase{"EagainOnceOnWrite",
+                                fault(SpiOp::Write, FaultKind::Eagain, 1),
+                                {"write", "01", "write", "02"},
+                                {failed("write", EAGAIN), "write = 1"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SpidevOverShim, ShortWriteGivesTheFarEndOnlyWhatMoved) {
@@ -226,8 +244,8 @@ TEST(SpidevOverShim, ShortWriteGivesTheFarEndOnlyWhatMoved) {
 
 TEST(SpidevOverShim, FrameBufferRequestsAreAnsweredAndJournalled) {
   Board board;
-  const auto out = run_lines(board, {"fb-open", "fb-ioctl", "40046706", "37", "fb-write", "c0ffee", "fb-ioctl",
-                                     "6704", "fb-close"});
+  const auto out = run_lines(board, {"fb-open", "fb-ioctl", "40046706", "37", "fb-write", "c0ffee",
+                                     "fb-ioctl", "6704", "fb-close"});
   const std::vector<std::string> want{"fb-open = 0", "fb-ioctl = 0", "fb-write = 3", "fb-ioctl = 0",
                                       "fb-close = 0"};
   EXPECT_EQ(out, want);

@@ -46,7 +46,8 @@ class Decoded {
 
   // What sigrok-cli's decoder gives as binary output for the dump of the
   // window; the command line is kept for the failure message.
-  Bytes decode(uint64_t from_ns, uint64_t to_ns, const std::string& decoder, const std::string& binary) {
+  Bytes decode(uint64_t from_ns, uint64_t to_ns, const std::string& decoder,
+               const std::string& binary) {
     boardsim::VcdOptions options;
     options.from_ns = from_ns;
     options.to_ns = to_ns;
@@ -59,7 +60,8 @@ class Decoded {
     command = "timeout 300 sigrok-cli -i " + vcd + " -I vcd -P " + decoder + " -B " + binary;
     const int status = system((command + " >" + dir_ + "/out 2>" + dir_ + "/err").c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << command << "\n" << slurp(dir_ + "/err") << "(sigrok-cli comes with the Debian package sigrok-cli)";
+        << command << "\n"
+        << slurp(dir_ + "/err") << "(sigrok-cli comes with the Debian package sigrok-cli)";
     return bytes_of(slurp(dir_ + "/out"));
   }
 
@@ -83,7 +85,8 @@ struct Stretch {
   Bytes rx;
 };
 
-std::vector<Stretch> serial_stretches(const boardsim::Journal& journal, const Decoded& d, int port) {
+std::vector<Stretch> serial_stretches(const boardsim::Journal& journal, const Decoded& d,
+                                      int port) {
   std::vector<Stretch> stretches;
   for (const auto& e : journal.events()) {
     if (e.device != port) continue;
@@ -102,14 +105,16 @@ std::vector<Stretch> serial_stretches(const boardsim::Journal& journal, const De
   return stretches;
 }
 
-void expect_serial_decodes(const boardsim::Journal& journal, int port, const std::set<uint32_t>& speeds) {
+void expect_serial_decodes(const boardsim::Journal& journal, int port,
+                           const std::set<uint32_t>& speeds) {
   Decoded d(journal);
   std::set<uint32_t> seen;
   for (const Stretch& s : serial_stretches(journal, d, port)) {
     if (s.tx.empty() && s.rx.empty()) continue;
     seen.insert(s.baud);
     const std::string line = "ttyS" + std::to_string(port);
-    const std::string uart = "uart:baudrate=" + std::to_string(s.baud) + ":tx=" + line + "_tx:rx=" + line + "_rx";
+    const std::string uart =
+        "uart:baudrate=" + std::to_string(s.baud) + ":tx=" + line + "_tx:rx=" + line + "_rx";
     EXPECT_EQ(d.decode(s.from_ns, s.to_ns, uart, "uart=tx"), s.tx) << d.command;
     EXPECT_EQ(d.decode(s.from_ns, s.to_ns, uart, "uart=rx"), s.rx) << d.command;
   }
@@ -141,7 +146,8 @@ SpiSides spi_sides(const boardsim::Journal& journal, int cs) {
   SpiSides sides;
   for (const auto& e : journal.events()) {
     if (e.device != cs || e.result <= 0 ||
-        (e.kind != EventKind::SpiRead && e.kind != EventKind::SpiWrite && e.kind != EventKind::SpiTransfer)) {
+        (e.kind != EventKind::SpiRead && e.kind != EventKind::SpiWrite &&
+         e.kind != EventKind::SpiTransfer)) {
       continue;
     }
     sides.settings.insert({e.wire_bits, e.wire_mode});
@@ -149,7 +155,9 @@ SpiSides spi_sides(const boardsim::Journal& journal, int cs) {
     const size_t out_bytes = (e.wire_bits + 7u) / 8u;
     const Bytes none;
     const Bytes& out = e.kind == EventKind::SpiRead ? none : e.data;
-    const Bytes& in = e.kind == EventKind::SpiRead ? e.data : e.kind == EventKind::SpiWrite ? none : e.rx;
+    const Bytes& in = e.kind == EventKind::SpiRead    ? e.data
+                      : e.kind == EventKind::SpiWrite ? none
+                                                      : e.rx;
     const uint32_t mask = e.wire_bits >= 32 ? 0xFFFFFFFFu : (1u << e.wire_bits) - 1;
     for (size_t n = 0; n < static_cast<size_t>(e.result) / size; ++n) {
       for (size_t k = out_bytes; k-- > 0;) {
@@ -163,7 +171,8 @@ SpiSides spi_sides(const boardsim::Journal& journal, int cs) {
 
 // Every chip select that carried traffic decodes to it; `settings` are the
 // (bits per word, mode) pairs the run must have used on the bus.
-void expect_spi_decodes(const boardsim::Journal& journal, const std::set<std::pair<int, uint32_t>>& settings) {
+void expect_spi_decodes(const boardsim::Journal& journal,
+                        const std::set<std::pair<int, uint32_t>>& settings) {
   Decoded d(journal);
   std::set<std::pair<int, uint32_t>> seen;
   for (int cs = 0; cs < 5; ++cs) {
@@ -172,8 +181,9 @@ void expect_spi_decodes(const boardsim::Journal& journal, const std::set<std::pa
     ASSERT_EQ(sides.settings.size(), 1u) << "one word size and mode per chip select in these runs";
     const auto [bits, mode] = *sides.settings.begin();
     seen.insert({bits, mode});
-    const std::string spi = "spi:clk=spi2_sclk:mosi=spi2_mosi:miso=spi2_miso:cs=spi2_cs" + std::to_string(cs) +
-                            ":cpol=" + std::to_string((mode >> 1) & 1) + ":cpha=" + std::to_string(mode & 1) +
+    const std::string spi = "spi:clk=spi2_sclk:mosi=spi2_mosi:miso=spi2_miso:cs=spi2_cs" +
+                            std::to_string(cs) + ":cpol=" + std::to_string((mode >> 1) & 1) +
+                            ":cpha=" + std::to_string(mode & 1) +
                             ":wordsize=" + std::to_string(bits);
     EXPECT_EQ(d.decode(0, UINT64_MAX, spi, "spi=mosi"), sides.mosi) << d.command;
     EXPECT_EQ(d.decode(0, UINT64_MAX, spi, "spi=miso"), sides.miso) << d.command;

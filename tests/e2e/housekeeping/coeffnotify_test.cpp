@@ -54,8 +54,8 @@ class Coeffnotify : public ::testing::Test {
   std::unique_ptr<Process> start_watching(Panel panel = Panel::WithMarker,
                                           bool pid_namespace = false) {
     auto process = start(panel, pid_namespace);
-    const bool watching = process->wait_until(
-        [&] { return inotify_state(process->pid()).watched; }, EVENT_DEADLINE_S);
+    const bool watching = process->wait_until([&] { return inotify_state(process->pid()).watched; },
+                                              EVENT_DEADLINE_S);
     EXPECT_TRUE(watching) << "no watch; output so far: " << process->out_so_far();
     return process;
   }
@@ -65,8 +65,8 @@ class Coeffnotify : public ::testing::Test {
   bool settle_at(Process& process, int n) {
     return process.wait_until(
         [&] {
-          return count_lines(process.out_so_far(), LINE) >= n &&
-                 process.panel_signals() >= n && blocked_in_inotify_read(process.pid());
+          return count_lines(process.out_so_far(), LINE) >= n && process.panel_signals() >= n &&
+                 blocked_in_inotify_read(process.pid());
         },
         EVENT_DEADLINE_S);
   }
@@ -111,8 +111,7 @@ TEST_P(CoeffnotifyHostileMarker, IsTreatedAsNoPanel) {
 
 INSTANTIATE_TEST_SUITE_P(Markers, CoeffnotifyHostileMarker,
                          ::testing::Values("Panel 0\n", "Panel -1\n", "Panel -2\n", "Panel\n",
-                                           "Panel abc\n", "", "Panel 4294967297\n",
-                                           "Panel 1\n"));
+                                           "Panel abc\n", "", "Panel 4294967297\n", "Panel 1\n"));
 
 // A marker file that is not the Panel's: planted in its place by another
 // user, or as something to hold or feed the program (a FIFO nobody writes,
@@ -137,19 +136,13 @@ TEST_P(CoeffnotifyPlantedMarker, IsTreatedAsNoPanel) {
       board_.write_file(MARKER, MARKER_OF_THE_PANEL);
       ASSERT_EQ(chown(marker.c_str(), OTHER_USER, OTHER_USER), 0);
       break;
-    case MarkerPlant::Fifo:
-      ASSERT_EQ(mkfifo(marker.c_str(), 0666), 0);
-      break;
-    case MarkerPlant::LinkToDevZero:
-      ASSERT_EQ(symlink("/dev/zero", marker.c_str()), 0);
-      break;
+    case MarkerPlant::Fifo: ASSERT_EQ(mkfifo(marker.c_str(), 0666), 0); break;
+    case MarkerPlant::LinkToDevZero: ASSERT_EQ(symlink("/dev/zero", marker.c_str()), 0); break;
     case MarkerPlant::LinkToAMarker:
       board_.write_file("/tmp/marker-elsewhere", MARKER_OF_THE_PANEL);
       ASSERT_EQ(symlink("marker-elsewhere", marker.c_str()), 0);
       break;
-    case MarkerPlant::Directory:
-      ASSERT_EQ(mkdir(marker.c_str(), 0755), 0);
-      break;
+    case MarkerPlant::Directory: ASSERT_EQ(mkdir(marker.c_str(), 0755), 0); break;
   }
   auto process = start(Panel::NoMarker, true);
   const auto result = process->wait(EVENT_DEADLINE_S);
@@ -201,8 +194,8 @@ TEST_F(Coeffnotify, AClosedConsolePipeDoesNotStopTheSignals) {
     process = board_.start(command);
   }
   ASSERT_EQ(close(console[1]), 0);
-  ASSERT_TRUE(process->wait_until([&] { return inotify_state(process->pid()).watched; },
-                                  EVENT_DEADLINE_S));
+  ASSERT_TRUE(
+      process->wait_until([&] { return inotify_state(process->pid()).watched; }, EVENT_DEADLINE_S));
   for (int n = 1; n <= 2; ++n) {
     modify_coeffs("x");
     ASSERT_TRUE(process->wait_until(
@@ -269,8 +262,8 @@ TEST_F(Coeffnotify, LeavesAnExistingCoefficientsFileAsItIs) {
 TEST_F(Coeffnotify, EachLineArrivesWhileTheProgramRuns) {
   auto process = start_watching();
   modify_coeffs("x");
-  EXPECT_TRUE(process->wait_until(
-      [&] { return count_lines(process->out_so_far(), LINE) == 1; }, EVENT_DEADLINE_S));
+  EXPECT_TRUE(process->wait_until([&] { return count_lines(process->out_so_far(), LINE) == 1; },
+                                  EVENT_DEADLINE_S));
   EXPECT_TRUE(process->running());
 }
 
@@ -306,8 +299,8 @@ class CoeffnotifyBurst : public Coeffnotify, public ::testing::WithParamInterfac
 TEST_P(CoeffnotifyBurst, AlreadyQueuedIsOneNotification) {
   auto process = start_watching();
   ASSERT_EQ(kill(process->pid(), SIGSTOP), 0);
-  ASSERT_TRUE(process->wait_until([&] { return process_state(process->pid()) == 'T'; },
-                                  EVENT_DEADLINE_S));
+  ASSERT_TRUE(
+      process->wait_until([&] { return process_state(process->pid()) == 'T'; }, EVENT_DEADLINE_S));
   for (int i = 0; i < GetParam().writes; ++i) modify_coeffs(std::string(i + 1, 'c'));
   if (GetParam().then_delete) board_.remove_file(COEFFS);
   ASSERT_EQ(kill(process->pid(), SIGCONT), 0);
@@ -353,8 +346,7 @@ TEST_F(Coeffnotify, DeletingTheCoefficientsFileGivesOneLastNotification) {
   ASSERT_TRUE(process->wait_until(
       [&] {
         return count_lines(process->out_so_far(), LINE) == 1 && process->panel_signals() == 1 &&
-               !inotify_state(process->pid()).watched &&
-               blocked_in_inotify_read(process->pid());
+               !inotify_state(process->pid()).watched && blocked_in_inotify_read(process->pid());
       },
       EVENT_DEADLINE_S));
   board_.write_file(COEFFS, "new file, not watched");

@@ -77,8 +77,8 @@ class Ocwatch : public ::testing::Test {
 
   std::unique_ptr<Process> start_watching() {
     auto process = start();
-    const bool watching = process->wait_until(
-        [&] { return inotify_state(process->pid()).watched; }, EVENT_DEADLINE_S);
+    const bool watching = process->wait_until([&] { return inotify_state(process->pid()).watched; },
+                                              EVENT_DEADLINE_S);
     EXPECT_TRUE(watching);
     return process;
   }
@@ -245,8 +245,8 @@ enum class Rotate { Rename, Delete, RenameOver };
 struct Rotation {
   const char* name;
   Rotate how;
-  bool new_log_later;       // only once the program is seen retrying
-  bool report_in_new_log;   // otherwise appended once the new log is watched
+  bool new_log_later;      // only once the program is seen retrying
+  bool report_in_new_log;  // otherwise appended once the new log is watched
 };
 
 class OcwatchRotation : public Ocwatch, public ::testing::WithParamInterface<Rotation> {};
@@ -261,12 +261,8 @@ TEST_P(OcwatchRotation, TheNewLogIsFollowed) {
     case Rotate::Rename:
       ASSERT_EQ(rename(host(LOG).c_str(), host("/tmp/messages.0").c_str()), 0);
       break;
-    case Rotate::Delete:
-      board_.remove_file(LOG);
-      break;
-    case Rotate::RenameOver:
-      publish(new_log);
-      break;
+    case Rotate::Delete: board_.remove_file(LOG); break;
+    case Rotate::RenameOver: publish(new_log); break;
   }
   if (r.how != Rotate::RenameOver) {
     if (r.new_log_later) {
@@ -286,13 +282,12 @@ TEST_P(OcwatchRotation, TheNewLogIsFollowed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Logger, OcwatchRotation,
-    ::testing::Values(Rotation{"renamed_and_recreated", Rotate::Rename, false, false},
-                      Rotation{"renamed_and_recreated_later_with_the_report", Rotate::Rename,
-                               true, true},
-                      Rotation{"deleted_and_recreated_with_the_report", Rotate::Delete, false,
-                               true},
-                      Rotation{"deleted_and_recreated_later", Rotate::Delete, true, false},
-                      Rotation{"replaced_by_a_rename_over_it", Rotate::RenameOver, false, false}),
+    ::testing::Values(
+        Rotation{"renamed_and_recreated", Rotate::Rename, false, false},
+        Rotation{"renamed_and_recreated_later_with_the_report", Rotate::Rename, true, true},
+        Rotation{"deleted_and_recreated_with_the_report", Rotate::Delete, false, true},
+        Rotation{"deleted_and_recreated_later", Rotate::Delete, true, false},
+        Rotation{"replaced_by_a_rename_over_it", Rotate::RenameOver, false, false}),
     [](const ::testing::TestParamInfo<Rotation>& param_info) {
       return std::string(param_info.param.name);
     });
@@ -330,9 +325,8 @@ TEST_P(OcwatchNotARegularLog, HoldsNoReportAndCostsNothing) {
 INSTANTIATE_TEST_SUITE_P(Kinds, OcwatchNotARegularLog,
                          ::testing::Values(Planted::Fifo, Planted::LinkToDevZero),
                          [](const ::testing::TestParamInfo<Planted>& param_info) {
-                           return std::string(param_info.param == Planted::Fifo
-                                                  ? "fifo"
-                                                  : "link_to_dev_zero");
+                           return std::string(
+                               param_info.param == Planted::Fifo ? "fifo" : "link_to_dev_zero");
                          });
 
 }  // namespace

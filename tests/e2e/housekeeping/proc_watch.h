@@ -26,8 +26,8 @@ using test_support::EVENT_DEADLINE_S;
 using test_support::running_as_root;
 
 struct InotifyState {
-  int fd = -1;           // the program's inotify descriptor, -1 when it has none
-  bool watched = false;  // a watch is in place on it
+  int fd = -1;                // the program's inotify descriptor, -1 when it has none
+  bool watched = false;       // a watch is in place on it
   std::vector<ino_t> inodes;  // the watched files, one per watch
 };
 

@@ -76,15 +76,24 @@ std::string utf16(const std::string& text) {
 }
 
 const NulRow NUL_ROWS[] = {
-    {"InsideAValue", std::string("WRITE_32 0x001122FC 0xCA\0FEDECA\n", 32), "",
+    {"InsideAValue",
+     std::string("WRITE_32 0x001122FC 0xCA\0FEDECA\n", 32),
+     "",
      {"\nERROR : NUL character in line\n",
       "\n" + std::string(80, '-') + "\nWRITE_32 0x001122FC 0xCA\\0FEDECA\n\n",
       "\nERROR : token --> 0xCA\\0FEDECA\n\n", FAILED_TITLE}},
-    {"Utf16Job", utf16("WAIT 1\nWRITE_8 0x1000 0x1\n"), "",
-     {"\nERROR : NUL character in line\n", "\nERROR : token --> W\\0A\\0I\\0T\\0\n\n", FAILED_TITLE}},
-    {"InAComment", "", std::string("; module \0 jump\nJUMP 0x00001000 M0\n", 35),
+    {"Utf16Job",
+     utf16("WAIT 1\nWRITE_8 0x1000 0x1\n"),
+     "",
+     {"\nERROR : NUL character in line\n", "\nERROR : token --> W\\0A\\0I\\0T\\0\n\n",
+      FAILED_TITLE}},
+    {"InAComment",
+     "",
+     std::string("; module \0 jump\nJUMP 0x00001000 M0\n", 35),
      {"\nERROR : NUL character in line\n", "\nERROR : token --> \\0\n\n", FAILED_TITLE}},
-    {"ZeroFilledSpiJob", "", std::string(4096, '\0'),
+    {"ZeroFilledSpiJob",
+     "",
+     std::string(4096, '\0'),
      {"\nERROR : NUL character in line\n", FAILED_TITLE}},
 };
 
@@ -156,8 +165,9 @@ INSTANTIATE_TEST_SUITE_P(Files, NotRegularFile, ::testing::ValuesIn(NOT_REGULAR)
 // `kovrel -v 3 ... 2>&1 | head -3`: the pipe closes after a few lines. Here it
 // is closed from the start, so every line of progress meets it.
 TEST_F(HostileInput, ClosedConsolePipeDoesNotStopTheBringUp) {
-  board.write_file(JOB_PATH, "WRITE_32 0x001122FC 0xCAFEDECA\nBIN_FILE 0x00001000 /tmp/fw.bin\n"
-                             "JUMP 0x00001000\n");
+  board.write_file(JOB_PATH,
+                   "WRITE_32 0x001122FC 0xCAFEDECA\nBIN_FILE 0x00001000 /tmp/fw.bin\n"
+                   "JUMP 0x00001000\n");
   board.write_file(SPI_JOB_PATH, "BIN_FILE 0x00001000 /tmp/fw.bin M0\nJUMP 0x00001000 M0\n");
   int console[2];
   ASSERT_EQ(pipe(console), 0);

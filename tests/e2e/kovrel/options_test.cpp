@@ -58,28 +58,35 @@ const std::string UNRECOGNIZED = error_report("unrecognized options -?\n");
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, KovrelOptions,
     ::testing::Values(
-        OptionCase{{}, 0, "", false},
-        OptionCase{{"-h"}, FAILURE_STATUS, "", true},
+        OptionCase{{}, 0, "", false}, OptionCase{{"-h"}, FAILURE_STATUS, "", true},
         OptionCase{{"-x"}, FAILURE_STATUS, UNRECOGNIZED, true},
         OptionCase{{"-v", "1", "-v"}, FAILURE_STATUS, UNRECOGNIZED, true},
         OptionCase{{"-v", "3"}, 0, "", false},
         OptionCase{{"-v", "4"}, FAILURE_STATUS, error_report("bad -v option value\n"), false},
         OptionCase{{"-v", "-1"}, FAILURE_STATUS, error_report("bad -v option value\n"), false},
-        OptionCase{{"-b", "115200"}, FAILURE_STATUS,
-                   error_report("unsupported uart baud rate 115200\n"), false},
-        OptionCase{{"-b", "0"}, FAILURE_STATUS, error_report("unsupported uart baud rate 0\n"),
+        OptionCase{{"-b", "115200"},
+                   FAILURE_STATUS,
+                   error_report("unsupported uart baud rate 115200\n"),
                    false},
-        OptionCase{{"-b", "abc"}, FAILURE_STATUS, error_report("unsupported uart baud rate 0\n"),
-                   false},
+        OptionCase{
+            {"-b", "0"}, FAILURE_STATUS, error_report("unsupported uart baud rate 0\n"), false},
+        OptionCase{
+            {"-b", "abc"}, FAILURE_STATUS, error_report("unsupported uart baud rate 0\n"), false},
         OptionCase{{"-b", "56000"}, 0, "", false},
-        OptionCase{{"-b", "19200", "-v", "9"}, FAILURE_STATUS,
-                   error_report("bad -v option value\n"), false},
+        OptionCase{{"-b", "19200", "-v", "9"},
+                   FAILURE_STATUS,
+                   error_report("bad -v option value\n"),
+                   false},
         // The UART settings without a UART job are accepted and do nothing.
         OptionCase{{"-r", "-w", "-p", "1", "-b", "9600"}, 0, "", false},
-        OptionCase{{"-u", std::string(201, 'u')}, FAILURE_STATUS,
-                   error_report("-u file name longer than 200 characters\n"), false},
-        OptionCase{{"-p", "1000000"}, FAILURE_STATUS,
-                   error_report("-p 1000000 gives a serial device name longer than 15 characters\n"),
-                   false}));
+        OptionCase{{"-u", std::string(201, 'u')},
+                   FAILURE_STATUS,
+                   error_report("-u file name longer than 200 characters\n"),
+                   false},
+        OptionCase{
+            {"-p", "1000000"},
+            FAILURE_STATUS,
+            error_report("-p 1000000 gives a serial device name longer than 15 characters\n"),
+            false}));
 
 }  // namespace

@@ -137,8 +137,8 @@ bool operator==(const IoctlStep& a, const IoctlStep& b) {
 }
 
 void PrintTo(const IoctlStep& s, std::ostream* os) {
-  *os << "{dev " << s.device << ", req 0x" << std::hex << s.request << std::dec << ", "
-      << s.value << "}";
+  *os << "{dev " << s.device << ", req 0x" << std::hex << s.request << std::dec << ", " << s.value
+      << "}";
 }
 
 // The controller's maximum decides what each device reads back; the speed
@@ -312,9 +312,19 @@ TEST_P(Download, FramesAtConsecutiveAddresses) {
 INSTANTIATE_TEST_SUITE_P(
     Files, Download,
     testing::Values(
-        DownloadCase{"five_thousand_to_m2", 5000, "M2", 2, {2}, 0x0000100E,
+        DownloadCase{"five_thousand_to_m2",
+                     5000,
+                     "M2",
+                     2,
+                     {2},
+                     0x0000100E,
                      {{0x0000100E, 4096}, {0x0000200E, 904}}},
-        DownloadCase{"one_over_a_frame_broadcast", 4097, "ALL", 4, {0, 2}, 0x00001000,
+        DownloadCase{"one_over_a_frame_broadcast",
+                     4097,
+                     "ALL",
+                     4,
+                     {0, 2},
+                     0x00001000,
                      {{0x00001000, 4096}, {0x00002000, 2}}},
         DownloadCase{"exactly_one_frame", 4096, "M0", 0, {0}, 0x00040000, {{0x00040000, 4096}}},
         DownloadCase{"one_byte", 1, "M0", 0, {0}, 0x00000010, {{0x00000010, 2}}},
@@ -337,7 +347,7 @@ TEST_F(SpiPhase, LastFrameOfOddFileCarriesLastByteAndFill) {
 
 struct JumpCase {
   const char* name;
-  size_t file_size;  // 0: no download before the jump
+  size_t file_size;   // 0: no download before the jump
   uint32_t checksum;  // what the jump frame must carry
 };
 
@@ -367,11 +377,12 @@ TEST_P(JumpFrame, CarriesTheLastFramesChecksum) {
   EXPECT_EQ(jump.checksum, c.checksum);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Checksums, JumpFrame,
-    testing::Values(JumpCase{"no_earlier_frame", 0, 0},
-                    JumpCase{"after_two_frames", 4100, 0x0102 + 0x0304}),
-    [](const testing::TestParamInfo<JumpCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Checksums, JumpFrame,
+                         testing::Values(JumpCase{"no_earlier_frame", 0, 0},
+                                         JumpCase{"after_two_frames", 4100, 0x0102 + 0x0304}),
+                         [](const testing::TestParamInfo<JumpCase>& param_info) {
+                           return param_info.param.name;
+                         });
 
 // --- Checksum report -----------------------------------------------------------
 
@@ -451,14 +462,14 @@ TEST_P(JumpToOneModule, ReachesThatChipSelectAlone) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Slots, JumpToOneModule,
-    testing::Values(OneJumpCase{0, 1}, OneJumpCase{1, 1}, OneJumpCase{2, 1}, OneJumpCase{3, 1},
-                    OneJumpCase{0, 3}, OneJumpCase{1, 3}, OneJumpCase{2, 3}, OneJumpCase{3, 3}),
-    [](const testing::TestParamInfo<OneJumpCase>& param_info) {
-      return "M" + std::to_string(param_info.param.slot) + "_dsps" +
-             std::to_string(param_info.param.dsps);
-    });
+INSTANTIATE_TEST_SUITE_P(Slots, JumpToOneModule,
+                         testing::Values(OneJumpCase{0, 1}, OneJumpCase{1, 1}, OneJumpCase{2, 1},
+                                         OneJumpCase{3, 1}, OneJumpCase{0, 3}, OneJumpCase{1, 3},
+                                         OneJumpCase{2, 3}, OneJumpCase{3, 3}),
+                         [](const testing::TestParamInfo<OneJumpCase>& param_info) {
+                           return "M" + std::to_string(param_info.param.slot) + "_dsps" +
+                                  std::to_string(param_info.param.dsps);
+                         });
 
 // A broadcast jump reads every present slot, and only those, once the
 // modules have had their 10 ms; a failing row does not stop the table.
@@ -550,11 +561,13 @@ TEST_P(FrameOutput, DownloadLineAndDumpOnlyInSpiVerboseMode) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Verbosity, FrameOutput,
-    testing::Values(VerboseCase{"silent", 0, false}, VerboseCase{"uart_only", 1, false},
-                    VerboseCase{"spi", 2, true}, VerboseCase{"both", 3, true}),
-    [](const testing::TestParamInfo<VerboseCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Verbosity, FrameOutput,
+                         testing::Values(VerboseCase{"silent", 0, false},
+                                         VerboseCase{"uart_only", 1, false},
+                                         VerboseCase{"spi", 2, true}, VerboseCase{"both", 3, true}),
+                         [](const testing::TestParamInfo<VerboseCase>& param_info) {
+                           return param_info.param.name;
+                         });
 
 // WAIT pauses its milliseconds between the frames around it: the jump frame
 // leaves no earlier than 100 ms after the last byte of the download.
@@ -574,8 +587,7 @@ TEST_F(SpiPhase, JumpShowsOnlyItsLineAndTheBanner) {
   RunResult r = run_job("JUMP 0x00001000 M0\n", 2);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find(echo("JUMP 0x00001000 M0\n") + "\tJump:     address = 00001000" +
-                       banner("Verifying checksum ...\n\n") +
-                       "DEBUG : Slot# DSP# MiMX SiMX\n"),
+                       banner("Verifying checksum ...\n\n") + "DEBUG : Slot# DSP# MiMX SiMX\n"),
             std::string::npos)
       << r.err;
 }
@@ -621,21 +633,20 @@ const std::string TABLE_HEAD = "DEBUG : Slot# DSP# MiMX SiMX\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Eio, SpiFaults,
-    testing::Values(
-        FaultCase{"header_write", "BIN_FILE 0x00001000 /tmp/prog.bin M0\n",
-                  eio(0, SpiOp::Write, 1), eio_text("write") + FAILED_REPORT},
-        FaultCase{"data_write", "BIN_FILE 0x00001000 /tmp/prog.bin M0\n",
-                  eio(0, SpiOp::Write, 2), eio_text("write") + FAILED_REPORT},
-        FaultCase{"jump_frame_no_table", "JUMP 0x00001000 M0\n", eio(0, SpiOp::Write, 1),
-                  eio_text("write") + FAILED_REPORT},
-        // The first read of the run is the search; the second the answer.
-        FaultCase{"checksum_read", "JUMP 0x00001000 M0\n", eio(0, SpiOp::Read, 2),
-                  TABLE_HEAD + eio_text("read") + FAILED_REPORT},
-        FaultCase{"search_read", "JUMP 0x00001000 M0\n", eio(0, SpiOp::Read, 1),
-                  eio_text("read")},
-        FaultCase{"missing_file", "BIN_FILE 0x00001000 /tmp/none.bin M0\n",
-                  eio(0, SpiOp::Transfer, 1),
-                  "\nERROR : cannot open </tmp/none.bin>\n\n" + FAILED_REPORT}),
+    testing::Values(FaultCase{"header_write", "BIN_FILE 0x00001000 /tmp/prog.bin M0\n",
+                              eio(0, SpiOp::Write, 1), eio_text("write") + FAILED_REPORT},
+                    FaultCase{"data_write", "BIN_FILE 0x00001000 /tmp/prog.bin M0\n",
+                              eio(0, SpiOp::Write, 2), eio_text("write") + FAILED_REPORT},
+                    FaultCase{"jump_frame_no_table", "JUMP 0x00001000 M0\n",
+                              eio(0, SpiOp::Write, 1), eio_text("write") + FAILED_REPORT},
+                    // The first read of the run is the search; the second the answer.
+                    FaultCase{"checksum_read", "JUMP 0x00001000 M0\n", eio(0, SpiOp::Read, 2),
+                              TABLE_HEAD + eio_text("read") + FAILED_REPORT},
+                    FaultCase{"search_read", "JUMP 0x00001000 M0\n", eio(0, SpiOp::Read, 1),
+                              eio_text("read")},
+                    FaultCase{"missing_file", "BIN_FILE 0x00001000 /tmp/none.bin M0\n",
+                              eio(0, SpiOp::Transfer, 1),
+                              "\nERROR : cannot open </tmp/none.bin>\n\n" + FAILED_REPORT}),
     [](const testing::TestParamInfo<FaultCase>& param_info) { return param_info.param.name; });
 
 // The driver refusing a setting, or a device missing: the first device that
@@ -646,7 +657,7 @@ struct LinkFailureCase {
   uint32_t supported_modes;  // mode bits accepted
   int absent_device;         // -1: all five present
   const char* job;
-  std::string err;           // at verbosity 0
+  std::string err;  // at verbosity 0
 };
 
 class LinkFailure : public SpiPhase, public testing::WithParamInterface<LinkFailureCase> {};
@@ -673,16 +684,15 @@ INSTANTIATE_TEST_SUITE_P(
         LinkFailureCase{"slot_device_missing", 0xFFFF, 0x3F, 3, "",
                         "\nERROR : cannot open </dev/spidev2.3>\n\n"},
         // CPHA alone is supported: mode 1 passes, mode 3 needs CPOL too.
-        LinkFailureCase{"mode_refused", 0xFFFF, 0x01, -1, "MODE 1\nMODE 3\n",
-                        "\nERROR : cannot set </dev/spidev2.0> clock mode to 3\n\n" +
-                            FAILED_REPORT},
+        LinkFailureCase{
+            "mode_refused", 0xFFFF, 0x01, -1, "MODE 1\nMODE 3\n",
+            "\nERROR : cannot set </dev/spidev2.0> clock mode to 3\n\n" + FAILED_REPORT},
         // A clock of zero or below is refused before any device is touched.
         LinkFailureCase{"zero_speed", 0xFFFF, 0x3F, -1, "BIT_RATE 0\n",
-                        "\nERROR : cannot set </dev/spidev2.0> speed to 0 Hz\n\n" +
-                            FAILED_REPORT},
-        LinkFailureCase{"negative_speed", 0xFFFF, 0x3F, -1, "BIT_RATE -5\n",
-                        "\nERROR : cannot set </dev/spidev2.0> speed to -5 Hz\n\n" +
-                            FAILED_REPORT}),
+                        "\nERROR : cannot set </dev/spidev2.0> speed to 0 Hz\n\n" + FAILED_REPORT},
+        LinkFailureCase{
+            "negative_speed", 0xFFFF, 0x3F, -1, "BIT_RATE -5\n",
+            "\nERROR : cannot set </dev/spidev2.0> speed to -5 Hz\n\n" + FAILED_REPORT}),
     [](const testing::TestParamInfo<LinkFailureCase>& param_info) {
       return param_info.param.name;
     });

@@ -47,7 +47,8 @@ class UartBoard : public ::testing::Test {
   }
 
   // Runs `kovrel OPTIONS -u JOB` on the board with a fresh journal.
-  boardsim::RunResult run_job(const std::string& job, const std::vector<std::string>& options = {}) {
+  boardsim::RunResult run_job(const std::string& job,
+                              const std::vector<std::string>& options = {}) {
     board.write_file(JOB_PATH, job);
     board.journal().clear();
     boardsim::Command command;

@@ -38,8 +38,8 @@ const BrCheckRow BR_CHECKS[] = {
      "boot record not hexadecimal in </tmp/fw.br> line 1", ""},
     {"LongerThan72", LONGEST + "\n" + LONGEST + "55\n",
      "boot record longer than 72 chars in </tmp/fw.br> line 2", ""},
-    {"ShorterThanACommand", "\n00001000C\n", "boot record shorter than 10 chars in </tmp/fw.br> line 2",
-     ""},
+    {"ShorterThanACommand", "\n00001000C\n",
+     "boot record shorter than 10 chars in </tmp/fw.br> line 2", ""},
     {"CutMidRecord", "00001000C404030201\n00001004C4080706",
      "boot record of 16 chars where its control byte calls for 18 in </tmp/fw.br> line 2", ""},
     {"DataAfterAReadRequest", "00001000E404030201\n",
@@ -50,8 +50,11 @@ const BrCheckRow BR_CHECKS[] = {
      "boot record of 14 chars where its control byte calls for 16 in </tmp/fw.br> line 3", ""},
     // Accepted: either letter case, line ends with carriage returns, blank
     // lines, a read request and the longest record.
-    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + LONGEST + "\n", nullptr,
-     "00001000c404030201" "0000abcde4" + LONGEST},
+    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + LONGEST + "\n",
+     nullptr,
+     "00001000c404030201"
+     "0000abcde4" +
+         LONGEST},
     {"Empty", "", nullptr, ""},
 };
 
@@ -63,7 +66,9 @@ TEST_P(UartBrCheck, WholeFileCheckedBeforeARecordIsSent) {
   auto result = run_job(BR_LINE + "WRITE_8 0x00002000 0x1\n");
   if (row.refusal == nullptr) {
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(wire(), "A" + row.sent + "0000200001" "01");
+    EXPECT_EQ(wire(), "A" + row.sent +
+                          "0000200001"
+                          "01");
     return;
   }
   EXPECT_EQ(result.status, 255);
@@ -79,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(BR_CHECKS),
 
 // BR_FILE reads no echoes; with -r the next record must not find them.
 TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
-  board.write_file(BR_PATH, record(0x1000, 0xC8, "0403020108070605") + "\n" +
-                                record(0x1008, 0x01, "09") + "\n");
+  board.write_file(
+      BR_PATH, record(0x1000, 0xC8, "0403020108070605") + "\n" + record(0x1008, 0x01, "09") + "\n");
   auto result =
       run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
   ASSERT_EQ(result.status, 0) << result.err;
@@ -124,7 +129,8 @@ TEST_F(UartBoard, LinkPlantedAtTheBrFileIsReplacedNotFollowed) {
   const mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
-  EXPECT_EQ(tmp_names(board), (std::set<std::string>{"fw.bin", "fw.br", "precious", "uart_job.txt"}));
+  EXPECT_EQ(tmp_names(board),
+            (std::set<std::string>{"fw.bin", "fw.br", "precious", "uart_job.txt"}));
 }
 
 enum class Ending { Terminated, RecordRefused };

@@ -39,7 +39,8 @@ std::string expected_records(const DownloadRow& row, const std::string& image) {
   size_t offset = 0;
   for (const Chunk& chunk : row.chunks) {
     const bool words = (chunk.control >> 6) == 3;
-    text += record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
+    text +=
+        record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
     offset += chunk.size;
   }
   return text;
@@ -73,7 +74,8 @@ TEST_P(UartDownload, BrFileHoldsTheRecordsOneALine) {
   size_t offset = 0;
   for (const Chunk& chunk : row.chunks) {
     const bool words = (chunk.control >> 6) == 3;
-    lines += record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
+    lines +=
+        record(chunk.address, chunk.control, data_field(image.substr(offset, chunk.size), words));
     lines += "\n";
     offset += chunk.size;
   }
@@ -131,8 +133,8 @@ TEST_F(UartBoard, BrFileThatIsTheBinaryFileIsRefusedAndTheImageKept) {
   EXPECT_EQ(board.read_file(BR_PATH), image);
   EXPECT_EQ(wire(), "A") << "nothing of the image is sent";
   EXPECT_TRUE(contains_in_order(
-      result.err, {"\nERROR : boot record file </tmp/fw.br> is the binary file itself\n",
-                   "... FAILED\n\n"}));
+      result.err,
+      {"\nERROR : boot record file </tmp/fw.br> is the binary file itself\n", "... FAILED\n\n"}));
 }
 
 TEST_F(UartBoard, BrFileReplaysTheDownloadByteForByte) {
@@ -187,8 +189,8 @@ TEST_F(UartBoard, ExampleJobBringsTheSlaveUp) {
   command.cwd = "/tmp";
   auto result = board.run(command);
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n",
-                                             "... DONE\n\n"}));
+  EXPECT_TRUE(contains_in_order(result.err,
+                                {"\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n", "... DONE\n\n"}));
   EXPECT_EQ(slave->memory_bytes(0x1000, image.size()), bytes_of(image));
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }

@@ -15,40 +15,58 @@ using test_support::failed_report;
 
 struct RxRuleRow {
   const char* name;
-  const char* model;  // options of the slave model
-  const char* line;   // the job
+  const char* model;                  // options of the slave model
+  const char* line;                   // the job
   std::vector<std::string> messages;  // on standard error, in this order
-  bool job_ran;       // the job frame reached the line (FAILED banner expected)
+  bool job_ran;                       // the job frame reached the line (FAILED banner expected)
 };
 
 const RxRuleRow RX_RULES[] = {
-    {"StarAfterCommandEcho", "refuse", "WRITE_32 0x001122FC 0xCAFEDECA",
+    {"StarAfterCommandEcho",
+     "refuse",
+     "WRITE_32 0x001122FC 0xCAFEDECA",
      {"\tBRECORD = 001122FC C4 ", "\nERROR : bad data count or size\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
-    {"OtherEleventhChar", "extra=#", "WRITE_16 0x001122FE 0xCAFE",
-     {"\nERROR : unexpected char #\n", "\nERROR : write boot record send failed\n\n"}, true},
-    {"ShortCommandEcho", "short-echo", "WRITE_8 0x001122FF 0xCA",
+    {"OtherEleventhChar",
+     "extra=#",
+     "WRITE_16 0x001122FE 0xCAFE",
+     {"\nERROR : unexpected char #\n", "\nERROR : write boot record send failed\n\n"},
+     true},
+    {"ShortCommandEcho",
+     "short-echo",
+     "WRITE_8 0x001122FF 0xCA",
      {"\nERROR : command echo not / partially received\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
     // The data echo lacks its closing character: the read waits out its bound.
-    {"ShortDataEcho", "short-data", "WRITE_16 0x001122FE 0xCAFE",
+    {"ShortDataEcho",
+     "short-data",
+     "WRITE_16 0x001122FE 0xCAFE",
      {"\tBRECORD = 001122FE 42 CAFE", "\nERROR : UART read stalled",
       "\nERROR : data echo not / partially received\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
-    {"ShortReadAnswer", "short-echo", "READ_8 0x001122FF",
+    {"ShortReadAnswer",
+     "short-echo",
+     "READ_8 0x001122FF",
      {"\tBRECORD = 001122FF 21 001122FF2100\n", "\nERROR : expected 13 chars received 12\n",
       "\nERROR : boot record read failed\n\n"},
      true},
-    {"StarAfterReadEcho", "refuse", "READ_32 0x001122FC",
+    {"StarAfterReadEcho",
+     "refuse",
+     "READ_32 0x001122FC",
      {"\tBRECORD = 001122FC E4 001122FCE4*\n", "\nERROR : bad data count or size\n",
       "\nERROR : boot record read failed\n\n"},
      true},
-    {"WrongSyncAnswer", "sync=x", "WRITE_8 0x001122FF 0xCA",
-     {"Slave iMX sync\n\n\tA - x\n", "\nERROR : cannot sync to sound modules\n\n"}, false},
-    {"SilentSlave", "silent", "WRITE_8 0x001122FF 0xCA",
+    {"WrongSyncAnswer",
+     "sync=x",
+     "WRITE_8 0x001122FF 0xCA",
+     {"Slave iMX sync\n\n\tA - x\n", "\nERROR : cannot sync to sound modules\n\n"},
+     false},
+    {"SilentSlave",
+     "silent",
+     "WRITE_8 0x001122FF 0xCA",
      {"Slave iMX sync\n\n\tA", "\nERROR : UART read stalled",
       "\nERROR : sync char response read failed\n\n"},
      false},
@@ -94,7 +112,8 @@ TEST_P(UartVerbosity, ProgressOnlyAtOneAndThreeErrorsAlways) {
   const bool shown = (GetParam() & 1) != 0;
   auto ok = run_job("WRITE_32 0x001122FC 0xCAFEDECA\nREAD_32 0x001122FC\n", {"-v", level, "-r"});
   ASSERT_EQ(ok.status, 0) << ok.err;
-  EXPECT_EQ(ok.err.find("\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n") != std::string::npos, shown)
+  EXPECT_EQ(ok.err.find("\tBRECORD = 001122FC E4 001122FCE4CAFEDECA>\n") != std::string::npos,
+            shown)
       << ok.err;
   EXPECT_EQ(ok.err.find("UART byte trasmission time = 260 usec\n") != std::string::npos, shown);
   EXPECT_EQ(ok.err.empty(), !shown);
@@ -104,9 +123,9 @@ TEST_P(UartVerbosity, ProgressOnlyAtOneAndThreeErrorsAlways) {
   attach(options);
   auto failed = run_job("WRITE_32 0x001122FC 0xCAFEDECA\n", {"-v", level, "-r"});
   EXPECT_EQ(failed.status, 255);
-  EXPECT_TRUE(contains_in_order(failed.err, {"\nERROR : bad data count or size\n",
-                                             "\nERROR : write boot record send failed\n\n",
-                                             failed_report()}));
+  EXPECT_TRUE(contains_in_order(failed.err,
+                                {"\nERROR : bad data count or size\n",
+                                 "\nERROR : write boot record send failed\n\n", failed_report()}));
   EXPECT_EQ(failed.err.find("BRECORD") != std::string::npos, shown);
 }
 
@@ -121,13 +140,22 @@ struct MissingRow {
 };
 
 const MissingRow MISSING_ROWS[] = {
-    {"BinaryFile", "BIN_FILE 0x1000 /tmp/missing.bin\n", {},
-     "\nERROR : cannot open </tmp/missing.bin>\n", true},
+    {"BinaryFile",
+     "BIN_FILE 0x1000 /tmp/missing.bin\n",
+     {},
+     "\nERROR : cannot open </tmp/missing.bin>\n",
+     true},
     {"BrFile", "BR_FILE /tmp/missing.br\n", {}, "\nERROR : cannot open </tmp/missing.br>\n", true},
     // A directory opens, but yields no bytes: it is refused before any read.
-    {"BinaryFileDirectory", "BIN_FILE 0x1000 /tmp\n", {}, "\nERROR : </tmp> is not a regular file\n",
+    {"BinaryFileDirectory",
+     "BIN_FILE 0x1000 /tmp\n",
+     {},
+     "\nERROR : </tmp> is not a regular file\n",
      true},
-    {"SerialPort", "WRITE_8 0x1000 0x1\n", {"-p", "3"}, "\nERROR : cannot open </dev/ttyS3>\n",
+    {"SerialPort",
+     "WRITE_8 0x1000 0x1\n",
+     {"-p", "3"},
+     "\nERROR : cannot open </dev/ttyS3>\n",
      false},
 };
 
@@ -183,7 +211,8 @@ TEST_P(UartGpioFaultTiming, AllThreeRequestsGoOutThenTheRunFails) {
     EXPECT_EQ(gpio[i].result, faulty ? row.answer : 12) << i;
     // What the driver took: none of a failed write, part of a short one.
     const size_t sent = !faulty ? 12 : row.answer > 0 ? static_cast<size_t>(row.answer) : 0;
-    EXPECT_EQ(gpio[i].data, std::vector<uint8_t>(records[i].begin(), records[i].begin() + sent)) << i;
+    EXPECT_EQ(gpio[i].data, std::vector<uint8_t>(records[i].begin(), records[i].begin() + sent))
+        << i;
   }
   EXPECT_GE(static_cast<int64_t>(gpio[2].t_ns - gpio[1].t_ns) / 1000, 10000 - OBSERVATION_SLACK_US);
   // Held by the first request and let go by the third, the slaves are out

@@ -19,15 +19,18 @@ constexpr int64_t RECORD_PAUSE_US = 20000;
 
 TEST_F(UartTiming, PausesCountCharacterTimesOfTheRequestedSpeed) {
   // At 600 baud a character lasts 16.7 ms, long against any scheduling delay.
-  auto result = run_job("WRITE_8 0x001122FF 0xCA\nREAD_8 0x001122FF\nJUMP 0x00001000\n",
-                        {"-b", "600"});
+  auto result =
+      run_job("WRITE_8 0x001122FF 0xCA\nREAD_8 0x001122FF\nJUMP 0x00001000\n", {"-b", "600"});
   ASSERT_EQ(result.status, 0) << result.err;
   // Offsets of the fields on the line.
-  const std::string expected = "A"
-                               "002060A8C4" "00000003"   // 1..10, 11..18
-                               "001122FF01" "CA"         // 19..28, 29..30
-                               "001122FF21"              // 31..40
-                               "00001000C0";             // 41..50
+  const std::string expected =
+      "A"
+      "002060A8C4"
+      "00000003"  // 1..10, 11..18
+      "001122FF01"
+      "CA"           // 19..28, 29..30
+      "001122FF21"   // 31..40
+      "00001000C0";  // 41..50
   ASSERT_EQ(wire(), expected);
   struct Gap {
     const char* what;
@@ -59,7 +62,10 @@ TEST_F(UartTiming, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
   constexpr int64_t CHAR_38400_US = 260;
   auto result = run_job("", {"-b", "57600"});
   ASSERT_EQ(result.status, 0) << result.err;
-  ASSERT_EQ(wire(), "A" "002060A8C4" "0000013D");
+  ASSERT_EQ(wire(),
+            "A"
+            "002060A8C4"
+            "0000013D");
   uint64_t changed_ns = 0;
   for (const auto& e : board.journal().of(boardsim::EventKind::SerialSpeed, 0)) {
     if (e.value == 57600) changed_ns = e.t_ns;
@@ -73,14 +79,19 @@ TEST_F(UartTiming, PortChangesSpeedOnlyAfterTheTransmitterHadTimeToEmpty) {
 TEST_F(UartTiming, WaitPausesItsMilliseconds) {
   auto result = run_job("WRITE_8 0x1000 0x1\nWAIT 150\nWRITE_8 0x1001 0x2\n");
   ASSERT_EQ(result.status, 0) << result.err;
-  ASSERT_EQ(wire(), "A0000100001010000100101" "02");
+  ASSERT_EQ(wire(),
+            "A0000100001010000100101"
+            "02");
   EXPECT_GE(gap_us(12, 13), 150000 - OBSERVATION_SLACK_US);
 }
 
 TEST_F(UartTiming, SpiPhaseStartsNoEarlierThan100msAfterTheUartJob) {
   board.write_file(SPI_JOB_PATH, "; nothing\n");
   auto result = run_job("WRITE_8 0x1000 0x1\n", {"-s", SPI_JOB_PATH});
-  ASSERT_EQ(wire(), "A0000100001" "01") << result.err;
+  ASSERT_EQ(wire(),
+            "A0000100001"
+            "01")
+      << result.err;
   auto opens = board.journal().of(boardsim::EventKind::SpiOpen);
   ASSERT_FALSE(opens.empty()) << "the SPI phase follows a finished UART job";
   EXPECT_GE(static_cast<int64_t>(opens.front().t_ns - wire_byte_ns(wire().size() - 1)) / 1000,
@@ -97,7 +108,8 @@ TEST_F(UartTiming, BrFileReplayKeepsTheRecords20msApart) {
   auto first = run_job("BIN_FILE 0x00001000 /tmp/fw.bin\n", {"-w"});
   ASSERT_EQ(first.status, 0) << first.err;
   const std::string br = board.read_file("/tmp/fw.br");
-  ASSERT_EQ(std::count(br.begin(), br.end(), '\n'), 5) << "150 bytes: four records of 31 and one of 26";
+  ASSERT_EQ(std::count(br.begin(), br.end(), '\n'), 5)
+      << "150 bytes: four records of 31 and one of 26";
 
   attach({});
   auto replay = run_job("BR_FILE /tmp/fw.br\n");

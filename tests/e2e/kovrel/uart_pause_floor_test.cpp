@@ -28,8 +28,8 @@ namespace {
 
 constexpr int64_t RECORD_PAUSE_US = 20000;
 constexpr int64_t TRANSMITTER_WAIT_US = 64 * 260;  // a full FIFO at 38400
-constexpr size_t WORD_CHUNK = 28;  // bytes of a 32-bit record
-constexpr size_t BYTE_CHUNK = 31;  // bytes of an 8-bit record
+constexpr size_t WORD_CHUNK = 28;                  // bytes of a 32-bit record
+constexpr size_t BYTE_CHUNK = 31;                  // bytes of an 8-bit record
 constexpr size_t COMMAND_CHARS = 10;
 
 struct FloorRow {
@@ -37,8 +37,8 @@ struct FloorRow {
   const char* baud;
   int32_t byte_time_us;
   bool echo;
-  uint32_t address;    // where the image goes: word records when aligned
-  size_t chunk;        // bytes of a full record
+  uint32_t address;  // where the image goes: word records when aligned
+  size_t chunk;      // bytes of a full record
   size_t image_bytes;
 };
 
@@ -82,10 +82,10 @@ std::vector<Pause> pauses_of(const FloorRow& row) {
     const std::string record = "record at " + std::to_string(at);
     pauses.push_back({record + ": command echo wait", at + 9, 11 * c, false});
     at += COMMAND_CHARS + 2 * count;
-    pauses.push_back({record + ": record pause", at - 1,
-                      row.echo ? RECORD_PAUSE_US
-                               : static_cast<int64_t>(2 * count + 1) * c + RECORD_PAUSE_US,
-                      row.echo});
+    pauses.push_back(
+        {record + ": record pause", at - 1,
+         row.echo ? RECORD_PAUSE_US : static_cast<int64_t>(2 * count + 1) * c + RECORD_PAUSE_US,
+         row.echo});
   }
   pauses.push_back({"read: answer wait", at + 9, (2 * 4 + 11) * c, false});
   return pauses;
@@ -98,16 +98,18 @@ TEST_P(UartPauseFloorTiming, NoPauseOnTheLineIsShorterThanMandated) {
   board.write_file("/tmp/fw.bin", firmware(row.image_bytes));
   std::vector<std::string> options = {"-v", "1", "-b", row.baud};
   if (row.echo) options.push_back("-r");
-  auto result = run_job("BIN_FILE 0x" + hex(row.address, 8) +
-                            " /tmp/fw.bin\nREAD_32 0x00001000\nJUMP 0x00001000\n",
-                        options);
+  auto result = run_job(
+      "BIN_FILE 0x" + hex(row.address, 8) + " /tmp/fw.bin\nREAD_32 0x00001000\nJUMP 0x00001000\n",
+      options);
   ASSERT_EQ(result.status, 0) << result.err;
   ASSERT_EQ(slave->memory_bytes(row.address, row.image_bytes), bytes_of(firmware(row.image_bytes)));
   EXPECT_TRUE(contains_in_order(result.err, {"UART byte trasmission time = " +
                                              std::to_string(row.byte_time_us) + " usec\n"}));
   const std::vector<ByteTime> at = byte_times();
   ASSERT_EQ(at.size(), wire().size());
-  ASSERT_EQ(wire().substr(wire().size() - 2 * COMMAND_CHARS), "00001000E4" "00001000C0");
+  ASSERT_EQ(wire().substr(wire().size() - 2 * COMMAND_CHARS),
+            "00001000E4"
+            "00001000C0");
 
   int checkable = 0;
   int checked = 0;

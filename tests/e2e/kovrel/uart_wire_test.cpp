@@ -18,17 +18,26 @@ const std::vector<uint8_t> PROBE_MEMORY{0x11, 0x22, 0x33, 0x44};
 struct WireRow {
   const char* name;
   const char* line;
-  const char* wire;     // after the sync character
-  const char* shown;    // the record's progress line with -r -v 1
+  const char* wire;             // after the sync character
+  const char* shown;            // the record's progress line with -r -v 1
   std::vector<uint8_t> memory;  // at 0x001122FC afterwards (11 22 33 44 before)
 };
 
 const WireRow WIRE_ROWS[] = {
-    {"Write32", "WRITE_32 0x001122FC 0xCAFEDECA", "001122FCC4CAFEDECA",
-     "\tBRECORD = 001122FC C4 CAFEDECA>\n", {0xCA, 0xDE, 0xFE, 0xCA}},
-    {"Write16", "WRITE_16 0x001122FE 0xCAFE", "001122FE42CAFE", "\tBRECORD = 001122FE 42 CAFE>\n",
+    {"Write32",
+     "WRITE_32 0x001122FC 0xCAFEDECA",
+     "001122FCC4CAFEDECA",
+     "\tBRECORD = 001122FC C4 CAFEDECA>\n",
+     {0xCA, 0xDE, 0xFE, 0xCA}},
+    {"Write16",
+     "WRITE_16 0x001122FE 0xCAFE",
+     "001122FE42CAFE",
+     "\tBRECORD = 001122FE 42 CAFE>\n",
      {0x11, 0x22, 0xFE, 0xCA}},
-    {"Write8", "WRITE_8 0x001122FF 0xCA", "001122FF01CA", "\tBRECORD = 001122FF 01 CA>\n",
+    {"Write8",
+     "WRITE_8 0x001122FF 0xCA",
+     "001122FF01CA",
+     "\tBRECORD = 001122FF 01 CA>\n",
      {0x11, 0x22, 0x33, 0xCA}},
     {"Read32", "READ_32 0x001122FC", "001122FCE4", "\tBRECORD = 001122FC E4 001122FCE444332211>\n",
      PROBE_MEMORY},
@@ -88,10 +97,12 @@ TEST_F(UartTiming, ResetPulseIsThreeGpioRecordsWithTheirPauses) {
   EXPECT_GE(static_cast<int64_t>(wire_byte_ns(0) - gpio[2].t_ns) / 1000,
             100000 - OBSERVATION_SLACK_US);
   EXPECT_TRUE(contains_in_order(
-      result.err, {"<" "/dev/ttyS0> opened (38400 8-N-1)\n\n",
-                   "\n--------------------------------------------------------------------------------\n"
-                   "Slave iMX sync\n\n\tA\n",
-                   "UART byte trasmission time = 260 usec\n"}));
+      result.err,
+      {"<"
+       "/dev/ttyS0> opened (38400 8-N-1)\n\n",
+       "\n--------------------------------------------------------------------------------\n"
+       "Slave iMX sync\n\n\tA\n",
+       "UART byte trasmission time = 260 usec\n"}));
 }
 
 TEST_F(UartBoard, SyncAnswerIsShownWithEchoReading) {
@@ -159,11 +170,13 @@ TEST_P(UartSpeedChange, SlaveAndPortMoveTogether) {
   EXPECT_EQ(slave->line_speed(), static_cast<uint32_t>(GetParam().baud));
   EXPECT_EQ(slave->mismatches(), 0) << board.journal().to_text();
   EXPECT_TRUE(contains_in_order(
-      result.err, {"<" "/dev/ttyS0> opened (" + baud + " 8-N-1)\n\n",
-                   "baud rate changed to " + baud + "\n",
-                   "UART byte trasmission time = " + std::to_string(GetParam().byte_time_us) +
-                       " usec\n",
-                   "\tBRECORD = 001122FC C4 CAFEDECA\n"}));
+      result.err,
+      {"<"
+       "/dev/ttyS0> opened (" +
+           baud + " 8-N-1)\n\n",
+       "baud rate changed to " + baud + "\n",
+       "UART byte trasmission time = " + std::to_string(GetParam().byte_time_us) + " usec\n",
+       "\tBRECORD = 001122FC C4 CAFEDECA\n"}));
   EXPECT_EQ(slave->memory_bytes(0x001122FC, 4), (std::vector<uint8_t>{0xCA, 0xDE, 0xFE, 0xCA}));
 }
 
@@ -180,8 +193,8 @@ TEST_F(UartBoard, SpeedChangeRecordIsSentWithoutReadingItsEcho) {
   attach(refusing);
   auto ok = run_job("", {"-v", "1", "-r", "-b", "57600"});
   EXPECT_EQ(ok.status, 0) << ok.err;
-  EXPECT_TRUE(contains_in_order(ok.err, {"\tA - :\n", "\tBRECORD = 002060A8 C4 0000013D\n",
-                                         "baud rate changed to 57600\n"}));
+  EXPECT_TRUE(contains_in_order(
+      ok.err, {"\tA - :\n", "\tBRECORD = 002060A8 C4 0000013D\n", "baud rate changed to 57600\n"}));
 }
 
 }  // namespace

@@ -275,11 +275,13 @@ TEST_F(Splashgen, ALineTooLongForTheMemorySaysSo) {
   Command command;
 #if defined(__SANITIZE_ADDRESS__)
   command.argv = {"splashgen", INPUT, OUTPUT};
-  command.env = {"ASAN_OPTIONS=verify_asan_link_order=0:allocator_may_return_null=1:"
-                 "max_allocation_size_mb=16"};
+  command.env = {
+      "ASAN_OPTIONS=verify_asan_link_order=0:allocator_may_return_null=1:"
+      "max_allocation_size_mb=16"};
 #else
-  command.argv = {"sh", "-c", "ulimit -d 32768 && exec \"$0\" \"$@\"",
-                  Board::program_path("splashgen"), INPUT, OUTPUT};
+  command.argv = {
+      "sh",  "-c",  "ulimit -d 32768 && exec \"$0\" \"$@\"", Board::program_path("splashgen"),
+      INPUT, OUTPUT};
 #endif
   const RunResult result = board_.run(command);
   EXPECT_EQ(result.status, 255) << result.err;

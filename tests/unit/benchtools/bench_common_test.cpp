@@ -35,8 +35,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, DevicePath,
                          ::testing::Values(PathCase{0, 0, "/dev/spidev2.0"},
                                            PathCase{4, 0, "/dev/spidev2.4"},
                                            PathCase{99, 0, "/dev/spidev2.99"},
-                                           PathCase{100, -1, ""},
-                                           PathCase{1000, -1, ""},
+                                           PathCase{100, -1, ""}, PathCase{1000, -1, ""},
                                            PathCase{2147483647, -1, ""}));
 
 TEST(FileName, KeepsUpTo99CharactersAndRefusesLonger) {

@@ -32,15 +32,15 @@ TEST_P(OutputForm, WritesTheReceivedBytesExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Forms, OutputForm,
     ::testing::Values(
-        FormCase{"ConsoleRaw", {false, false, DasmoDestination::Console},
+        FormCase{"ConsoleRaw",
+                 {false, false, DasmoDestination::Console},
                  std::string("\xA5\x01\x80\x3C\n")},
-        FormCase{"ConsoleBytes", {true, false, DasmoDestination::Console},
-                 "0xA5\n0x01\n0x80\n0x3C\n"},
+        FormCase{
+            "ConsoleBytes", {true, false, DasmoDestination::Console}, "0xA5\n0x01\n0x80\n0x3C\n"},
         FormCase{"ConsoleWords", {true, true, DasmoDestination::Console}, "0x01A5\n0x3C80\n"},
-        FormCase{"FileRaw", {false, false, DasmoDestination::File},
-                 std::string("\xA5\x01\x80\x3C")},
-        FormCase{"FileBytes", {true, false, DasmoDestination::File},
-                 "0xA5,\n0x01,\n0x80,\n0x3C\n"},
+        FormCase{
+            "FileRaw", {false, false, DasmoDestination::File}, std::string("\xA5\x01\x80\x3C")},
+        FormCase{"FileBytes", {true, false, DasmoDestination::File}, "0xA5,\n0x01,\n0x80,\n0x3C\n"},
         FormCase{"FileWords", {true, true, DasmoDestination::File}, "0x01A5,\n0x3C80\n"}),
     [](const ::testing::TestParamInfo<FormCase>& param_info) { return param_info.param.name; });
 
@@ -85,11 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"EmptyConsoleText", {true, true, DasmoDestination::Console}, 0, "\n"},
         CountCase{"EmptyFileRaw", {false, false, DasmoDestination::File}, 0, ""},
         CountCase{"EmptyFileText", {true, false, DasmoDestination::File}, 0, "\n"},
-        CountCase{"OddWordsConsole", {true, true, DasmoDestination::Console}, 3,
-                  "0x01A5\n0x3F80\n"},
+        CountCase{
+            "OddWordsConsole", {true, true, DasmoDestination::Console}, 3, "0x01A5\n0x3F80\n"},
         CountCase{"OddWordsFile", {true, true, DasmoDestination::File}, 1, "0x3FA5\n"},
-        CountCase{"OddWordsRaw", {false, true, DasmoDestination::File}, 3,
-                  std::string("\xA5\x01\x80")}),
+        CountCase{
+            "OddWordsRaw", {false, true, DasmoDestination::File}, 3, std::string("\xA5\x01\x80")}),
     [](const ::testing::TestParamInfo<CountCase>& param_info) { return param_info.param.name; });
 
 }  // namespace

@@ -20,7 +20,9 @@ using Lines = std::vector<std::string>;
 
 class Recorder : public Annotator {
  public:
-  void annotate(const std::string& unit, const std::string& text) override { lines.push_back(unit + ": " + text); }
+  void annotate(const std::string& unit, const std::string& text) override {
+    lines.push_back(unit + ": " + text);
+  }
   Lines lines;
 };
 
@@ -29,7 +31,9 @@ class RecordingLink : public SerialLink {
   void send(const void*, size_t, uint64_t) override {}
   uint32_t board_speed() const override { return 38400; }
   void note(const std::string&) override {}
-  void annotate(const std::string& unit, const std::string& text) override { recorder.annotate(unit, text); }
+  void annotate(const std::string& unit, const std::string& text) override {
+    recorder.annotate(unit, text);
+  }
   Recorder recorder;
 };
 
@@ -40,7 +44,15 @@ TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
     GpioRequest request{1, {}, ImxBootstrap::RESET_LINE, value};
     slave.on_gpio(link, request);
   }
-  const std::string wire = "A" "001122FCC4" "CAFEDECA" "001122FCE4" "0000100082" "00001000C0" "002060A8C4" "0000013D";
+  const std::string wire =
+      "A"
+      "001122FCC4"
+      "CAFEDECA"
+      "001122FCE4"
+      "0000100082"
+      "00001000C0"
+      "002060A8C4"
+      "0000013D";
   slave.on_bytes(link, reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
   EXPECT_EQ(link.recorder.lines,
             (Lines{"sync: 'A' answered ':'",
@@ -48,7 +60,8 @@ TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
                    "boot-record: 001122FC E4 (32-bit, count 4, read) answer CAFEDECA",
                    "boot-record: 00001000 82 (invalid width, count 2, write): refused with '*'",
                    "jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
-                   "speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at 57600 baud"}));
+                   "speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at "
+                   "57600 baud"}));
 }
 
 Bytes le32(uint32_t v) {
@@ -88,18 +101,21 @@ TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
   exchange(modules, r, 4, frame(0x1000, {}, 0x0201));
   exchange(modules, r, 0, {}, 2);
   exchange(modules, r, 2, {}, 2);
-  EXPECT_EQ(r.lines,
-            (Lines{"search: slot 0 answers 2 (a module)",
-                   "search: slot 1 does not answer (nothing drives the line)",
-                   "search: slot 2 answers 4 (a module)",
-                   "search: slot 3 does not answer (nothing drives the line)",
-                   "frame: address 0x00008000, 4 bytes, checksum 0x00000604: module sum agrees; taken by slot 2",
-                   "checksum: slot 2 answers 0: it took frames and waits for its jump, nothing verified",
-                   "frame: address 0x00001000, 2 bytes, checksum 0x00000999: module sum 0x00000201 differs; "
-                   "taken by slots 0, 2",
-                   "jump: address 0x00001000, checksum 0x00000201: slot 0 not verified, slot 2 not verified",
-                   "checksum: slot 0 answers 0x0000: first i.MX not verified, second i.MX absent",
-                   "checksum: slot 2 answers 0x0000: first i.MX not verified, second i.MX not verified"}));
+  EXPECT_EQ(
+      r.lines,
+      (Lines{
+          "search: slot 0 answers 2 (a module)",
+          "search: slot 1 does not answer (nothing drives the line)",
+          "search: slot 2 answers 4 (a module)",
+          "search: slot 3 does not answer (nothing drives the line)",
+          "frame: address 0x00008000, 4 bytes, checksum 0x00000604: module sum agrees; taken by "
+          "slot 2",
+          "checksum: slot 2 answers 0: it took frames and waits for its jump, nothing verified",
+          "frame: address 0x00001000, 2 bytes, checksum 0x00000999: module sum 0x00000201 differs; "
+          "taken by slots 0, 2",
+          "jump: address 0x00001000, checksum 0x00000201: slot 0 not verified, slot 2 not verified",
+          "checksum: slot 0 answers 0x0000: first i.MX not verified, second i.MX absent",
+          "checksum: slot 2 answers 0x0000: first i.MX not verified, second i.MX not verified"}));
 }
 
 TEST(Annotations, ChecksumPeerNamesPacketsAndItsAnswers) {
@@ -110,10 +126,11 @@ TEST(Annotations, ChecksumPeerNamesPacketsAndItsAnswers) {
     exchange(peer, r, 0, packet);
     exchange(peer, r, 0, {}, 4);
   }
-  EXPECT_EQ(r.lines, (Lines{"packet: 1: 2 data words, sum 0x00000406",
-                            "packet-sum: 0x00000406 for packet 1, low half first",
-                            "packet: 2: 2 data words, sum 0x00000406",
-                            "packet-sum: 0x00000407 for packet 2, low half first (off by one on purpose)"}));
+  EXPECT_EQ(r.lines,
+            (Lines{"packet: 1: 2 data words, sum 0x00000406",
+                   "packet-sum: 0x00000406 for packet 1, low half first",
+                   "packet: 2: 2 data words, sum 0x00000406",
+                   "packet-sum: 0x00000407 for packet 2, low half first (off by one on purpose)"}));
 }
 
 }  // namespace

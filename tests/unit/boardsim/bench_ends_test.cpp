@@ -26,16 +26,13 @@ TEST_P(BenchModelByName, MadeOrRefusedWithAReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Models, BenchModelByName,
-    ::testing::Values(ModelCase{"loopback-late", "", true},
-                      ModelCase{"loopback-late", "first=ABCD", true},
-                      ModelCase{"loopback-late", "first=10000", false},
-                      ModelCase{"loopback-late", "first=xyz", false},
-                      ModelCase{"loopback-same", "", true},
-                      ModelCase{"loopback-same", "first=1", false},
-                      ModelCase{"checksum", "", true}, ModelCase{"checksum", "wrong=3", true},
-                      ModelCase{"checksum", "wrong=-1", false},
-                      ModelCase{"checksum", "right=3", false}, ModelCase{"sink", "", true},
-                      ModelCase{"sink", "pattern=C3", true},
-                      ModelCase{"sink", "pattern=100", false}));
+    ::testing::Values(
+        ModelCase{"loopback-late", "", true}, ModelCase{"loopback-late", "first=ABCD", true},
+        ModelCase{"loopback-late", "first=10000", false},
+        ModelCase{"loopback-late", "first=xyz", false}, ModelCase{"loopback-same", "", true},
+        ModelCase{"loopback-same", "first=1", false}, ModelCase{"checksum", "", true},
+        ModelCase{"checksum", "wrong=3", true}, ModelCase{"checksum", "wrong=-1", false},
+        ModelCase{"checksum", "right=3", false}, ModelCase{"sink", "", true},
+        ModelCase{"sink", "pattern=C3", true}, ModelCase{"sink", "pattern=100", false}));
 
 }  // namespace

@@ -110,7 +110,9 @@ class DeviceServerTest : public ::testing::Test {
     return a.payload.size() == 4 ? le32(a.payload.data()) : -1;
   }
   Answer read(int conn, uint32_t n) { return call(conn, BOARDSIM_OP_SPI_READ, 0, n, {}); }
-  Answer write(int conn, const Bytes& data) { return call(conn, BOARDSIM_OP_SPI_WRITE, 0, 0, data); }
+  Answer write(int conn, const Bytes& data) {
+    return call(conn, BOARDSIM_OP_SPI_WRITE, 0, 0, data);
+  }
   Answer message(int conn, const std::vector<Xfer>& xfers) {
     Bytes payload;
     for (const auto& x : xfers) {
@@ -163,7 +165,8 @@ struct SettingCase {
   std::function<uint32_t(const BoardConfig&)> read_back;
 };
 
-class SpidevSettingTest : public DeviceServerTest, public ::testing::WithParamInterface<SettingCase> {};
+class SpidevSettingTest : public DeviceServerTest,
+                          public ::testing::WithParamInterface<SettingCase> {};
 
 TEST_P(SpidevSettingTest, WriteThenReadBack) {
   const SettingCase& c = GetParam();
@@ -180,43 +183,152 @@ auto fixed(uint32_t v) {
 
 INSTANTIATE_TEST_SUITE_P(
     Spidev, SpidevSettingTest,
-    ::testing::Values(
-        SettingCase{"Bits16", nullptr, {}, SPI_IOC_WR_BITS_PER_WORD, 16, 0, SPI_IOC_RD_BITS_PER_WORD, fixed(16)},
-        SettingCase{"BitsZeroMeansEight", nullptr, {{SPI_IOC_WR_BITS_PER_WORD, 16}}, SPI_IOC_WR_BITS_PER_WORD, 0,
-                    0, SPI_IOC_RD_BITS_PER_WORD, fixed(8)},
-        SettingCase{"Bits17UnsupportedKeeps16", nullptr, {{SPI_IOC_WR_BITS_PER_WORD, 16}},
-                    SPI_IOC_WR_BITS_PER_WORD, 17, -EINVAL, SPI_IOC_RD_BITS_PER_WORD, fixed(16)},
-        SettingCase{"Bits33NeverSupported", [](BoardConfig& b) { b.spi_supported_bits = 0xFFFFFFFFu; }, {},
-                    SPI_IOC_WR_BITS_PER_WORD, 33, -EINVAL, SPI_IOC_RD_BITS_PER_WORD, fixed(8)},
-        SettingCase{"Bits12NotInMask", [](BoardConfig& b) { b.spi_supported_bits = 0x80808080u; }, {},
-                    SPI_IOC_WR_BITS_PER_WORD, 12, -EINVAL, SPI_IOC_RD_BITS_PER_WORD, fixed(8)},
-        SettingCase{"Bits24WhenSupported", [](BoardConfig& b) { b.spi_supported_bits = 0x00800080u; }, {},
-                    SPI_IOC_WR_BITS_PER_WORD, 24, 0, SPI_IOC_RD_BITS_PER_WORD, fixed(24)},
-        SettingCase{"Mode3", nullptr, {}, SPI_IOC_WR_MODE, 3, 0, SPI_IOC_RD_MODE, fixed(3)},
-        SettingCase{"ModeNoCsUnsupportedKeeps1", nullptr, {{SPI_IOC_WR_MODE, 1}}, SPI_IOC_WR_MODE, 0x41,
-                    -EINVAL, SPI_IOC_RD_MODE, fixed(1)},
-        SettingCase{"ModeCpolOnlyController", [](BoardConfig& b) { b.spi_supported_modes = 0x2; }, {},
-                    SPI_IOC_WR_MODE, 1, -EINVAL, SPI_IOC_RD_MODE, fixed(0)},
-        SettingCase{"Mode32BeyondUserBits", [](BoardConfig& b) { b.spi_supported_modes = 0xFFFFFFFFu; }, {},
-                    SPI_IOC_WR_MODE32, 0x20000, -EINVAL, SPI_IOC_RD_MODE32, fixed(0)},
-        SettingCase{"Mode32Wide", [](BoardConfig& b) { b.spi_supported_modes = 0x1FFFF; }, {}, SPI_IOC_WR_MODE32,
-                    0x10103, 0, SPI_IOC_RD_MODE32, fixed(0x10103)},
-        SettingCase{"Mode8BitReadOfWideMode", [](BoardConfig& b) { b.spi_supported_modes = 0x1FFFF; }, {},
-                    SPI_IOC_WR_MODE32, 0x10103, 0, SPI_IOC_RD_MODE, fixed(0x03)},
-        SettingCase{"LsbFirstShowsInMode", nullptr, {{SPI_IOC_WR_MODE, 2}}, SPI_IOC_WR_LSB_FIRST, 1, 0,
-                    SPI_IOC_RD_MODE, fixed(0x0A)},
-        SettingCase{"LsbFirstReadsBackOne", nullptr, {}, SPI_IOC_WR_LSB_FIRST, 1, 0, SPI_IOC_RD_LSB_FIRST,
-                    fixed(1)},
-        SettingCase{"LsbFirstUnsupported", [](BoardConfig& b) { b.spi_supported_modes = 0x3; }, {},
-                    SPI_IOC_WR_LSB_FIRST, 1, -EINVAL, SPI_IOC_RD_LSB_FIRST, fixed(0)},
-        SettingCase{"SpeedBelowMax", nullptr, {}, SPI_IOC_WR_MAX_SPEED_HZ, 400000, 0, SPI_IOC_RD_MAX_SPEED_HZ,
-                    fixed(400000)},
-        SettingCase{"SpeedAboveMaxReadsMax", nullptr, {}, SPI_IOC_WR_MAX_SPEED_HZ, 90000000, 0,
-                    SPI_IOC_RD_MAX_SPEED_HZ, [](const BoardConfig& b) { return b.spi_controller_max_hz; }},
-        SettingCase{"SpeedZeroReadsMax", nullptr, {}, SPI_IOC_WR_MAX_SPEED_HZ, 0, 0, SPI_IOC_RD_MAX_SPEED_HZ,
-                    [](const BoardConfig& b) { return b.spi_controller_max_hz; }},
-        SettingCase{"SpeedDefaultBeforeWrite", [](BoardConfig& b) { b.spi_default_speed_hz = 123456; }, {},
-                    SPI_IOC_RD_BITS_PER_WORD, 0, 0, SPI_IOC_RD_MAX_SPEED_HZ, fixed(123456)}),
+    ::testing::Values(SettingCase{"Bits16",
+                                  nullptr,
+                                  {},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  16,
+                                  0,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(16)},
+                      SettingCase{"BitsZeroMeansEight",
+                                  nullptr,
+                                  {{SPI_IOC_WR_BITS_PER_WORD, 16}},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  0,
+                                  0,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(8)},
+                      SettingCase{"Bits17UnsupportedKeeps16",
+                                  nullptr,
+                                  {{SPI_IOC_WR_BITS_PER_WORD, 16}},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  17,
+                                  -EINVAL,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(16)},
+                      SettingCase{"Bits33NeverSupported",
+                                  [](BoardConfig& b) { b.spi_supported_bits = 0xFFFFFFFFu; },
+                                  {},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  33,
+                                  -EINVAL,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(8)},
+                      SettingCase{"Bits12NotInMask",
+                                  [](BoardConfig& b) { b.spi_supported_bits = 0x80808080u; },
+                                  {},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  12,
+                                  -EINVAL,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(8)},
+                      SettingCase{"Bits24WhenSupported",
+                                  [](BoardConfig& b) { b.spi_supported_bits = 0x00800080u; },
+                                  {},
+                                  SPI_IOC_WR_BITS_PER_WORD,
+                                  24,
+                                  0,
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  fixed(24)},
+                      SettingCase{
+                          "Mode3", nullptr, {}, SPI_IOC_WR_MODE, 3, 0, SPI_IOC_RD_MODE, fixed(3)},
+                      SettingCase{"ModeNoCsUnsupportedKeeps1",
+                                  nullptr,
+                                  {{SPI_IOC_WR_MODE, 1}},
+                                  SPI_IOC_WR_MODE,
+                                  0x41,
+                                  -EINVAL,
+                                  SPI_IOC_RD_MODE,
+                                  fixed(1)},
+                      SettingCase{"ModeCpolOnlyController",
+                                  [](BoardConfig& b) { b.spi_supported_modes = 0x2; },
+                                  {},
+                                  SPI_IOC_WR_MODE,
+                                  1,
+                                  -EINVAL,
+                                  SPI_IOC_RD_MODE,
+                                  fixed(0)},
+                      SettingCase{"Mode32BeyondUserBits",
+                                  [](BoardConfig& b) { b.spi_supported_modes = 0xFFFFFFFFu; },
+                                  {},
+                                  SPI_IOC_WR_MODE32,
+                                  0x20000,
+                                  -EINVAL,
+                                  SPI_IOC_RD_MODE32,
+                                  fixed(0)},
+                      SettingCase{"Mode32Wide",
+                                  [](BoardConfig& b) { b.spi_supported_modes = 0x1FFFF; },
+                                  {},
+                                  SPI_IOC_WR_MODE32,
+                                  0x10103,
+                                  0,
+                                  SPI_IOC_RD_MODE32,
+                                  fixed(0x10103)},
+                      SettingCase{"Mode8BitReadOfWideMode",
+                                  [](BoardConfig& b) { b.spi_supported_modes = 0x1FFFF; },
+                                  {},
+                                  SPI_IOC_WR_MODE32,
+                                  0x10103,
+                                  0,
+                                  SPI_IOC_RD_MODE,
+                                  fixed(0x03)},
+                      SettingCase{"LsbFirstShowsInMode",
+                                  nullptr,
+                                  {{SPI_IOC_WR_MODE, 2}},
+                                  SPI_IOC_WR_LSB_FIRST,
+                                  1,
+                                  0,
+                                  SPI_IOC_RD_MODE,
+                                  fixed(0x0A)},
+                      SettingCase{"LsbFirstReadsBackOne",
+                                  nullptr,
+                                  {},
+                                  SPI_IOC_WR_LSB_FIRST,
+                                  1,
+                                  0,
+                                  SPI_IOC_RD_LSB_FIRST,
+                                  fixed(1)},
+                      SettingCase{"LsbFirstUnsupported",
+                                  [](BoardConfig& b) { b.spi_supported_modes = 0x3; },
+                                  {},
+                                  SPI_IOC_WR_LSB_FIRST,
+                                  1,
+                                  -EINVAL,
+                                  SPI_IOC_RD_LSB_FIRST,
+                                  fixed(0)},
+                      SettingCase{"SpeedBelowMax",
+                                  nullptr,
+                                  {},
+                                  SPI_IOC_WR_MAX_SPEED_HZ,
+                                  400000,
+                                  0,
+                                  SPI_IOC_RD_MAX_SPEED_HZ,
+                                  fixed(400000)},
+                      SettingCase{"SpeedAboveMaxReadsMax",
+                                  nullptr,
+                                  {},
+                                  SPI_IOC_WR_MAX_SPEED_HZ,
+                                  90000000,
+                                  0,
+                                  SPI_IOC_RD_MAX_SPEED_HZ,
+                                  [](const BoardConfig& b) { return b.spi_controller_max_hz; }},
+                      SettingCase{"SpeedZeroReadsMax",
+                                  nullptr,
+                                  {},
+                                  SPI_IOC_WR_MAX_SPEED_HZ,
+                                  0,
+                                  0,
+                                  SPI_IOC_RD_MAX_SPEED_HZ,
+                                  [](const BoardConfig& b) { return b.spi_controller_max_hz; }},
+                      SettingCase{"SpeedDefaultBeforeWrite",
+                                  [](BoardConfig& b) { b.spi_default_speed_hz = 123456; },
+                                  {},
+                                  SPI_IOC_RD_BITS_PER_WORD,
+                                  0,
+                                  0,
+                                  SPI_IOC_RD_MAX_SPEED_HZ,
+                                  fixed(123456)}),
     CaseName());
 
 TEST_F(DeviceServerTest, SettingsPersistAcrossConnectionsPerDevice) {
@@ -260,7 +372,8 @@ struct RequestCase {
   int code;
 };
 
-class SpidevRequestTest : public DeviceServerTest, public ::testing::WithParamInterface<RequestCase> {};
+class SpidevRequestTest : public DeviceServerTest,
+                          public ::testing::WithParamInterface<RequestCase> {};
 
 TEST_P(SpidevRequestTest, AnswersLikeTheDriver) {
   ASSERT_EQ(open(1, 0), 0);
@@ -270,12 +383,13 @@ TEST_P(SpidevRequestTest, AnswersLikeTheDriver) {
 
 INSTANTIATE_TEST_SUITE_P(
     Spidev, SpidevRequestTest,
-    ::testing::Values(RequestCase{"OtherType", 0x40046706u, -ENOTTY},
-                      RequestCase{"UnknownNumber", _IOR(SPI_IOC_MAGIC, 9, uint8_t), -ENOTTY},
-                      RequestCase{"MessageNotWholeRecords", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 40), -EINVAL},
-                      RequestCase{"MessageReadDirection", _IOC(_IOC_READ, SPI_IOC_MAGIC, 0, 32), -ENOTTY},
-                      RequestCase{"MessageWithoutItsRecords", message_request(1), -EINVAL},
-                      RequestCase{"EmptyMessage", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 0), 0}),
+    ::testing::Values(
+        RequestCase{"OtherType", 0x40046706u, -ENOTTY},
+        RequestCase{"UnknownNumber", _IOR(SPI_IOC_MAGIC, 9, uint8_t), -ENOTTY},
+        RequestCase{"MessageNotWholeRecords", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 40), -EINVAL},
+        RequestCase{"MessageReadDirection", _IOC(_IOC_READ, SPI_IOC_MAGIC, 0, 32), -ENOTTY},
+        RequestCase{"MessageWithoutItsRecords", message_request(1), -EINVAL},
+        RequestCase{"EmptyMessage", _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 0), 0}),
     CaseName());
 
 TEST_F(DeviceServerTest, RequestWithoutOpenIsBadDescriptor) {
@@ -363,12 +477,16 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"MessageOddAt16BitsByTransfer", nullptr, 8, msg({duplex(3, 16)}), -EINVAL},
         SizeCase{"MessageOddAt8BitsByTransfer", nullptr, 16, msg({duplex(3, 8)}), 3},
         SizeCase{"MessageUnsupportedWord", nullptr, 8, msg({duplex(4, 20)}), -EINVAL},
-        SizeCase{"MessageSecondRecordInvalid", nullptr, 8, msg({duplex(4), duplex(3, 16)}), -EINVAL},
+        SizeCase{"MessageSecondRecordInvalid", nullptr, 8, msg({duplex(4), duplex(3, 16)}),
+                 -EINVAL},
         SizeCase{"MessageFullDuplexWholeBuffer", nullptr, 8, msg({duplex(4096)}), 4096},
         SizeCase{"MessageAboveBuffer", nullptr, 8, msg({duplex(4097)}), -EMSGSIZE},
-        SizeCase{"MessageTxTotalAboveBuffer", nullptr, 8, msg({duplex(2048), duplex(2050)}), -EMSGSIZE},
-        SizeCase{"MessageRxTotalAboveBuffer", small_buffer, 8, msg({rx_only(40), rx_only(26)}), -EMSGSIZE},
-        SizeCase{"MessageWithoutBuffersAboveBuffer", nullptr, 8, msg({Xfer{4097, {}, false}}), -EMSGSIZE},
+        SizeCase{"MessageTxTotalAboveBuffer", nullptr, 8, msg({duplex(2048), duplex(2050)}),
+                 -EMSGSIZE},
+        SizeCase{"MessageRxTotalAboveBuffer", small_buffer, 8, msg({rx_only(40), rx_only(26)}),
+                 -EMSGSIZE},
+        SizeCase{"MessageWithoutBuffersAboveBuffer", nullptr, 8, msg({Xfer{4097, {}, false}}),
+                 -EMSGSIZE},
         SizeCase{"MessageSizeBeforeWordCheck", nullptr, 16, msg({duplex(4097)}), -EMSGSIZE}),
     CaseName());
 
@@ -384,7 +502,8 @@ struct EffectiveCase {
   uint32_t want_speed;  // 0: the controller maximum
 };
 
-class SpidevEffectiveTest : public DeviceServerTest, public ::testing::WithParamInterface<EffectiveCase> {};
+class SpidevEffectiveTest : public DeviceServerTest,
+                            public ::testing::WithParamInterface<EffectiveCase> {};
 
 TEST_P(SpidevEffectiveTest, ZeroMeansTheDeviceSetting) {
   const EffectiveCase& c = GetParam();
@@ -414,14 +533,15 @@ TEST_P(SpidevEffectiveTest, ZeroMeansTheDeviceSetting) {
   EXPECT_EQ(xfers[0].speed_hz, c.xfer_speed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Spidev, SpidevEffectiveTest,
-                         ::testing::Values(EffectiveCase{"BothZero", 16, 500000, 0, 0, 16, 500000},
-                                           EffectiveCase{"OwnBits", 16, 500000, 8, 0, 8, 500000},
-                                           EffectiveCase{"OwnSpeed", 8, 500000, 0, 250000, 8, 250000},
-                                           EffectiveCase{"OwnSpeedClamped", 8, 500000, 0, 99000000, 8, 0},
-                                           EffectiveCase{"DeviceSpeedClamped", 8, 99000000, 0, 0, 8, 0},
-                                           EffectiveCase{"DeviceSpeedZero", 8, 0, 0, 0, 8, 0}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Spidev, SpidevEffectiveTest,
+    ::testing::Values(EffectiveCase{"BothZero", 16, 500000, 0, 0, 16, 500000},
+                      EffectiveCase{"OwnBits", 16, 500000, 8, 0, 8, 500000},
+                      EffectiveCase{"OwnSpeed", 8, 500000, 0, 250000, 8, 250000},
+                      EffectiveCase{"OwnSpeedClamped", 8, 500000, 0, 99000000, 8, 0},
+                      EffectiveCase{"DeviceSpeedClamped", 8, 99000000, 0, 0, 8, 0},
+                      EffectiveCase{"DeviceSpeedZero", 8, 0, 0, 0, 8, 0}),
+    CaseName());
 
 // ------------------------------------------------------------- data paths
 
@@ -504,33 +624,71 @@ SpiFault fault(SpiOp op, FaultKind kind, int nth, int count = 1, size_t short_le
 INSTANTIATE_TEST_SUITE_P(
     Spidev, SpidevFaultTest,
     ::testing::Values(
-        FaultCase{"ReadEioSecond", fault(SpiOp::Read, FaultKind::Eio, 2), 8, {4, 4, 4}, {4, -EIO, 4}, 8},
+        FaultCase{
+            "ReadEioSecond", fault(SpiOp::Read, FaultKind::Eio, 2), 8, {4, 4, 4}, {4, -EIO, 4}, 8},
         FaultCase{"WriteEioFirst", fault(SpiOp::Write, FaultKind::Eio, 1), 8, {6, 6}, {-EIO, 6}, 6},
-        FaultCase{"TransferEioThird", fault(SpiOp::Transfer, FaultKind::Eio, 3), 8, {2, 2, 2, 2},
-                  {2, 2, -EIO, 2}, 6},
-        FaultCase{"WriteEagainRun", fault(SpiOp::Write, FaultKind::Eagain, 1, 3), 8, {4, 4, 4, 4},
-                  {-EAGAIN, -EAGAIN, -EAGAIN, 4}, 4},
-        FaultCase{"ReadEintrRun", fault(SpiOp::Read, FaultKind::Eintr, 2, 2), 8, {2, 2, 2, 2},
-                  {2, -EINTR, -EINTR, 2}, 4},
-        FaultCase{"TransferEagainRun", fault(SpiOp::Transfer, FaultKind::Eagain, 2, 2), 8, {4, 4, 4, 4},
-                  {4, -EAGAIN, -EAGAIN, 4}, 8},
-        FaultCase{"TransferEintrOnce", fault(SpiOp::Transfer, FaultKind::Eintr, 1), 16, {4, 4}, {-EINTR, 4}, 4},
-        FaultCase{"WriteShortHalf", fault(SpiOp::Write, FaultKind::Short, 1), 8, {8, 8}, {4, 8}, 12},
-        FaultCase{"WriteShortHalfWholeWords", fault(SpiOp::Write, FaultKind::Short, 1), 16, {6}, {2}, 2},
-        FaultCase{"ReadShortGiven", fault(SpiOp::Read, FaultKind::Short, 2, 1, 3), 8, {8, 8}, {8, 3}, 11},
-        FaultCase{"ReadShortGivenAboveRequest", fault(SpiOp::Read, FaultKind::Short, 1, 1, 50), 8, {8}, {8}, 8},
+        FaultCase{"TransferEioThird",
+                  fault(SpiOp::Transfer, FaultKind::Eio, 3),
+                  8,
+                  {2, 2, 2, 2},
+                  {2, 2, -EIO, 2},
+                  6},
+        FaultCase{"WriteEagainRun",
+                  fault(SpiOp::Write, FaultKind::Eagain, 1, 3),
+                  8,
+                  {4, 4, 4, 4},
+                  {-EAGAIN, -EAGAIN, -EAGAIN, 4},
+                  4},
+        FaultCase{"ReadEintrRun",
+                  fault(SpiOp::Read, FaultKind::Eintr, 2, 2),
+                  8,
+                  {2, 2, 2, 2},
+                  {2, -EINTR, -EINTR, 2},
+                  4},
+        FaultCase{"TransferEagainRun",
+                  fault(SpiOp::Transfer, FaultKind::Eagain, 2, 2),
+                  8,
+                  {4, 4, 4, 4},
+                  {4, -EAGAIN, -EAGAIN, 4},
+                  8},
+        FaultCase{"TransferEintrOnce",
+                  fault(SpiOp::Transfer, FaultKind::Eintr, 1),
+                  16,
+                  {4, 4},
+                  {-EINTR, 4},
+                  4},
+        FaultCase{
+            "WriteShortHalf", fault(SpiOp::Write, FaultKind::Short, 1), 8, {8, 8}, {4, 8}, 12},
+        FaultCase{
+            "WriteShortHalfWholeWords", fault(SpiOp::Write, FaultKind::Short, 1), 16, {6}, {2}, 2},
+        FaultCase{
+            "ReadShortGiven", fault(SpiOp::Read, FaultKind::Short, 2, 1, 3), 8, {8, 8}, {8, 3}, 11},
+        FaultCase{"ReadShortGivenAboveRequest",
+                  fault(SpiOp::Read, FaultKind::Short, 1, 1, 50),
+                  8,
+                  {8},
+                  {8},
+                  8},
         FaultCase{"TransferShortHalf", fault(SpiOp::Transfer, FaultKind::Short, 1), 8, {8}, {4}, 4},
-        FaultCase{"TransferShortGivenAt16Bits", fault(SpiOp::Transfer, FaultKind::Short, 1, 1, 5), 16, {8},
-                  {4}, 4},
-        FaultCase{"InvalidCallStillCounts", fault(SpiOp::Write, FaultKind::Eio, 2), 16, {3, 2, 2},
-                  {-EINVAL, -EIO, 2}, 2}),
+        FaultCase{"TransferShortGivenAt16Bits",
+                  fault(SpiOp::Transfer, FaultKind::Short, 1, 1, 5),
+                  16,
+                  {8},
+                  {4},
+                  4},
+        FaultCase{"InvalidCallStillCounts",
+                  fault(SpiOp::Write, FaultKind::Eio, 2),
+                  16,
+                  {3, 2, 2},
+                  {-EINVAL, -EIO, 2},
+                  2}),
     CaseName());
 
 TEST_F(DeviceServerTest, FaultsCountPerDeviceAndRestartEachRun) {
   server().add_fault(fault(SpiOp::Read, FaultKind::Eio, 1));
   ASSERT_EQ(open(1, 0), 0);
   ASSERT_EQ(open(2, 1), 0);
-  EXPECT_EQ(read(2, 2).code, 2);  // another chip select is not hit
+  EXPECT_EQ(read(2, 2).code, 2);     // another chip select is not hit
   EXPECT_EQ(write(1, {1}).code, 1);  // nor another operation
   EXPECT_EQ(read(1, 2).code, -EIO);
   EXPECT_EQ(read(1, 2).code, 2);
@@ -578,9 +736,10 @@ TEST_F(DeviceServerTest, JournalRecordsEveryCall) {
   server().connection_closed(5);
   server().connection_closed(5);  // a second notice adds nothing
 
-  const std::vector<EventKind> kinds{EventKind::SpiOpen,  EventKind::SpiIoctl,    EventKind::SpiIoctl,
-                                     EventKind::SpiWrite, EventKind::SpiRead,     EventKind::SpiTransfer,
-                                     EventKind::SpiIoctl, EventKind::SpiRead,     EventKind::SpiClose};
+  const std::vector<EventKind> kinds{
+      EventKind::SpiOpen,  EventKind::SpiIoctl, EventKind::SpiIoctl,
+      EventKind::SpiWrite, EventKind::SpiRead,  EventKind::SpiTransfer,
+      EventKind::SpiIoctl, EventKind::SpiRead,  EventKind::SpiClose};
   const auto& ev = journal.events();
   ASSERT_EQ(ev.size(), kinds.size()) << journal.to_text();
   for (size_t i = 0; i < ev.size(); ++i) {
@@ -610,7 +769,8 @@ TEST_F(DeviceServerTest, JournalRecordsEveryCall) {
 }
 
 TEST_F(DeviceServerTest, FrameBufferRequestsAreJournalledAndSucceed) {
-  EXPECT_EQ(call(9, BOARDSIM_OP_FB_IOCTL, 0x40046706u, 37, {}, -1, BOARDSIM_FLAG_HAS_VALUE).code, 0);
+  EXPECT_EQ(call(9, BOARDSIM_OP_FB_IOCTL, 0x40046706u, 37, {}, -1, BOARDSIM_FLAG_HAS_VALUE).code,
+            0);
   EXPECT_EQ(call(9, BOARDSIM_OP_FB_IOCTL, 0x6704u, 0, {}, -1, 0).code, 0);
   const Bytes picture = pattern(1024);
   EXPECT_EQ(call(9, BOARDSIM_OP_FB_WRITE, 0, 0, picture, -1).code, 1024);

@@ -114,9 +114,15 @@ INSTANTIATE_TEST_SUITE_P(Records, ImxExchange, ::testing::ValuesIn(EXCHANGES),
 TEST(ImxModel, StoresWritesInLittleEndianOrderAndRecordsJumps) {
   RecordingLink link;
   ImxBootstrap slave = synced_slave(link);
-  exchange(slave, link, "00001000C8" "0403020108070605");
-  exchange(slave, link, "0000200042" "BBAA");
-  exchange(slave, link, "0000300102" "EEFF");
+  exchange(slave, link,
+           "00001000C8"
+           "0403020108070605");
+  exchange(slave, link,
+           "0000200042"
+           "BBAA");
+  exchange(slave, link,
+           "0000300102"
+           "EEFF");
   exchange(slave, link, "00001000C0");
   EXPECT_EQ(slave.memory_bytes(0x1000, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(slave.memory_bytes(0x2000, 2), (std::vector<uint8_t>{0xAA, 0xBB}));
@@ -129,7 +135,8 @@ TEST(ImxModel, RecordsMaySplitAnywhere) {
   RecordingLink link;
   ImxBootstrap slave = synced_slave(link);
   std::string answers;
-  for (char c : std::string("001122FCC4" "CAFEDECA")) {
+  for (char c : std::string("001122FCC4"
+                            "CAFEDECA")) {
     answers += exchange(slave, link, std::string(1, c));
   }
   EXPECT_EQ(answers, "001122FCC4CAFEDECA>");
@@ -142,9 +149,9 @@ struct SpeedRow {
 };
 
 const SpeedRow SPEED_ROWS[] = {
-    {"00000003", 600},    {"00000007", 1200},  {"0000000D", 2400},  {"0000001A", 4800},
-    {"00000035", 9600},   {"0000004F", 14400}, {"0000006A", 19200}, {"0000009E", 28800},
-    {"000000D3", 38400},  {"00000134", 56000}, {"0000013D", 57600},
+    {"00000003", 600},   {"00000007", 1200},  {"0000000D", 2400},  {"0000001A", 4800},
+    {"00000035", 9600},  {"0000004F", 14400}, {"0000006A", 19200}, {"0000009E", 28800},
+    {"000000D3", 38400}, {"00000134", 56000}, {"0000013D", 57600},
 };
 
 class ImxSpeedChange : public ::testing::TestWithParam<SpeedRow> {};

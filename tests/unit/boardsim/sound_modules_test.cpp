@@ -85,13 +85,14 @@ TEST_P(ModelSearch, AnswersEachSlot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, ModelSearch,
-    testing::Values(
-        SearchCase{"dsp_counts", "0=2,2=4", 16, {{2, 0}, {0, 0}, {4, 0}, {0, 0}}},
-        SearchCase{"no_module_at_all", "", 16, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}},
-        SearchCase{"forced_values", "0=1,answer=0:5,answer=1:0xFFFF,3=3,answer=3:0", 16,
-                   {{5, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}}},
-        // At 8 bits per word the word's high byte is the first on the wire.
-        SearchCase{"eight_bit_words", "1=3", 8, {{0, 0}, {0, 3}, {0, 0}, {0, 0}}}),
+    testing::Values(SearchCase{"dsp_counts", "0=2,2=4", 16, {{2, 0}, {0, 0}, {4, 0}, {0, 0}}},
+                    SearchCase{"no_module_at_all", "", 16, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}},
+                    SearchCase{"forced_values",
+                               "0=1,answer=0:5,answer=1:0xFFFF,3=3,answer=3:0",
+                               16,
+                               {{5, 0}, {0xFF, 0xFF}, {0, 0}, {0, 0}}},
+                    // At 8 bits per word the word's high byte is the first on the wire.
+                    SearchCase{"eight_bit_words", "1=3", 8, {{0, 0}, {0, 3}, {0, 0}, {0, 0}}}),
     [](const testing::TestParamInfo<SearchCase>& param_info) { return param_info.param.name; });
 
 TEST(ModelSearch, BroadcastDeviceIsNeverDriven) {
@@ -115,8 +116,9 @@ TEST_P(ModelSplits, FrameArrivesWhole) {
   auto m = modules_of("1=2");
   size_t at = 0;
   for (size_t piece : GetParam().pieces) {
-    write_to(*m, 1, Bytes(wire.begin() + static_cast<long>(at),
-                          wire.begin() + static_cast<long>(at + piece)));
+    write_to(
+        *m, 1,
+        Bytes(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + piece)));
     at += piece;
   }
   write_to(*m, 1, Bytes(wire.begin() + static_cast<long>(at), wire.end()));
@@ -126,13 +128,15 @@ TEST_P(ModelSplits, FrameArrivesWhole) {
   EXPECT_EQ(m->bytes_written(1), data.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Splits, ModelSplits,
-    testing::Values(SplitCase{"one_write", {}}, SplitCase{"header_then_data", {12}},
-                    SplitCase{"word_by_word", {2, 2, 2, 2, 2, 2, 2, 2, 2}},
-                    SplitCase{"across_header_end", {10, 4}},
-                    SplitCase{"header_with_data_start", {14, 2}}),
-    [](const testing::TestParamInfo<SplitCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Splits, ModelSplits,
+                         testing::Values(SplitCase{"one_write", {}},
+                                         SplitCase{"header_then_data", {12}},
+                                         SplitCase{"word_by_word", {2, 2, 2, 2, 2, 2, 2, 2, 2}},
+                                         SplitCase{"across_header_end", {10, 4}},
+                                         SplitCase{"header_with_data_start", {14, 2}}),
+                         [](const testing::TestParamInfo<SplitCase>& param_info) {
+                           return param_info.param.name;
+                         });
 
 TEST(ModelFrames, EightBitWordsReachTheModuleByteSwapped) {
   auto m = modules_of("0=2");
@@ -162,7 +166,7 @@ TEST(ModelFrames, BroadcastReachesEveryFittedModuleOnly) {
 
 struct JumpCase {
   const char* name;
-  const char* args;     // slot 0 is the module under test
+  const char* args;        // slot 0 is the module under test
   uint32_t data_checksum;  // header checksum of the data frame (true sum 0x0604)
   uint32_t jump_checksum;
   bool send_data;
@@ -185,17 +189,17 @@ TEST_P(ModelJump, AnswersVerificationWord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Words, ModelJump,
-    testing::Values(
-        JumpCase{"one_cpu_verified", "0=2", 0x0604, 0x0604, true, 1},
-        JumpCase{"two_cpus_verified", "0=4", 0x0604, 0x0604, true, 3},
-        JumpCase{"three_dsps_have_two_cpus", "0=3", 0x0604, 0x0604, true, 3},
-        JumpCase{"jump_without_data_carries_zero", "0=1", 0, 0, false, 1},
-        JumpCase{"jump_without_data_nonzero", "0=1", 0, 0x0604, false, 0},
-        JumpCase{"data_checksum_wrong", "0=4", 0x0605, 0x0604, true, 0},
-        JumpCase{"jump_checksum_wrong", "0=2", 0x0604, 0x0605, true, 0},
-        JumpCase{"first_cpu_fails", "0=4,fail=0:1", 0x0604, 0x0604, true, 2},
-        JumpCase{"second_cpu_fails", "0=4,fail=0:2", 0x0604, 0x0604, true, 1},
-        JumpCase{"forced_answer", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604, true, 0xFFFF}),
+    testing::Values(JumpCase{"one_cpu_verified", "0=2", 0x0604, 0x0604, true, 1},
+                    JumpCase{"two_cpus_verified", "0=4", 0x0604, 0x0604, true, 3},
+                    JumpCase{"three_dsps_have_two_cpus", "0=3", 0x0604, 0x0604, true, 3},
+                    JumpCase{"jump_without_data_carries_zero", "0=1", 0, 0, false, 1},
+                    JumpCase{"jump_without_data_nonzero", "0=1", 0, 0x0604, false, 0},
+                    JumpCase{"data_checksum_wrong", "0=4", 0x0605, 0x0604, true, 0},
+                    JumpCase{"jump_checksum_wrong", "0=2", 0x0604, 0x0605, true, 0},
+                    JumpCase{"first_cpu_fails", "0=4,fail=0:1", 0x0604, 0x0604, true, 2},
+                    JumpCase{"second_cpu_fails", "0=4,fail=0:2", 0x0604, 0x0604, true, 1},
+                    JumpCase{"forced_answer", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604, true,
+                             0xFFFF}),
     [](const testing::TestParamInfo<JumpCase>& param_info) { return param_info.param.name; });
 
 // A module that took a frame answers 0, nothing verified, until its own jump
@@ -228,8 +232,8 @@ TEST_P(ModelOptions, RejectsMalformedArguments) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bad, ModelOptions,
-                         testing::Values("4=2", "0=0", "0=5", "0=x", "0", "answer=1",
-                                         "answer=4:1", "answer=0:0x10000", "fail=0:0",
-                                         "fail=0:3", "checksum=0:-1", "bogus=1"));
+                         testing::Values("4=2", "0=0", "0=5", "0=x", "0", "answer=1", "answer=4:1",
+                                         "answer=0:0x10000", "fail=0:0", "fail=0:3",
+                                         "checksum=0:-1", "bogus=1"));
 
 }  // namespace

@@ -42,8 +42,8 @@ Event gpio_not_taken(double ms, std::vector<uint8_t> taken, int result, int err)
   return e;
 }
 
-Event ioctl_event(EventKind kind, int device, uint32_t request, bool has_value, int64_t value, int result,
-                  int err = 0) {
+Event ioctl_event(EventKind kind, int device, uint32_t request, bool has_value, int64_t value,
+                  int result, int err = 0) {
   Event e = make(0, kind, device);
   e.request = request;
   e.has_value = has_value;
@@ -124,41 +124,50 @@ std::string repeat(const std::string& text, int times) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, TraceForms,
     ::testing::Values(
-        TraceCase{"GpioResetPulse",
-                  {gpio(0, 1, 0x00), gpio(0.25, 0, 0x00), gpio(10.5, 1, 0x10)},
-                  "     0.000 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
-                  "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"
-                  "     0.250 ms  gpio-write op 0 mask 0x00100000 value 0x00000000: reset line stays low"
-                  "  [00 00 00 00 00 00 10 00 00 00 00 00]\n"
-                  "    10.500 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00100000: reset line high"
-                  "  [01 00 00 00 00 00 10 00 00 00 10 00]\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\",\"op\":1,"
-                  "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
-                  "{\"t_ms\":0.250000,\"kind\":\"gpio-write\",\"tx\":\"000000000000100000000000\",\"op\":0,"
-                  "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
-                  "{\"t_ms\":10.500000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000001000\",\"op\":1,"
-                  "\"mask\":1048576,\"value\":1048576,\"reset\":\"high\"}\n"},
+        TraceCase{
+            "GpioResetPulse",
+            {gpio(0, 1, 0x00), gpio(0.25, 0, 0x00), gpio(10.5, 1, 0x10)},
+            "     0.000 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
+            "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"
+            "     0.250 ms  gpio-write op 0 mask 0x00100000 value 0x00000000: reset line stays low"
+            "  [00 00 00 00 00 00 10 00 00 00 00 00]\n"
+            "    10.500 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00100000: reset line high"
+            "  [01 00 00 00 00 00 10 00 00 00 10 00]\n",
+            "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\",\"op\":"
+            "1,"
+            "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
+            "{\"t_ms\":0.250000,\"kind\":\"gpio-write\",\"tx\":\"000000000000100000000000\",\"op\":"
+            "0,"
+            "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
+            "{\"t_ms\":10.500000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000001000\","
+            "\"op\":1,"
+            "\"mask\":1048576,\"value\":1048576,\"reset\":\"high\"}\n"},
         TraceCase{"OpZeroBeforeAnySetLeavesTheLineUndriven",
                   {gpio(0, 0, 0x10)},
-                  "     0.000 ms  gpio-write op 0 mask 0x00100000 value 0x00100000: reset line stays undriven"
+                  "     0.000 ms  gpio-write op 0 mask 0x00100000 value 0x00100000: reset line "
+                  "stays undriven"
                   "  [00 00 00 00 00 00 10 00 00 00 10 00]\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"000000000000100000001000\",\"op\":0,"
+                  "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"000000000000100000001000\","
+                  "\"op\":0,"
                   "\"mask\":1048576,\"value\":1048576,\"reset\":\"undriven\"}\n"},
-        TraceCase{"GpioWritesNotTakenWholeShowTheirResultAndLeaveTheLine",
-                  {gpio(0, 1, 0x00), gpio_not_taken(0.25, {0, 0, 0, 0, 0, 0}, 6, 0),
-                   gpio_not_taken(10.5, {}, -1, EIO)},
-                  "     0.000 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
-                  "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"
-                  "     0.250 ms  gpio-write 6 bytes  [00 00 00 00 00 00] -> 6\n"
-                  "    10.500 ms  gpio-write 0 bytes  [] -> -1 (errno 5 Input/output error)\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\",\"op\":1,"
-                  "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
-                  "{\"t_ms\":0.250000,\"kind\":\"gpio-write\",\"tx\":\"000000000000\",\"result\":6}\n"
-                  "{\"t_ms\":10.500000,\"kind\":\"gpio-write\",\"tx\":\"\",\"result\":-1,\"errno\":5}\n"},
+        TraceCase{
+            "GpioWritesNotTakenWholeShowTheirResultAndLeaveTheLine",
+            {gpio(0, 1, 0x00), gpio_not_taken(0.25, {0, 0, 0, 0, 0, 0}, 6, 0),
+             gpio_not_taken(10.5, {}, -1, EIO)},
+            "     0.000 ms  gpio-write op 1 (set) mask 0x00100000 value 0x00000000: reset line low"
+            "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"
+            "     0.250 ms  gpio-write 6 bytes  [00 00 00 00 00 00] -> 6\n"
+            "    10.500 ms  gpio-write 0 bytes  [] -> -1 (errno 5 Input/output error)\n",
+            "{\"t_ms\":0.000000,\"kind\":\"gpio-write\",\"tx\":\"010000000000100000000000\",\"op\":"
+            "1,"
+            "\"mask\":1048576,\"value\":0,\"reset\":\"low\"}\n"
+            "{\"t_ms\":0.250000,\"kind\":\"gpio-write\",\"tx\":\"000000000000\",\"result\":6}\n"
+            "{\"t_ms\":10.500000,\"kind\":\"gpio-write\",\"tx\":\"\",\"result\":-1,\"errno\":5}\n"},
         TraceCase{"SerialBytesWithTheirSpeed",
                   {serial_in()},
                   "     0.000 ms  tty-in     ttyS2 57600 baud  \"A\\22\\01\\FF\"\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"tty-in\",\"port\":2,\"baud\":57600,\"rx\":\"412201FF\"}\n"},
+                  "{\"t_ms\":0.000000,\"kind\":\"tty-in\",\"port\":2,\"baud\":57600,\"rx\":"
+                  "\"412201FF\"}\n"},
         TraceCase{"SettingByName",
                   {ioctl_event(EventKind::SpiIoctl, 0, SPI_IOC_WR_MAX_SPEED_HZ, true, 100000, 0)},
                   "     0.000 ms  spi-ioctl  spidev2.0 SPI_IOC_WR_MAX_SPEED_HZ 100000 -> 0\n",
@@ -166,25 +175,31 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"request_name\":\"SPI_IOC_WR_MAX_SPEED_HZ\",\"value\":100000,\"result\":0}\n"},
         TraceCase{"UnknownRequestByItsFieldsWithItsError",
                   {ioctl_event(EventKind::SpiIoctl, 3, 0x80046B09, false, 0, -1, ENOTTY)},
-                  "     0.000 ms  spi-ioctl  spidev2.3 _IOR('k', 9, 4) -> -1 (errno 25 Inappropriate ioctl for "
+                  "     0.000 ms  spi-ioctl  spidev2.3 _IOR('k', 9, 4) -> -1 (errno 25 "
+                  "Inappropriate ioctl for "
                   "device)\n",
                   "{\"t_ms\":0.000000,\"kind\":\"spi-ioctl\",\"cs\":3,\"request\":2147773193,"
                   "\"request_name\":\"_IOR('k', 9, 4)\",\"result\":-1,\"errno\":25}\n"},
         TraceCase{"TransferAsGivenAndOnTheWire",
                   {transfer()},
-                  "     0.000 ms  spi-xfer   spidev2.1 SPI_IOC_MESSAGE(1) tx/rx 4 bytes speed 0 bits 0 cs_change 1"
+                  "     0.000 ms  spi-xfer   spidev2.1 SPI_IOC_MESSAGE(1) tx/rx 4 bytes speed 0 "
+                  "bits 0 cs_change 1"
                   " (1000000 Hz, 8 bits, mode 3) -> 4  tx 01 02 03 04  rx 05 06 07 08\n",
                   "{\"t_ms\":0.000000,\"kind\":\"spi-xfer\",\"cs\":1,\"request\":1075866368,"
-                  "\"request_name\":\"SPI_IOC_MESSAGE(1)\",\"speed_hz\":0,\"bits_per_word\":0,\"cs_change\":1,"
-                  "\"delay_usecs\":0,\"wire_hz\":1000000,\"wire_bits\":8,\"wire_mode\":3,\"tx\":\"01020304\","
+                  "\"request_name\":\"SPI_IOC_MESSAGE(1)\",\"speed_hz\":0,\"bits_per_word\":0,\"cs_"
+                  "change\":1,"
+                  "\"delay_usecs\":0,\"wire_hz\":1000000,\"wire_bits\":8,\"wire_mode\":3,\"tx\":"
+                  "\"01020304\","
                   "\"rx\":\"05060708\",\"result\":4}\n"},
         TraceCase{"TextShowsTheFirstBytesJsonAll",
                   {long_write()},
-                  "     0.000 ms  spi-write  spidev2.4 100 bytes (2000000 Hz, 16 bits, mode 0) -> 100  tx AB" +
-                      repeat(" AB", 63) +
-                      " ... (100 bytes)\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"spi-write\",\"cs\":4,\"wire_hz\":2000000,\"wire_bits\":16,"
-                  "\"wire_mode\":0,\"tx\":\"" + repeat("AB", 100) + "\",\"result\":100}\n"},
+                  "     0.000 ms  spi-write  spidev2.4 100 bytes (2000000 Hz, 16 bits, mode 0) -> "
+                  "100  tx AB" +
+                      repeat(" AB", 63) + " ... (100 bytes)\n",
+                  "{\"t_ms\":0.000000,\"kind\":\"spi-write\",\"cs\":4,\"wire_hz\":2000000,\"wire_"
+                  "bits\":16,"
+                  "\"wire_mode\":0,\"tx\":\"" +
+                      repeat("AB", 100) + "\",\"result\":100}\n"},
         TraceCase{"FrameBufferRequestsByName",
                   {ioctl_event(EventKind::FbIoctl, -1, 0x40046706, true, 7, 0),
                    ioctl_event(EventKind::FbIoctl, -1, 0x6704, false, 0, 0),
@@ -196,15 +211,18 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"request_name\":\"FB_CONTRAST_REQUEST\",\"value\":7,\"result\":0}\n"
                   "{\"t_ms\":0.000000,\"kind\":\"fb-ioctl\",\"request\":26372,"
                   "\"request_name\":\"FB_FOLLOW_UP_REQUEST\",\"result\":0}\n"
-                  "{\"t_ms\":0.000000,\"kind\":\"fb-ioctl\",\"request\":17920,\"request_name\":\"_IO('F', 0)\","
+                  "{\"t_ms\":0.000000,\"kind\":\"fb-ioctl\",\"request\":17920,\"request_name\":\"_"
+                  "IO('F', 0)\","
                   "\"result\":0}\n"},
-        TraceCase{"AnnotationAndNoteOnTheirLines",
-                  {annotation(), note()},
-                  "     0.000 ms  annotation spidev2.4 frame: address 0x00001000: module sum agrees\n"
-                  "     0.000 ms  note       ttyS0 imx: \x01 odd\n",
-                  "{\"t_ms\":0.000000,\"kind\":\"annotation\",\"cs\":4,\"bus\":\"spi\",\"unit\":\"frame\","
-                  "\"text\":\"address 0x00001000: module sum agrees\"}\n"
-                  "{\"t_ms\":0.000000,\"kind\":\"note\",\"port\":0,\"text\":\"imx: \\u0001 odd\"}\n"}),
+        TraceCase{
+            "AnnotationAndNoteOnTheirLines",
+            {annotation(), note()},
+            "     0.000 ms  annotation spidev2.4 frame: address 0x00001000: module sum agrees\n"
+            "     0.000 ms  note       ttyS0 imx: \x01 odd\n",
+            "{\"t_ms\":0.000000,\"kind\":\"annotation\",\"cs\":4,\"bus\":\"spi\",\"unit\":"
+            "\"frame\","
+            "\"text\":\"address 0x00001000: module sum agrees\"}\n"
+            "{\"t_ms\":0.000000,\"kind\":\"note\",\"port\":0,\"text\":\"imx: \\u0001 odd\"}\n"}),
     [](const ::testing::TestParamInfo<TraceCase>& param_info) { return param_info.param.name; });
 
 }  // namespace

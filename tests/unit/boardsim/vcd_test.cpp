@@ -87,7 +87,8 @@ Event at_ms(double ms, EventKind kind, int device = 0) {
   return e;
 }
 
-Event serial(double ms, uint32_t baud, const Bytes& data, EventKind kind = EventKind::SerialToSlave) {
+Event serial(double ms, uint32_t baud, const Bytes& data,
+             EventKind kind = EventKind::SerialToSlave) {
   Event e = at_ms(ms, kind);
   e.baud = baud;
   e.data = data;
@@ -126,11 +127,11 @@ TEST(Vcd, CharacterGoesOutBitByBitAndWaitsForTheOneBeforeIt) {
   ASSERT_EQ(d.tick_ns, 10u);
   const uint64_t start = 100000;
   EXPECT_EQ(d.edges("ttyS0_tx", '0'),
-            (std::vector<uint64_t>{start, start + 20000, start + 40000, start + 60000, start + 80000,
-                                   start + 100000, start + 150000}));
+            (std::vector<uint64_t>{start, start + 20000, start + 40000, start + 60000,
+                                   start + 80000, start + 100000, start + 150000}));
   EXPECT_EQ(d.edges("ttyS0_tx", '1'),
-            (std::vector<uint64_t>{start + 10000, start + 30000, start + 50000, start + 70000, start + 90000,
-                                   start + 110000, start + 190000}));
+            (std::vector<uint64_t>{start + 10000, start + 30000, start + 50000, start + 70000,
+                                   start + 90000, start + 110000, start + 190000}));
   EXPECT_TRUE(d.edges("ttyS0_rx", '0').empty());
   EXPECT_GE(d.last_tick, start + 200000) << "the last stop bit is drawn whole";
 }
@@ -204,9 +205,9 @@ TEST(Vcd, WindowDrawsOnlyWhatWasJournalledInIt) {
   VcdOptions window;
   window.from_ns = 5 * MS;
   window.to_ns = 8 * MS;
-  const Dump d = dump({gpio(0, 1, 0), serial(1, 10000, {0x00}), serial(6, 10000, {0xFF}),
-                       serial(9, 10000, {0x00})},
-                      window);
+  const Dump d = dump(
+      {gpio(0, 1, 0), serial(1, 10000, {0x00}), serial(6, 10000, {0xFF}), serial(9, 10000, {0x00})},
+      window);
   EXPECT_EQ(d.first_tick, 500000u);
   EXPECT_EQ(d.changes.at("slave_reset_n"), (std::vector<std::pair<uint64_t, char>>{{500000, '0'}}))
       << "the level the requests before the window left";
@@ -219,7 +220,8 @@ TEST(Vcd, TimescaleIsFineEnoughForTheFastestClockDrawn) {
   EXPECT_EQ(dump({spi_write(0, 0, 24000000, 8, 0, {1})}).tick_ns, 1u);
   VcdOptions window;
   window.from_ns = 1 * MS;
-  EXPECT_EQ(dump({spi_write(0, 0, 24000000, 8, 0, {1}), serial(2, 57600, {1})}, window).tick_ns, 10u)
+  EXPECT_EQ(dump({spi_write(0, 0, 24000000, 8, 0, {1}), serial(2, 57600, {1})}, window).tick_ns,
+            10u)
       << "only what the window draws counts";
 }
 

@@ -33,9 +33,7 @@ const LevelCase LEVEL_CASES[] = {
 
 class ContrastLevel : public ::testing::TestWithParam<LevelCase> {
  protected:
-  void SetUp() override {
-    path_ = ::testing::TempDir() + "global_set_" + std::to_string(getpid());
-  }
+  void SetUp() override { path_ = ::testing::TempDir() + "global_set_" + std::to_string(getpid()); }
   void TearDown() override { unlink(path_.c_str()); }
   std::string path_;
 };

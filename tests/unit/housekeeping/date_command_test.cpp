@@ -62,8 +62,8 @@ TEST_P(DateCommand, FormatsTheCorrectedTime) {
   setenv("TZ", c.tz, 1);
   tzset();
   char command[48];
-  ASSERT_EQ(date_command_format(clock_corrected_time(c.rtc_seconds, c.offset_seconds),
-                                command, sizeof command),
+  ASSERT_EQ(date_command_format(clock_corrected_time(c.rtc_seconds, c.offset_seconds), command,
+                                sizeof command),
             0);
   EXPECT_STREQ(command, c.command);
 }

@@ -50,15 +50,16 @@ const ScanCase SCAN_CASES[] = {
     {"at the start of the second block", across_blocks(0, TEXT), 1},
     {"at the end of the first block", across_blocks(15, TEXT), 1},
     {"across blocks split by a line end", across_blocks(7, "50 over\n-current"), 0},
-    {"across blocks after a NUL byte", across_blocks(3, std::string("\0" "50 over-current", 16)),
+    {"across blocks after a NUL byte",
+     across_blocks(3, std::string("\0"
+                                  "50 over-current",
+                                  16)),
      1},
 };
 
 class LogScan : public ::testing::TestWithParam<ScanCase> {
  protected:
-  void SetUp() override {
-    path_ = ::testing::TempDir() + "log_scan_" + std::to_string(getpid());
-  }
+  void SetUp() override { path_ = ::testing::TempDir() + "log_scan_" + std::to_string(getpid()); }
   void TearDown() override { unlink(path_.c_str()); }
   std::string path_;
 };
@@ -98,9 +99,7 @@ TEST_P(LogScan, FindsTheSameWhateverTheBlockSize) {
   fclose(log);
 }
 
-TEST_F(LogScan, AMissingLogFindsNothing) {
-  EXPECT_EQ(log_scan(path_.c_str(), TEXT), 0);
-}
+TEST_F(LogScan, AMissingLogFindsNothing) { EXPECT_EQ(log_scan(path_.c_str(), TEXT), 0); }
 
 // A FIFO with no writer would hold the scan, /dev/zero would feed it without
 // end, and a directory has no lines: none is read.

@@ -81,11 +81,11 @@ const std::string PAD_TO_END(BOUND, 'x');
 
 const MarkerCase BOUNDED_CASES[] = {
     {"Panel 1234\n" + PAD_TO_END + " more\n", 0, 1234},
-    {"Panel " + std::string(BOUND - 9, '0') + "42\n", 0, 42},      // 256 bytes in all
-    {"Panel " + std::string(BOUND - 8, '0') + "42\n", 0, 42},      // line end past the bound
-    {"Panel " + std::string(BOUND - 7, '0') + "42\n", -1, 0},      // the bound cuts "42"
-    {"Panel " + std::string(BOUND - 6, '0') + "12345\n", -1, 0},   // no digit within it
-    {std::string(BOUND + 10, 'P') + " 77\n", -1, 0},             // no whole word within it
+    {"Panel " + std::string(BOUND - 9, '0') + "42\n", 0, 42},     // 256 bytes in all
+    {"Panel " + std::string(BOUND - 8, '0') + "42\n", 0, 42},     // line end past the bound
+    {"Panel " + std::string(BOUND - 7, '0') + "42\n", -1, 0},     // the bound cuts "42"
+    {"Panel " + std::string(BOUND - 6, '0') + "12345\n", -1, 0},  // no digit within it
+    {std::string(BOUND + 10, 'P') + " 77\n", -1, 0},              // no whole word within it
     {"Panel 33 " + std::string(2 * BOUND, '9') + "\n", 0, 33},
 };
 

@@ -25,8 +25,8 @@
 
 namespace {
 
-using test_support::OutputCapture;
 using test_support::error_report;
+using test_support::OutputCapture;
 using test_support::printable;
 using test_support::rule_80;
 
@@ -113,8 +113,8 @@ TEST_F(Console, SyntaxReportShowsTheLineAsReadAndTheToken) {
   int result = log_syntax_error();
   std::string text = err.take();
   EXPECT_EQ(result, -1);
-  EXPECT_EQ(text, "\nERROR : \n" + rule_80() + "\nWAIT 100 ; pause\r\n\n" +
-                      "\nERROR : token --> ;\n\n");
+  EXPECT_EQ(text,
+            "\nERROR : \n" + rule_80() + "\nWAIT 100 ; pause\r\n\n" + "\nERROR : token --> ;\n\n");
 }
 
 struct GateCase {
@@ -269,13 +269,14 @@ TEST_P(PauseFloor, LastsAtLeastItsLengthFromTheTransfer) {
   EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(lasted).count(), total_us);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, PauseFloor,
-    ::testing::Values(PauseCase{"AfterAWrite", false, {3000}, 0},
-                      PauseCase{"AfterARead", true, {3000}, 0},
-                      PauseCase{"InARow", false, {2000, 3000, 1000}, 0},
-                      PauseCase{"AcrossASignal", false, {20000}, 5000}),
-    [](const ::testing::TestParamInfo<PauseCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lengths, PauseFloor,
+                         ::testing::Values(PauseCase{"AfterAWrite", false, {3000}, 0},
+                                           PauseCase{"AfterARead", true, {3000}, 0},
+                                           PauseCase{"InARow", false, {2000, 3000, 1000}, 0},
+                                           PauseCase{"AcrossASignal", false, {20000}, 5000}),
+                         [](const ::testing::TestParamInfo<PauseCase>& row) {
+                           return std::string(row.param.name);
+                         });
 
 // Hard failures: worded by phase with errno, and the device released.
 enum class Op { READ, WRITE };
@@ -299,7 +300,8 @@ TEST_P(TransferFailure, IsReportedByPhaseWithErrno) {
   hand_over(c.op == Op::READ ? pipe_.write_end : pipe_.read_end);
   char buffer[4] = {1, 2, 3, 4};
   OutputCapture err(STDERR_FILENO);
-  int result = c.op == Op::READ ? read_all(buffer, sizeof buffer) : write_all(buffer, sizeof buffer);
+  int result =
+      c.op == Op::READ ? read_all(buffer, sizeof buffer) : write_all(buffer, sizeof buffer);
   std::string text = err.take();
   char expected[64];
   snprintf(expected, sizeof expected, c.wording, EBADF);
@@ -308,11 +310,12 @@ TEST_P(TransferFailure, IsReportedByPhaseWithErrno) {
   EXPECT_EQ(current_device, -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Wording, TransferFailure,
-                         ::testing::Values(FailureCase{PHASE_UART, Op::READ, "UART read failed (%d)\n"},
-                                           FailureCase{PHASE_UART, Op::WRITE, "UART write failed (%d)\n"},
-                                           FailureCase{PHASE_SPI, Op::READ, "SPI read failed (%d)\n"},
-                                           FailureCase{PHASE_SPI, Op::WRITE, "SPI write failed (%d)\n"}));
+INSTANTIATE_TEST_SUITE_P(
+    Wording, TransferFailure,
+    ::testing::Values(FailureCase{PHASE_UART, Op::READ, "UART read failed (%d)\n"},
+                      FailureCase{PHASE_UART, Op::WRITE, "UART write failed (%d)\n"},
+                      FailureCase{PHASE_SPI, Op::READ, "SPI read failed (%d)\n"},
+                      FailureCase{PHASE_SPI, Op::WRITE, "SPI write failed (%d)\n"}));
 
 // A device that stops moving bytes: the transfer gives up with a report
 // instead of waiting forever. Each case waits out the whole bound.
@@ -340,9 +343,7 @@ TEST_P(StalledDevice, GivesUpWithAReport) {
   long result = 0;
   OutputCapture err(STDERR_FILENO);
   switch (c.kind) {
-    case Stall::READ_ALL_SILENT:
-      result = read_all(buffer, sizeof buffer);
-      break;
+    case Stall::READ_ALL_SILENT: result = read_all(buffer, sizeof buffer); break;
     case Stall::READ_ALL_AT_END:
       // Three bytes, then the far end is gone: every further read returns 0.
       (void)!write(link.theirs, "abc", 3);
@@ -357,9 +358,7 @@ TEST_P(StalledDevice, GivesUpWithAReport) {
       hand_over(pipe_.write_end);
       result = write_all(buffer, sizeof buffer);
       break;
-    case Stall::READ_ONCE_SILENT:
-      result = read_once(buffer, sizeof buffer);
-      break;
+    case Stall::READ_ONCE_SILENT: result = read_once(buffer, sizeof buffer); break;
   }
   int error = errno;
   std::string text = err.take();
@@ -376,11 +375,13 @@ TEST_P(StalledDevice, GivesUpWithAReport) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bound, StalledDevice,
-    ::testing::Values(
-        StallCase{PHASE_UART, Stall::READ_ALL_SILENT, "UART read stalled (no progress for 2000 ms)\n"},
-        StallCase{PHASE_SPI, Stall::READ_ALL_AT_END, "SPI read stalled (no progress for 2000 ms)\n"},
-        StallCase{PHASE_SPI, Stall::WRITE_ALL_FULL, "SPI write stalled (no progress for 2000 ms)\n"},
-        StallCase{PHASE_UART, Stall::READ_ONCE_SILENT,
-                  "UART read stalled (no progress for 2000 ms)\n"}));
+    ::testing::Values(StallCase{PHASE_UART, Stall::READ_ALL_SILENT,
+                                "UART read stalled (no progress for 2000 ms)\n"},
+                      StallCase{PHASE_SPI, Stall::READ_ALL_AT_END,
+                                "SPI read stalled (no progress for 2000 ms)\n"},
+                      StallCase{PHASE_SPI, Stall::WRITE_ALL_FULL,
+                                "SPI write stalled (no progress for 2000 ms)\n"},
+                      StallCase{PHASE_UART, Stall::READ_ONCE_SILENT,
+                                "UART read stalled (no progress for 2000 ms)\n"}));
 
 }  // namespace

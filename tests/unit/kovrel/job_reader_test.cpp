@@ -17,11 +17,11 @@
 
 namespace {
 
-using test_support::OutputCapture;
-using test_support::ScratchFile;
 using test_support::banner;
 using test_support::error_report;
+using test_support::OutputCapture;
 using test_support::printable;
+using test_support::ScratchFile;
 
 constexpr uint8_t DATA_SENTINEL = 0xEE;
 constexpr uint32_t ADDRESS_SENTINEL = 0xA5A5A5A5;
@@ -58,9 +58,7 @@ Outcome decode(const std::string& text) {
   return read_line(job.get());
 }
 
-std::string separator_and_line(const std::string& text) {
-  return error_report(banner(text));
-}
+std::string separator_and_line(const std::string& text) { return error_report(banner(text)); }
 
 std::string syntax_report(const char* message, const std::string& text, const std::string& bad) {
   std::string report = message != nullptr ? error_report(message) : std::string();
@@ -100,7 +98,10 @@ TEST_P(UartAccess, StoresAddressControlAndData) {
 INSTANTIATE_TEST_SUITE_P(
     Keywords, UartAccess,
     ::testing::Values(
-        UartAccessCase{"WRITE_32 0x001122FC 0xCAFEDECA", JOB_WRITE_32, 0x001122FC, 0xC4,
+        UartAccessCase{"WRITE_32 0x001122FC 0xCAFEDECA",
+                       JOB_WRITE_32,
+                       0x001122FC,
+                       0xC4,
                        {0xCA, 0xDE, 0xFE, 0xCA}},
         UartAccessCase{"WRITE_16 0x001122FE 0xCAFE", JOB_WRITE_16, 0x001122FE, 0x42, {0xFE, 0xCA}},
         UartAccessCase{"WRITE_8 0x001122FF 0xCA", JOB_WRITE_8, 0x001122FF, 0x01, {0xCA}},
@@ -109,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
         UartAccessCase{"READ_8 0x001122FF", JOB_READ_8, 0x001122FF, 0x21, {}},
         UartAccessCase{"JUMP 0x00001000", JOB_JUMP, 0x00001000, 0xC0, {}},
         // Lower-case keywords, and the parameter still taken from its place.
-        UartAccessCase{"write_32 0x1000 0x12345678", JOB_WRITE_32, 0x1000, 0xC4,
-                       {0x78, 0x56, 0x34, 0x12}},
+        UartAccessCase{
+            "write_32 0x1000 0x12345678", JOB_WRITE_32, 0x1000, 0xC4, {0x78, 0x56, 0x34, 0x12}},
         UartAccessCase{"Write_16 0X2000 abcd", JOB_WRITE_16, 0x2000, 0x42, {0xCD, 0xAB}},
         UartAccessCase{"read_8 7", JOB_READ_8, 0x7, 0x21, {}},
         // "%x" reading: sign, no prefix, the rest of the token ignored.
@@ -151,14 +152,14 @@ TEST_P(SpiFrame, StoresFrameFieldsAndModuleDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keywords, SpiFrame,
-    ::testing::Values(
-        SpiFrameCase{"BIN_FILE 0x0000100F prog.bin M2", 0x04, JOB_BIN_FILE, 0x100F, SIZE_SENTINEL,
-                     "/dev/spidev2.2"},
-        SpiFrameCase{"bin_file 0x1000 prog.bin ALL", 0x01, JOB_BIN_FILE, 0x1000, SIZE_SENTINEL,
-                     "/dev/spidev2.4"},
-        // The SPI entry point need only be even.
-        SpiFrameCase{"JUMP 0x00001002 ALL", 0x09, JOB_JUMP, 0x1002, 0, "/dev/spidev2.4"},
-        SpiFrameCase{"jump 0x10 M3", 0x08, JOB_JUMP, 0x10, 0, "/dev/spidev2.3"}));
+    ::testing::Values(SpiFrameCase{"BIN_FILE 0x0000100F prog.bin M2", 0x04, JOB_BIN_FILE, 0x100F,
+                                   SIZE_SENTINEL, "/dev/spidev2.2"},
+                      SpiFrameCase{"bin_file 0x1000 prog.bin ALL", 0x01, JOB_BIN_FILE, 0x1000,
+                                   SIZE_SENTINEL, "/dev/spidev2.4"},
+                      // The SPI entry point need only be even.
+                      SpiFrameCase{"JUMP 0x00001002 ALL", 0x09, JOB_JUMP, 0x1002, 0,
+                                   "/dev/spidev2.4"},
+                      SpiFrameCase{"jump 0x10 M3", 0x08, JOB_JUMP, 0x10, 0, "/dev/spidev2.3"}));
 
 TEST(SpiDownload, KeepsTheFileNameAndWritesNoBootRecordName) {
   start_job(PHASE_SPI, 0x01);
@@ -330,8 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A number that does not fit in 32 bits is refused as well.
         SyntaxCase{PHASE_UART, 0, "WRITE_32 0x1000 0x1CAFEDECA\n", "number out of range\n",
                    "0x1CAFEDECA"},
-        SyntaxCase{PHASE_SPI, 1, "BIT_RATE 4294967296\n", "number out of range\n",
-                   "4294967296"},
+        SyntaxCase{PHASE_SPI, 1, "BIT_RATE 4294967296\n", "number out of range\n", "4294967296"},
         SyntaxCase{PHASE_SPI, 1, "WAIT -2147483649\n", "number out of range\n", "-2147483649"}));
 
 // A line holding a NUL is refused whole, comment and blank lines too: read as
@@ -418,7 +418,9 @@ struct ModuleCase {
   const char* device;
 };
 
-void PrintTo(const ModuleCase& c, std::ostream* os) { *os << "mask " << int(c.mask) << " " << c.name; }
+void PrintTo(const ModuleCase& c, std::ostream* os) {
+  *os << "mask " << int(c.mask) << " " << c.name;
+}
 
 class ModuleDecode : public ::testing::TestWithParam<ModuleCase> {};
 
@@ -442,12 +444,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ModuleCase{0x0F, "M2", 0, "/dev/spidev2.2"},
                       ModuleCase{0x0F, "M3", 0, "/dev/spidev2.3"},
                       ModuleCase{0x0F, "ALL", 0, "/dev/spidev2.4"},
-                      ModuleCase{0x05, "M0", 0, "/dev/spidev2.0"},
-                      ModuleCase{0x05, "M1", -1, ""}, ModuleCase{0x05, "M2", 0, "/dev/spidev2.2"},
-                      ModuleCase{0x05, "M3", -1, ""},
-                      ModuleCase{0x08, "ALL", 0, "/dev/spidev2.4"},
-                      ModuleCase{0x08, "M0", -1, ""}, ModuleCase{0x00, "ALL", -1, ""},
-                      ModuleCase{0x00, "M3", -1, ""}));
+                      ModuleCase{0x05, "M0", 0, "/dev/spidev2.0"}, ModuleCase{0x05, "M1", -1, ""},
+                      ModuleCase{0x05, "M2", 0, "/dev/spidev2.2"}, ModuleCase{0x05, "M3", -1, ""},
+                      ModuleCase{0x08, "ALL", 0, "/dev/spidev2.4"}, ModuleCase{0x08, "M0", -1, ""},
+                      ModuleCase{0x00, "ALL", -1, ""}, ModuleCase{0x00, "M3", -1, ""}));
 
 TEST(ModuleDecodeName, OtherNamesAreReported) {
   for (const char* name : {"m1", "M4", "ALL0", "all"}) {
@@ -497,9 +497,10 @@ TEST(JobLines, BlankAndCommentLinesAndLineEnds) {
 }
 
 TEST(JobLines, CommentSkipsEverythingAfterTheSemicolon) {
-  expect_lines(PHASE_SPI, ";BIN_FILE x y z w v\n;;\n", {{JobLine::COMMAND, JOB_COMMENT},
-                                                       {JobLine::COMMAND, JOB_COMMENT},
-                                                       {JobLine::END, JOB_COMMENT}});
+  expect_lines(PHASE_SPI, ";BIN_FILE x y z w v\n;;\n",
+               {{JobLine::COMMAND, JOB_COMMENT},
+                {JobLine::COMMAND, JOB_COMMENT},
+                {JobLine::END, JOB_COMMENT}});
   EXPECT_EQ(job_command.params_left, 0);
 }
 

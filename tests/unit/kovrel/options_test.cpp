@@ -14,8 +14,8 @@
 
 namespace {
 
-using test_support::OutputCapture;
 using test_support::error_report;
+using test_support::OutputCapture;
 using test_support::printable;
 
 struct Settings {
@@ -114,24 +114,25 @@ const std::string NAME_200(200, 'j');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OptionsAccepted,
-    ::testing::Values(
-        AcceptedCase{{}, Settings{}}, AcceptedCase{{"-v", "3"}, with_verbosity(3)},
-        AcceptedCase{{"-v0"}, with_verbosity(0)},
-        AcceptedCase{{"-v", "abc"}, with_verbosity(0)},  // no digits: 0
-        AcceptedCase{{"-v", "2", "-v", "1"}, with_verbosity(1)},
-        AcceptedCase{{"ignored", "-v", "2"}, with_verbosity(2)},
-        AcceptedCase{{"-b", "56000"}, with_baud(56000)},
-        AcceptedCase{{"-b", "600"}, with_baud(600)}, AcceptedCase{{"-b57600"}, with_baud(57600)},
-        AcceptedCase{{"-b", " 19200"}, with_baud(19200)},
-        AcceptedCase{{"-b", "+14400baud"}, with_baud(14400)},
-        AcceptedCase{{"-p", "3"}, with_port(3)},
-        AcceptedCase{{"-p", "999999"}, with_port(999999)},  // "/dev/ttyS999999", 15
-        AcceptedCase{{"-p", "-99999"}, with_port(-99999)},
-        AcceptedCase{{"-r", "-w", "-p", "2", "-b", "9600"}, uart_options()},
-        AcceptedCase{{"-u", "uart_job.txt", "-s", "spi_job.txt"},
-                     with_jobs("uart_job.txt", "spi_job.txt")},
-        AcceptedCase{{"-sa", "-s", "b"}, with_jobs("", "b")},
-        AcceptedCase{{"-u", NAME_200, "-s", NAME_200}, with_jobs(NAME_200, NAME_200)}));
+    ::testing::Values(AcceptedCase{{}, Settings{}}, AcceptedCase{{"-v", "3"}, with_verbosity(3)},
+                      AcceptedCase{{"-v0"}, with_verbosity(0)},
+                      AcceptedCase{{"-v", "abc"}, with_verbosity(0)},  // no digits: 0
+                      AcceptedCase{{"-v", "2", "-v", "1"}, with_verbosity(1)},
+                      AcceptedCase{{"ignored", "-v", "2"}, with_verbosity(2)},
+                      AcceptedCase{{"-b", "56000"}, with_baud(56000)},
+                      AcceptedCase{{"-b", "600"}, with_baud(600)},
+                      AcceptedCase{{"-b57600"}, with_baud(57600)},
+                      AcceptedCase{{"-b", " 19200"}, with_baud(19200)},
+                      AcceptedCase{{"-b", "+14400baud"}, with_baud(14400)},
+                      AcceptedCase{{"-p", "3"}, with_port(3)},
+                      AcceptedCase{{"-p", "999999"}, with_port(999999)},  // "/dev/ttyS999999", 15
+                      AcceptedCase{{"-p", "-99999"}, with_port(-99999)},
+                      AcceptedCase{{"-r", "-w", "-p", "2", "-b", "9600"}, uart_options()},
+                      AcceptedCase{{"-u", "uart_job.txt", "-s", "spi_job.txt"},
+                                   with_jobs("uart_job.txt", "spi_job.txt")},
+                      AcceptedCase{{"-sa", "-s", "b"}, with_jobs("", "b")},
+                      AcceptedCase{{"-u", NAME_200, "-s", NAME_200},
+                                   with_jobs(NAME_200, NAME_200)}));
 
 struct RefusedCase {
   std::vector<std::string> args;
@@ -170,9 +171,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{{"-b", "4294986496"}, "unsupported uart baud rate 2147483647\n", false},
         RefusedCase{{"-v", "4294967297"}, "bad -v option value\n", false},
         RefusedCase{{"-p", "1000000"},
-                    "-p 1000000 gives a serial device name longer than 15 characters\n", false},
+                    "-p 1000000 gives a serial device name longer than 15 characters\n",
+                    false},
         RefusedCase{{"-p", "-100000"},
-                    "-p -100000 gives a serial device name longer than 15 characters\n", false},
+                    "-p -100000 gives a serial device name longer than 15 characters\n",
+                    false},
         RefusedCase{{"-u", NAME_200 + "x"}, "-u file name longer than 200 characters\n", false},
         RefusedCase{{"-s", NAME_200 + "x"}, "-s file name longer than 200 characters\n", false}));
 

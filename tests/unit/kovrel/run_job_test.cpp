@@ -17,10 +17,10 @@
 
 namespace {
 
-using test_support::OutputCapture;
 using test_support::banner;
 using test_support::error_report;
 using test_support::failed_report;
+using test_support::OutputCapture;
 using test_support::printable;
 
 int open_descriptors() {
@@ -154,12 +154,11 @@ const std::string BAD_MODE = error_report("invalid SPI mode\n") +
 // The lines behind the failing one would print reports of their own if read.
 INSTANTIATE_TEST_SUITE_P(
     Cases, FailingJob,
-    ::testing::Values(
-        FailingJobCase{PHASE_UART, 1, 0, "WAIT\nfoo\n", MISSING_WAIT.c_str()},
-        FailingJobCase{PHASE_UART, 0, 0, "\nWAIT\nfoo\n", MISSING_WAIT.c_str()},
-        FailingJobCase{PHASE_SPI, 0, 1, "MODE 4\nWAIT x\n", BAD_MODE.c_str()},
-        // A module the search did not find: only the banner tells.
-        FailingJobCase{PHASE_SPI, 0, 1, "BIN_FILE 0x0 prog.bin M2\nfoo\n", ""}));
+    ::testing::Values(FailingJobCase{PHASE_UART, 1, 0, "WAIT\nfoo\n", MISSING_WAIT.c_str()},
+                      FailingJobCase{PHASE_UART, 0, 0, "\nWAIT\nfoo\n", MISSING_WAIT.c_str()},
+                      FailingJobCase{PHASE_SPI, 0, 1, "MODE 4\nWAIT x\n", BAD_MODE.c_str()},
+                      // A module the search did not find: only the banner tells.
+                      FailingJobCase{PHASE_SPI, 0, 1, "BIN_FILE 0x0 prog.bin M2\nfoo\n", ""}));
 
 // Each executor carries out its own phase's kinds and refuses every other one
 // with its report, whatever the reader let through.
@@ -181,7 +180,7 @@ TEST_P(Dispatch, OwnKindsRunOthersAreRefused) {
   current_phase = c.phase;
   job_command.kind = c.kind;
   job_command.wait_ms = 0;
-  FdCapture err(STDERR_FILENO);
+  OutputCapture err(STDERR_FILENO);
   const int result = c.phase == PHASE_UART ? uart_job_exec() : spi_job_exec();
   EXPECT_EQ(err.take(), c.report[0] != '\0' ? error_report(c.report) : "");
   EXPECT_EQ(result, c.result);
@@ -189,18 +188,15 @@ TEST_P(Dispatch, OwnKindsRunOthersAreRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Dispatch,
-    ::testing::Values(DispatchCase{PHASE_UART, JOB_COMMENT, 0, ""},
-                      DispatchCase{PHASE_UART, JOB_WAIT, 0, ""},
-                      DispatchCase{PHASE_UART, JOB_NONE, -1, "not a UART job command\n"},
-                      DispatchCase{PHASE_UART, JOB_BIT_RATE, -1, "not a UART job command\n"},
-                      DispatchCase{PHASE_UART, JOB_MODE, -1, "not a UART job command\n"},
-                      DispatchCase{PHASE_SPI, JOB_COMMENT, 0, ""},
-                      DispatchCase{PHASE_SPI, JOB_WAIT, 0, ""},
-                      DispatchCase{PHASE_SPI, JOB_NONE, -1, "command 0 is not an SPI job command\n"},
-                      DispatchCase{PHASE_SPI, JOB_WRITE_8, -1,
-                                   "command 7 is not an SPI job command\n"},
-                      DispatchCase{PHASE_SPI, JOB_BR_FILE, -1,
-                                   "command 11 is not an SPI job command\n"}));
+    ::testing::Values(
+        DispatchCase{PHASE_UART, JOB_COMMENT, 0, ""}, DispatchCase{PHASE_UART, JOB_WAIT, 0, ""},
+        DispatchCase{PHASE_UART, JOB_NONE, -1, "not a UART job command\n"},
+        DispatchCase{PHASE_UART, JOB_BIT_RATE, -1, "not a UART job command\n"},
+        DispatchCase{PHASE_UART, JOB_MODE, -1, "not a UART job command\n"},
+        DispatchCase{PHASE_SPI, JOB_COMMENT, 0, ""}, DispatchCase{PHASE_SPI, JOB_WAIT, 0, ""},
+        DispatchCase{PHASE_SPI, JOB_NONE, -1, "command 0 is not an SPI job command\n"},
+        DispatchCase{PHASE_SPI, JOB_WRITE_8, -1, "command 7 is not an SPI job command\n"},
+        DispatchCase{PHASE_SPI, JOB_BR_FILE, -1, "command 11 is not an SPI job command\n"}));
 
 TEST_F(JobFrame, ExecutorFailureEndsTheJob) {
   std::string content = "BIN_FILE 0x0 " + dir_ + "/absent.bin ALL\nfoo\n";

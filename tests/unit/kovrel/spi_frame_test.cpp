@@ -30,15 +30,14 @@ TEST_P(FrameChecksum, SumsLittleEndianWordsToThirtyTwoBits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sums, FrameChecksum,
-    testing::Values(
-        ChecksumCase{"empty", {}, 0},
-        ChecksumCase{"one_word_low_byte_first", {0x34, 0x12}, 0x1234},
-        ChecksumCase{"two_words", {0x01, 0x02, 0x03, 0x04}, 0x0604},
-        // The fill byte of an odd last piece adds nothing.
-        ChecksumCase{"last_byte_and_fill", {0xAB, 0x00}, 0xAB},
-        ChecksumCase{"full_frame_of_ones", repeated(0xFF, 4096), 2048u * 0xFFFF},
-        // 65538 words of 0xFFFF = 0x1_0000_FFFE: the carry out of bit 31 is lost.
-        ChecksumCase{"wraps_at_32_bits", repeated(0xFF, 2 * 65538), 0xFFFE}),
+    testing::Values(ChecksumCase{"empty", {}, 0},
+                    ChecksumCase{"one_word_low_byte_first", {0x34, 0x12}, 0x1234},
+                    ChecksumCase{"two_words", {0x01, 0x02, 0x03, 0x04}, 0x0604},
+                    // The fill byte of an odd last piece adds nothing.
+                    ChecksumCase{"last_byte_and_fill", {0xAB, 0x00}, 0xAB},
+                    ChecksumCase{"full_frame_of_ones", repeated(0xFF, 4096), 2048u * 0xFFFF},
+                    // 65538 words of 0xFFFF = 0x1_0000_FFFE: the carry out of bit 31 is lost.
+                    ChecksumCase{"wraps_at_32_bits", repeated(0xFF, 2 * 65538), 0xFFFE}),
     [](const testing::TestParamInfo<ChecksumCase>& param_info) { return param_info.param.name; });
 
 struct HeaderCase {
@@ -65,13 +64,19 @@ INSTANTIATE_TEST_SUITE_P(
     Layout, FrameHeader,
     testing::Values(
         HeaderCase{"data_frame",
-                   0x0000100E, 4, 0x0604,
+                   0x0000100E,
+                   4,
+                   0x0604,
                    {0x0E, 0x10, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x04, 0x06, 0x00, 0x00}},
         HeaderCase{"jump_without_earlier_frame",
-                   0x00001000, 0, 0,
+                   0x00001000,
+                   0,
+                   0,
                    {0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
         HeaderCase{"every_byte_distinct",
-                   0x12345678, 0x00001000, 0x9ABCDEF0,
+                   0x12345678,
+                   0x00001000,
+                   0x9ABCDEF0,
                    {0x78, 0x56, 0x34, 0x12, 0x00, 0x10, 0x00, 0x00, 0xF0, 0xDE, 0xBC, 0x9A}}),
     [](const testing::TestParamInfo<HeaderCase>& param_info) { return param_info.param.name; });
 
@@ -110,18 +115,17 @@ TEST_P(FrameDump, PrintsAddressedLinesOfSixteen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Text, FrameDump,
-    testing::Values(
-        DumpCase{"one_byte", 0x00000000, 1, 2, "\n\t00000000  00\n"},
-        DumpCase{"gap_after_eighth_byte", 0x0000100E, 9, 3,
-                 "\n\t0000100E  00 01 02 03 04 05 06 07   08\n"},
-        DumpCase{"twenty_bytes_two_lines", 0x0000100E, 20, 2,
-                 "\n\t0000100E  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F"
-                 "\n\t0000101E  10 11 12 13\n"},
-        DumpCase{"upper_case_address", 0xABCDEFF0, 17, 2,
-                 "\n\tABCDEFF0  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F"
-                 "\n\tABCDF000  10\n"},
-        DumpCase{"silent_at_uart_verbosity", 0x00001000, 20, 1, ""},
-        DumpCase{"silent_at_verbosity_0", 0x00001000, 20, 0, ""}),
+    testing::Values(DumpCase{"one_byte", 0x00000000, 1, 2, "\n\t00000000  00\n"},
+                    DumpCase{"gap_after_eighth_byte", 0x0000100E, 9, 3,
+                             "\n\t0000100E  00 01 02 03 04 05 06 07   08\n"},
+                    DumpCase{"twenty_bytes_two_lines", 0x0000100E, 20, 2,
+                             "\n\t0000100E  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F"
+                             "\n\t0000101E  10 11 12 13\n"},
+                    DumpCase{"upper_case_address", 0xABCDEFF0, 17, 2,
+                             "\n\tABCDEFF0  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F"
+                             "\n\tABCDF000  10\n"},
+                    DumpCase{"silent_at_uart_verbosity", 0x00001000, 20, 1, ""},
+                    DumpCase{"silent_at_verbosity_0", 0x00001000, 20, 0, ""}),
     [](const testing::TestParamInfo<DumpCase>& param_info) { return param_info.param.name; });
 
 }  // namespace

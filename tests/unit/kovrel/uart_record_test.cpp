@@ -17,8 +17,8 @@ struct HexRow {
 };
 
 constexpr HexRow HEX_ROWS[] = {
-    {0x001122FC, 8, "001122FC"}, {0x002060A8, 8, "002060A8"}, {0xC4, 2, "C4"},
-    {0x0A, 2, "0A"},             {0xFFFFFFFF, 8, "FFFFFFFF"}, {0, 8, "00000000"},
+    {0x001122FC, 8, "001122FC"}, {0x002060A8, 8, "002060A8"}, {0xC4, 2, "C4"}, {0x0A, 2, "0A"},
+    {0xFFFFFFFF, 8, "FFFFFFFF"}, {0, 8, "00000000"},
 };
 
 class BootRecordHex : public ::testing::TestWithParam<HexRow> {};

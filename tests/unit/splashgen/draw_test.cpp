@@ -90,16 +90,17 @@ TEST_P(Clipping, DrawsTheVisiblePartAndWarns) {
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, Clipping,
-    testing::Values(
-        ClipCase{121, 0, 128, "", 7, 7},
-        ClipCase{125, 0, 128, "Putchar: limiting width to 3\n", 3, 7},
-        ClipCase{0, 57, 7, "", 7, 7},
-        ClipCase{0, 60, 7, "Putchar: limiting height to 4\n", 7, 4},
-        ClipCase{125, 60, 128, "Putchar: limiting width to 3\nPutchar: limiting height to 4\n", 3, 4},
-        ClipCase{127, 63, 128, "Putchar: limiting width to 1\nPutchar: limiting height to 1\n", 1, 1},
-        ClipCase{128, 0, -1, "PutChar: coord out of bounds (128, 0)\n", 0, 0},
-        ClipCase{0, 64, -1, "PutChar: coord out of bounds (0, 64)\n", 0, 0},
-        ClipCase{0xFFFFFFFEu, 5, -1, "PutChar: coord out of bounds (-2, 5)\n", 0, 0}));
+    testing::Values(ClipCase{121, 0, 128, "", 7, 7},
+                    ClipCase{125, 0, 128, "Putchar: limiting width to 3\n", 3, 7},
+                    ClipCase{0, 57, 7, "", 7, 7},
+                    ClipCase{0, 60, 7, "Putchar: limiting height to 4\n", 7, 4},
+                    ClipCase{125, 60, 128,
+                             "Putchar: limiting width to 3\nPutchar: limiting height to 4\n", 3, 4},
+                    ClipCase{127, 63, 128,
+                             "Putchar: limiting width to 1\nPutchar: limiting height to 1\n", 1, 1},
+                    ClipCase{128, 0, -1, "PutChar: coord out of bounds (128, 0)\n", 0, 0},
+                    ClipCase{0, 64, -1, "PutChar: coord out of bounds (0, 64)\n", 0, 0},
+                    ClipCase{0xFFFFFFFEu, 5, -1, "PutChar: coord out of bounds (-2, 5)\n", 0, 0}));
 
 TEST_F(Drawing, ChecksTheCharacterBeforeTheCoordinates) {
   OutputCapture capture;
@@ -127,7 +128,9 @@ TEST_F(Drawing, RefusesANegativeRowForEveryCharacter) {
 
 TEST_F(Drawing, WarnsTwiceForAControlCharacterInACentredString) {
   const SplashBytes expected = image_of(std::string("AB"), 56, 20);  // (128 - 15) / 2
-  EXPECT_EQ(put_string(-1, 20, std::string("A\x01" "B")),
+  EXPECT_EQ(put_string(-1, 20,
+                       std::string("A\x01"
+                                   "B")),
             "GetCharWidth: char out of bounds (1)\nPutChar: char out of bounds (1)\n");
   EXPECT_EQ(splash_copy(), expected);
 }
@@ -158,12 +161,13 @@ TEST_P(Centring, StartsWhereTheOneColumnWiderStringIsCentred) {
   EXPECT_EQ(splash_copy(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Widths, Centring,
-    testing::Values(CentreCase{"Hi", 12, 57}, CentreCase{std::string(17, 'A') + "j", 125, 1},
-                    CentreCase{std::string(18, 'A'), 126, 0},
-                    CentreCase{std::string(17, 'A') + "i", 124, 1},
-                    CentreCase{std::string(19, 'A'), 133, 0}, CentreCase{"!", 3, 62}));
+INSTANTIATE_TEST_SUITE_P(Widths, Centring,
+                         testing::Values(CentreCase{"Hi", 12, 57},
+                                         CentreCase{std::string(17, 'A') + "j", 125, 1},
+                                         CentreCase{std::string(18, 'A'), 126, 0},
+                                         CentreCase{std::string(17, 'A') + "i", 124, 1},
+                                         CentreCase{std::string(19, 'A'), 133, 0},
+                                         CentreCase{"!", 3, 62}));
 
 TEST_F(Drawing, MergesOverlappingStringsByOr) {
   const SplashBytes first = image_of("AB", 10, 10);

@@ -72,13 +72,13 @@ TEST_P(TellingGlyphs, HaveTheirFixedRowsAndWidth) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lcd1, TellingGlyphs,
-    testing::Values(
-        TellingGlyph{33, 3, {0x6000, 0x6000, 0x6000, 0x6000, 0x0000, 0x6000, 0x6000}},
-        TellingGlyph{65, 7, {0x3C00, 0x7E00, 0x6600, 0x6600, 0x7E00, 0x6600, 0x6600}},
-        TellingGlyph{77, 8, {0x6300, 0x7700, 0x7F00, 0x6B00, 0x6300, 0x6300, 0x6300}},
-        TellingGlyph{103, 7, {0x0000, 0x3E00, 0x6600, 0x6600, 0x3E00, 0x0600, 0x3C00}},
-        TellingGlyph{159, 7, {0x1800, 0x2400, 0x2400, 0x7E00, 0x7E00, 0x7E00, 0x7E00}},
-        TellingGlyph{198, 15, {0x7800, 0x7F80, 0x7FF8, 0x7FFE, 0x7FFE, 0x7FFE, 0x7FFE}}),
+    testing::Values(TellingGlyph{33, 3, {0x6000, 0x6000, 0x6000, 0x6000, 0x0000, 0x6000, 0x6000}},
+                    TellingGlyph{65, 7, {0x3C00, 0x7E00, 0x6600, 0x6600, 0x7E00, 0x6600, 0x6600}},
+                    TellingGlyph{77, 8, {0x6300, 0x7700, 0x7F00, 0x6B00, 0x6300, 0x6300, 0x6300}},
+                    TellingGlyph{103, 7, {0x0000, 0x3E00, 0x6600, 0x6600, 0x3E00, 0x0600, 0x3C00}},
+                    TellingGlyph{159, 7, {0x1800, 0x2400, 0x2400, 0x7E00, 0x7E00, 0x7E00, 0x7E00}},
+                    TellingGlyph{
+                        198, 15, {0x7800, 0x7F80, 0x7FF8, 0x7FFE, 0x7FFE, 0x7FFE, 0x7FFE}}),
     [](const testing::TestParamInfo<TellingGlyph>& param) {
       return "code" + std::to_string(param.param.code);
     });
@@ -174,12 +174,13 @@ TEST_P(LetterRows, SpanTheirRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lcd1, LetterRows,
-    testing::Values(RowSpan{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", 0, 6},
-                    RowSpan{"acemnorsuvwxz", 2, 6}, RowSpan{"bdhkl", 0, 6},
-                    RowSpan{"gpq", 1, 6}, RowSpan{"y", 2, 6}),
-    [](const testing::TestParamInfo<RowSpan>& param) { return "group" + std::to_string(param.index); });
+INSTANTIATE_TEST_SUITE_P(Lcd1, LetterRows,
+                         testing::Values(RowSpan{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", 0, 6},
+                                         RowSpan{"acemnorsuvwxz", 2, 6}, RowSpan{"bdhkl", 0, 6},
+                                         RowSpan{"gpq", 1, 6}, RowSpan{"y", 2, 6}),
+                         [](const testing::TestParamInfo<RowSpan>& param) {
+                           return "group" + std::to_string(param.index);
+                         });
 
 TEST(FontGlyphs, DrawLettersAndDigitsMostlyWithTwoPixelStrokes) {
   int runs = 0;

@@ -48,8 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FailingFiles{"input_is_a_directory", "/", "/dev/null", "Input file missing.\n"},
                     FailingFiles{"input_cannot_be_read", "/proc/self/mem", "/dev/null",
                                  "Can't read input file /proc/self/mem: Input/output error.\n"}),
-                         [](const testing::TestParamInfo<FailingFiles>& param) {
-                           return std::string(param.param.name);
-                         });
+    [](const testing::TestParamInfo<FailingFiles>& param) {
+      return std::string(param.param.name);
+    });
 
 }  // namespace

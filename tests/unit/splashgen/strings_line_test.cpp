@@ -43,20 +43,18 @@ TEST_P(StringsLine, DrawsTheQuotedTextOrReportsTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, StringsLine,
     testing::Values(
-        LineCase{"10 20 \"Hi\"\n", 0, "", 10, 20, "Hi"},
-        LineCase{"  7\t9 \"A\"", 0, "", 7, 9, "A"},
+        LineCase{"10 20 \"Hi\"\n", 0, "", 10, 20, "Hi"}, LineCase{"  7\t9 \"A\"", 0, "", 7, 9, "A"},
         LineCase{"-1 0 \"Hi\"\n", 0, "", -1, 0, "Hi"},
         LineCase{"10-5 \"A\"\n", 0, "PutChar: coord out of bounds (10, -5)\n", 0, 0, ""},
         // Out-of-range numbers are held at the ends of int on every platform:
         // a negative one still centres, a positive one falls off the image.
         LineCase{"-4294967295 5 \"A\"\n", 0, "", -1, 5, "A"},
-        LineCase{"3000000000 1 \"A\"\n", 0, "PutChar: coord out of bounds (2147483647, 1)\n", 0,
-                 0, ""},
+        LineCase{"3000000000 1 \"A\"\n", 0, "PutChar: coord out of bounds (2147483647, 1)\n", 0, 0,
+                 ""},
         LineCase{"4294967296 99999999999999999999 \"A\"\n", 0,
                  "PutChar: coord out of bounds (2147483647, 2147483647)\n", 0, 0, ""},
         LineCase{"1 2 junk \"AB\" tail \"C\" and \"D\n", 0, "", 1, 2, "AB"},
-        LineCase{"1 2 \"\"\n", 0, "", 0, 0, ""},
-        LineCase{"-1 2 \"\"\n", 0, "", 0, 0, ""},
+        LineCase{"1 2 \"\"\n", 0, "", 0, 0, ""}, LineCase{"-1 2 \"\"\n", 0, "", 0, 0, ""},
         LineCase{std::string("1 2 \"A\0B\"\n", 10), 0, "PutChar: char out of bounds (0)\n", 1, 2,
                  "AB"},
         LineCase{"1 2 \"\xe9t\xe9\"\n", 0, "", 1, 2, "\xe9t\xe9"},

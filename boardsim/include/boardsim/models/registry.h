@@ -13,8 +13,8 @@ namespace boardsim {
 // gives name "sound", args "0=2,2=4"). On failure: nullptr and error set.
 std::shared_ptr<SpiFarEnd> make_spi_model(const std::string& name, const std::string& args,
                                           std::string& error);
-std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name,
-                                                const std::string& args, std::string& error);
+std::shared_ptr<SerialFarEnd> make_serial_model(const std::string& name, const std::string& args,
+                                                std::string& error);
 // One line per model with its arguments, for `boardsim --help`.
 std::string models_help();
 

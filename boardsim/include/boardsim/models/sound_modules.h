@@ -41,7 +41,7 @@ class SoundModules : public SpiFarEnd {
   struct Frame {
     int device = 0;  // chip select it came on (4: broadcast)
     uint32_t address = 0;
-    uint32_t size = 0;  // 0: a jump
+    uint32_t size = 0;      // 0: a jump
     uint32_t checksum = 0;  // as the header gave it
     bool verified = false;  // data frame: checksum matched; jump: matched the last frame
   };
@@ -53,18 +53,18 @@ class SoundModules : public SpiFarEnd {
   };
 
   struct Module {
-    bool fitted = false;     // a module sits in the slot (takes frames)
-    uint16_t dsp_count = 0;  // what it answers to the search
-    int forced_search = -1;  // -1: the DSP count; otherwise this value
-    int forced_checksum = -1;  // -1: computed; otherwise this value after a jump
+    bool fitted = false;              // a module sits in the slot (takes frames)
+    uint16_t dsp_count = 0;           // what it answers to the search
+    int forced_search = -1;           // -1: the DSP count; otherwise this value
+    int forced_checksum = -1;         // -1: computed; otherwise this value after a jump
     std::array<bool, 2> cpu_fails{};  // the processor's verification fails regardless
     // State of the run:
     bool downloading = false;  // took a data frame since the last jump (or ever)
     bool jumped = false;
     uint32_t entry = 0;
-    bool frames_ok = true;  // every data frame so far verified
+    bool frames_ok = true;       // every data frame so far verified
     uint32_t last_checksum = 0;  // of the last data frame as received
-    uint16_t answer = 0;    // verification word after the jump
+    uint16_t answer = 0;         // verification word after the jump
     std::vector<Frame> frames;
     std::map<uint32_t, Page> pages;  // memory image by page base address
   };

@@ -93,9 +93,9 @@ static speed_t baud_constant(long baud) {
   static const struct {
     long baud;
     speed_t constant;
-  } table[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
-               {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
-               {230400, B230400}};
+  } table[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},
+               {9600, B9600},   {19200, B19200},   {38400, B38400},
+               {57600, B57600}, {115200, B115200}, {230400, B230400}};
   for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i) {
     if (table[i].baud == baud) return table[i].constant;
   }

@@ -88,10 +88,10 @@ struct setting {
 };
 
 static const struct setting settings[] = {
-    {"wr-mode", SPI_IOC_WR_MODE, 1},       {"wr-mode32", SPI_IOC_WR_MODE32, 4},
-    {"wr-lsb", SPI_IOC_WR_LSB_FIRST, 1},   {"wr-bits", SPI_IOC_WR_BITS_PER_WORD, 1},
+    {"wr-mode", SPI_IOC_WR_MODE, 1},          {"wr-mode32", SPI_IOC_WR_MODE32, 4},
+    {"wr-lsb", SPI_IOC_WR_LSB_FIRST, 1},      {"wr-bits", SPI_IOC_WR_BITS_PER_WORD, 1},
     {"wr-speed", SPI_IOC_WR_MAX_SPEED_HZ, 4}, {"rd-mode", SPI_IOC_RD_MODE, 1},
-    {"rd-mode32", SPI_IOC_RD_MODE32, 4},   {"rd-lsb", SPI_IOC_RD_LSB_FIRST, 1},
+    {"rd-mode32", SPI_IOC_RD_MODE32, 4},      {"rd-lsb", SPI_IOC_RD_LSB_FIRST, 1},
     {"rd-bits", SPI_IOC_RD_BITS_PER_WORD, 1}, {"rd-speed", SPI_IOC_RD_MAX_SPEED_HZ, 4},
 };
 
@@ -119,7 +119,8 @@ static int cmd_setting(const struct setting *s, const char *arg) {
   }
   const int rc = ioctl(spi_fd, s->request, p);
   report(s->name, rc, errno);
-  if (rc >= 0 && !writes) printf(" value %lu", s->width == 1 ? (unsigned long)byte : (unsigned long)word);
+  if (rc >= 0 && !writes)
+    printf(" value %lu", s->width == 1 ? (unsigned long)byte : (unsigned long)word);
   printf("\n");
   return writes ? 1 : 0;
 }
