@@ -324,6 +324,11 @@ void Board::Impl::on_connection(int fd, short revents) {
     if (c.in.size() - used < whole) break;
     const auto* payload_start = c.in.data() + used + sizeof(boardsim_request);
     const std::vector<uint8_t> payload(payload_start, payload_start + request.payload_len);
+    // A GPIO write the driver does not take whole is journalled here, the
+    // others when their bytes are read from the FIFO: read what earlier
+    // writes left there first, so that the journal keeps the board's order
+    // however the poll saw the FIFO and the connection.
+    if (request.op == BOARDSIM_OP_GPIO_WRITE && gpio_fd >= 0) on_gpio();
     const std::vector<uint8_t> reply = server.handle(c.id, request, payload);
     c.out.insert(c.out.end(), reply.begin(), reply.end());
     used += whole;
