@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
+#include <string>
 
 namespace test_support {
 
@@ -19,5 +21,15 @@ inline bool running_as_root() { return geteuid() == 0; }
 // generous, since the programs may run under qemu-arm and the sanitisers on
 // a loaded machine.
 constexpr double EVENT_DEADLINE_S = 30;
+
+// The boardsim command of this build, beside the test executable.
+inline std::string boardsim_cli_path() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "boardsim";
+  self[n] = '\0';
+  const std::string dir(self);
+  return dir.substr(0, dir.rfind('/')) + "/boardsim";
+}
 
 }  // namespace test_support

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/board_env.h"
 #include "support/text.h"
 
 namespace {
@@ -35,15 +36,7 @@ std::string shell_word(const std::string& word) {
   return q + "'";
 }
 
-// The command of this build, beside the test executable.
-std::string cli_path() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "boardsim";
-  self[n] = '\0';
-  const std::string dir(self);
-  return dir.substr(0, dir.rfind('/')) + "/boardsim";
-}
+std::string cli_path() { return test_support::boardsim_cli_path(); }
 
 class Cli : public ::testing::Test {
  protected:

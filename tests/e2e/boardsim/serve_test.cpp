@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/board_env.h"
 #include "support/text.h"
 
 namespace {
@@ -31,14 +32,7 @@ using test_support::slurp;
 
 constexpr double BOUND_S = 20;  // for each wait; generous on a loaded machine
 
-std::string cli_path() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "boardsim";
-  self[n] = '\0';
-  const std::string dir(self);
-  return dir.substr(0, dir.rfind('/')) + "/boardsim";
-}
+std::string cli_path() { return test_support::boardsim_cli_path(); }
 
 bool wait_for(const std::function<bool()>& pred) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(BOUND_S);

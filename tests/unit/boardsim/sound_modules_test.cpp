@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "boardsim/models/sound_modules.h"
+#include "support/bytes.h"
 
 namespace {
 
 using boardsim::SoundModules;
 using boardsim::SpiExchange;
 using Bytes = std::vector<uint8_t>;
+using test_support::le32;
 
 std::shared_ptr<SoundModules> modules_of(const std::string& args) {
   std::string error;
@@ -42,11 +44,6 @@ Bytes read_from(SoundModules& m, int device, uint8_t bits = 16) {
   x.bits_per_word = bits;
   m.exchange(x);
   return rx;
-}
-
-Bytes le32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
 }
 
 // A frame as kovrel sends it: header, then data. The checksum is given, not
