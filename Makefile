@@ -1,5 +1,5 @@
 # Thin front door over CMake presets; see README.md.
-.PHONY: all deps deps-present check check-asan check-arm check-kernel arm package-arm \
+.PHONY: all deps deps-present deps-demo check check-asan check-arm check-kernel arm package-arm \
 	package-boardsim demo bench font-sheet fuzz lint clean
 
 # The Debian packages everything here needs are listed once, in
@@ -11,6 +11,10 @@ deps:
 
 deps-present:
 	@tools/install-deps.sh --quiet
+
+# make demo needs only the first group of the list (tools/debian-packages).
+deps-demo:
+	@tools/install-deps.sh --quiet demo
 
 all: deps-present
 	cmake --preset dev
@@ -42,34 +46,30 @@ check-arm: package-arm
 # a vexpress-a9 under qemu-system-arm boots them with the unpacked package,
 # its serial lines served by the simulator, and the cases it runs are judged
 # against the same programs on the simulated board (tests/kernel).
-KERNEL_TARGETS = boardsim_cli kernel_cases kovrel splashgen yalmet
 check-kernel: package-arm
 	tests/kernel/fetch_parts.sh build/kernel
 	cmake --preset dev
-	cmake --build --preset dev --target $(KERNEL_TARGETS)
+	cmake --build --preset dev --target kernel_cases
 	ctest --preset kernel
 
-# The board's programs as they ship: optimised, no tests, linked against libc
-# alone (build/armhf-release/bin).
+# The board's programs built as an image builder (Yocto, Buildroot) builds
+# them: optimised, no tests, linked against libc alone, with the flags of the
+# environment (build/armhf-release/bin; cmake --install lays out the tree).
 arm: deps-present
 	cmake --preset armhf-release
 	cmake --build --preset armhf-release
 
-# The board's Debian package, build/armhf-release/organ-board_<version>_armhf.deb,
-# checked by lintian (errors fail; warnings are shown).
-package-arm: arm
-	rm -f build/armhf-release/*.deb
-	cpack --preset armhf-release
-	lintian --fail-on error build/armhf-release/*.deb
+# The board's Debian package, build/armhf-release/organ-board_<version>_armhf.deb
+# with its -dbgsym package, cross-built by dpkg-buildpackage from debian/
+# (packaging/build-deb.sh; <version> from packaging/version.sh) and checked by
+# lintian (errors and warnings fail).
+package-arm: deps-present
+	packaging/build-deb.sh build/armhf-release -a armhf -Pcross
 
 # The simulated board as a Debian package for development machines,
-# build/boardsim-host/organ-boardsim_<version>_<arch>.deb.
+# build/boardsim-host/organ-boardsim_<version>_<arch>.deb, made the same way.
 package-boardsim: deps-present
-	cmake --preset boardsim-host
-	cmake --build --preset boardsim-host
-	rm -f build/boardsim-host/*.deb
-	cpack --preset boardsim-host
-	lintian --fail-on error build/boardsim-host/*.deb
+	packaging/build-deb.sh build/boardsim-host
 
 # Every glyph of the font "LCD_1" on a grid labelled with its code, scaled up,
 # for checking the font by eye (netpbm).
@@ -83,12 +83,13 @@ font-sheet: deps-present
 
 # The main job on a simulated board with sound modules in slots 0 (2 DSPs) and
 # 2 (4 DSPs): UART bring-up with a move to 57600 baud, then SPI set-up,
-# downloads, jump, checksum table. Only what it runs is built (the simulator,
-# its shim and kovrel, not the tests); the build's output goes to
+# downloads, jump, checksum table. It installs only the packages it needs and
+# builds the programs, the simulator and the manual pages (not the tests), so
+# that what README suggests next works; the build's output goes to
 # build/demo-build.log and is shown only when the build fails. The decoded
 # journal and the wire dump of the run stay in build/.
-DEMO_TARGETS = boardsim_cli boardsim_shim kovrel
-demo: deps-present
+DEMO_TARGETS = programs manuals
+demo: deps-demo
 	@mkdir -p build
 	@echo "Building the simulated board and kovrel (output in build/demo-build.log) ..."
 	@{ cmake --preset dev && cmake --build --preset dev --target $(DEMO_TARGETS); } \

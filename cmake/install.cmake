@@ -11,15 +11,16 @@
 # preload shim, and host builds of the eleven programs that it runs by name,
 # out of PATH so they are never taken for the board's own.
 
-# The board's build (preset armhf-release) installs its programs stripped
-# even without `cmake --install --strip`, as they go onto the board.
-option(BOARD_INSTALL_STRIPPED "cmake --install strips the programs" OFF)
-if(BOARD_INSTALL_STRIPPED)
-  install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)" COMPONENT board)
-endif()
-
 set(BOARD_USER_PROGRAMS kovrel yalmet dasmo fenwix quorla brevik splashgen)
 set(BOARD_SYSTEM_PROGRAMS coeffnotify ocwatch clockrestore contrastset)
+
+# The eleven programs, and on a development machine the simulator with its
+# shim: what the end-to-end tests run and make demo builds.
+add_custom_target(programs)
+add_dependencies(programs ${BOARD_USER_PROGRAMS} ${BOARD_SYSTEM_PROGRAMS} boardsim_shim)
+if(NOT CMAKE_CROSSCOMPILING)
+  add_dependencies(programs boardsim_cli)
+endif()
 
 install(TARGETS ${BOARD_USER_PROGRAMS}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages of tools/debian-packages that are missing.
+# Installs the Debian packages of tools/debian-packages that are missing: of
+# the groups named (a line [NAME] in the list starts group NAME), or of all.
 # As root it installs them with apt-get; as anyone else it prints the
 # commands to run as root, and fails, so that a build never starts without
 # them. With --quiet it says nothing when nothing is missing.
@@ -9,13 +10,15 @@
 # "download" are not installed: only apt must know them, so that make can
 # fetch them with apt-get download.
 #
-# Usage: tools/install-deps.sh [--quiet]
+# Usage: tools/install-deps.sh [--quiet] [GROUP...]
 set -eu
 
 quiet=false
-[ "${1:-}" = --quiet ] && quiet=true
+[ "${1:-}" = --quiet ] && { quiet=true; shift; }
 list="$(dirname "$0")/debian-packages"
-lines=$(sed -e 's/#.*//' "$list")
+lines=$(sed -e 's/#.*//' "$list" | awk -v groups=" $* " '
+  /^\[.*\]$/ { group = substr($0, 2, length($0) - 2); next }
+  groups == "  " || index(groups, " " group " ") { print }')
 packages=$(printf '%s\n' "$lines" | awk 'NF > 0 && $2 != "download" { print $1 }')
 fetched=$(printf '%s\n' "$lines" | awk '$2 == "download" { print $1 }')
 
@@ -44,7 +47,7 @@ for arch in $foreign; do
 done
 
 if [ -z "$missing" ] && [ -z "$new_archs" ] && ! $unlisted; then
-  $quiet || echo "All $(echo $packages $fetched | wc -w) Debian packages the project needs are installed or known to apt."
+  $quiet || echo "All $(echo $packages $fetched | wc -w) Debian packages needed${1:+ by the group(s) $*} are installed or known to apt."
   exit 0
 fi
 

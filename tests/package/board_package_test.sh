@@ -138,6 +138,13 @@ cmp -s "$work"/arm-board/boardsim-*/dev/fb0 "$work"/host-board/boardsim-*/dev/fb
 
 # --- the manual pages as installed -----------------------------------------
 sh "$here/check_manual_pages.sh" "$root/usr/share/man" || fail "manual pages"
+# Each page and the package's changelog name the version, so a page read on
+# an organ says which build it came with.
+for page in "$root"/usr/share/man/man*/*.gz; do
+  gzip -dc "$page" | grep -qF "\"organ-board $version\"" || fail "$(basename "$page") does not carry $version"
+done
+[ "$(gzip -dc "$docs/changelog.gz" | sed -n '1s/^organ-board (\([^)]*\)).*/\1/p')" = "$version" ] ||
+  fail "the changelog's newest entry is not $version"
 
 if [ "$failures" -eq 0 ]; then
   echo "organ-board $version: package, programs on the simulated board and manual pages pass"
