@@ -3,6 +3,7 @@
 // exit status through, for trying a program or a job file by hand.
 // boardsim [board options] --serve DIR
 // Serves the far ends to a board outside the simulator instead (serve.cpp).
+#include <getopt.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -61,8 +62,9 @@ const char* const USAGE =
     "killed by signal N). With --serve, the far ends serve a board outside the simulator\n"
     "(a virtual machine's UARTs) over Unix sockets instead.\n"
     "\n"
-    "Options:\n"
+    "Options (an option's value may also follow it as --OPTION=VALUE):\n"
     "  --help                        this text\n"
+    "  --version                     the version of boardsim and its package\n"
     "  --trace FILE                  write the decoded journal of device events to FILE\n"
     "  --trace-format text|jsonl     the journal as text (default) or JSON lines\n"
     "  --vcd FILE                    write the board's lines as a Value Change Dump to FILE\n"
@@ -206,83 +208,166 @@ bool parse_gpio_fault(const std::string& text, boardsim::GpioFault& f) {
   return true;
 }
 
+// The options, read with getopt_long: "--trace FILE" and "--trace=FILE" alike.
+enum OptionId {
+  OPT_HELP = 256,
+  OPT_VERSION,
+  OPT_KEEP_SANDBOX,
+  OPT_TRACE,
+  OPT_TRACE_FORMAT,
+  OPT_VCD,
+  OPT_VCD_WINDOW,
+  OPT_TIMEOUT,
+  OPT_SPI,
+  OPT_TTY,
+  OPT_SPI_MAX_HZ,
+  OPT_SPI_FAULT,
+  OPT_GPIO_FAULT,
+  OPT_PORTS,
+  OPT_SERVE,
+  OPT_FILE,
+};
+
+const struct option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"keep-sandbox", no_argument, nullptr, OPT_KEEP_SANDBOX},
+    {"trace", required_argument, nullptr, OPT_TRACE},
+    {"trace-format", required_argument, nullptr, OPT_TRACE_FORMAT},
+    {"vcd", required_argument, nullptr, OPT_VCD},
+    {"vcd-window", required_argument, nullptr, OPT_VCD_WINDOW},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"spi", required_argument, nullptr, OPT_SPI},
+    {"tty", required_argument, nullptr, OPT_TTY},
+    {"spi-max-hz", required_argument, nullptr, OPT_SPI_MAX_HZ},
+    {"spi-fault", required_argument, nullptr, OPT_SPI_FAULT},
+    {"gpio-fault", required_argument, nullptr, OPT_GPIO_FAULT},
+    {"ports", required_argument, nullptr, OPT_PORTS},
+    {"serve", required_argument, nullptr, OPT_SERVE},
+    {"file", required_argument, nullptr, OPT_FILE},
+    {nullptr, 0, nullptr, 0},
+};
+
+// "--trace" for OPT_TRACE, as the error messages name an option.
+std::string option_name(int id) {
+  for (const option* opt = LONG_OPTIONS; opt->name != nullptr; ++opt) {
+    if (opt->val == id) return std::string("--") + opt->name;
+  }
+  return "?";
+}
+
+// Takes the value of one option that has one; false when it is bad.
+bool take_value(int id, const std::string& value, Options& o) {
+  long n = 0;
+  switch (id) {
+    case OPT_TRACE: o.trace = value; return true;
+    case OPT_TRACE_FORMAT:
+      o.trace_jsonl = value == "jsonl";
+      o.trace_format_given = true;
+      return value == "text" || value == "jsonl";
+    case OPT_VCD: o.vcd = value; return true;
+    case OPT_VCD_WINDOW: o.vcd_window_given = true; return parse_window(value, o.vcd_options);
+    case OPT_TIMEOUT: {
+      char* end = nullptr;
+      o.timeout_s = strtod(value.c_str(), &end);
+      return *end == '\0' && o.timeout_s > 0;
+    }
+    case OPT_SPI: {
+      Attachment a;
+      const bool ok = parse_attachment(value, SPI_DEVICES, a);
+      o.spi.push_back(a);
+      return ok;
+    }
+    case OPT_TTY: {
+      Attachment a;
+      const bool ok = parse_attachment(value, 64, a) && a.devices.size() == 1;
+      o.tty.push_back(a);
+      return ok;
+    }
+    case OPT_SPI_MAX_HZ:
+      if (!parse_number(value, 1, 0xFFFFFFFFL, n)) return false;
+      o.config.spi_controller_max_hz = static_cast<uint32_t>(n);
+      return true;
+    case OPT_SPI_FAULT: {
+      boardsim::SpiFault f;
+      const bool ok = parse_fault(value, f);
+      o.faults.push_back(f);
+      return ok;
+    }
+    case OPT_GPIO_FAULT: {
+      boardsim::GpioFault f;
+      const bool ok = parse_gpio_fault(value, f);
+      o.gpio_faults.push_back(f);
+      return ok;
+    }
+    case OPT_PORTS:
+      if (!parse_number(value, 1, 64, n)) return false;
+      o.config.serial_ports = static_cast<int>(n);
+      return true;
+    case OPT_SERVE: o.serve_dir = value; return !value.empty();
+    case OPT_FILE: {
+      const size_t eq = value.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 >= value.size()) return false;
+      o.files.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+      return true;
+    }
+    default: return false;
+  }
+}
+
 // Returns -1 when the options are good, else the exit status to end with.
 int parse_options(int argc, char** argv, Options& o) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string opt = argv[i];
-    if (opt == "--") {
-      ++i;
-      break;
+  // '+': the options end at the first word that is not one (what follows
+  // "--" is the program's); ':': a missing value is told apart from an
+  // unknown option, and getopt itself prints nothing.
+  opterr = 0;
+  optind = 1;
+  const char* last_value = nullptr;
+  for (;;) {
+    const int word = optind;  // where the option being read starts
+    const int id = getopt_long(argc, argv, "+:", LONG_OPTIONS, nullptr);
+    if (id == -1) break;
+    if (id == ':') {
+      fprintf(stderr, "boardsim: %s needs an argument\n", option_name(optopt).c_str());
+      return USAGE_ERROR;
     }
-    if (opt == "--help") {
+    if (id == '?') {
+      if (optopt >= OPT_HELP) {
+        fprintf(stderr, "boardsim: %s takes no argument (see --help)\n",
+                option_name(optopt).c_str());
+      } else {
+        fprintf(stderr, "boardsim: unknown option %s (see --help)\n", argv[word]);
+      }
+      return USAGE_ERROR;
+    }
+    if (id == OPT_HELP) {
       fputs(USAGE, stdout);
       fputs(boardsim::models_help().c_str(), stdout);
       return 0;
     }
-    if (opt == "--keep-sandbox") {
+    if (id == OPT_VERSION) {
+      printf("boardsim (organ-boardsim) %s\n", BOARDSIM_VERSION);
+      return 0;
+    }
+    if (id == OPT_KEEP_SANDBOX) {
       o.config.keep_sandbox = true;
       continue;
     }
-    if (i + 1 >= argc) {
-      fprintf(stderr, "boardsim: %s needs an argument\n", opt.c_str());
+    last_value = optarg;
+    if (!take_value(id, optarg, o)) {
+      fprintf(stderr, "boardsim: bad %s argument '%s' (see --help)\n", option_name(id).c_str(),
+              optarg);
       return USAGE_ERROR;
     }
-    const std::string value = argv[++i];
-    bool ok = true;
-    long n = 0;
-    if (opt == "--trace") {
-      o.trace = value;
-    } else if (opt == "--trace-format") {
-      ok = value == "text" || value == "jsonl";
-      o.trace_jsonl = value == "jsonl";
-      o.trace_format_given = true;
-    } else if (opt == "--vcd") {
-      o.vcd = value;
-    } else if (opt == "--vcd-window") {
-      ok = parse_window(value, o.vcd_options);
-      o.vcd_window_given = true;
-    } else if (opt == "--timeout") {
-      char* end = nullptr;
-      o.timeout_s = strtod(value.c_str(), &end);
-      ok = *end == '\0' && o.timeout_s > 0;
-    } else if (opt == "--spi") {
-      Attachment a;
-      ok = parse_attachment(value, SPI_DEVICES, a);
-      o.spi.push_back(a);
-    } else if (opt == "--tty") {
-      Attachment a;
-      ok = parse_attachment(value, 64, a) && a.devices.size() == 1;
-      o.tty.push_back(a);
-    } else if (opt == "--spi-max-hz") {
-      ok = parse_number(value, 1, 0xFFFFFFFFL, n);
-      o.config.spi_controller_max_hz = static_cast<uint32_t>(n);
-    } else if (opt == "--spi-fault") {
-      boardsim::SpiFault f;
-      ok = parse_fault(value, f);
-      o.faults.push_back(f);
-    } else if (opt == "--gpio-fault") {
-      boardsim::GpioFault f;
-      ok = parse_gpio_fault(value, f);
-      o.gpio_faults.push_back(f);
-    } else if (opt == "--ports") {
-      ok = parse_number(value, 1, 64, n);
-      o.config.serial_ports = static_cast<int>(n);
-    } else if (opt == "--serve") {
-      o.serve_dir = value;
-      ok = !value.empty();
-    } else if (opt == "--file") {
-      const size_t eq = value.find('=');
-      ok = eq != std::string::npos && eq > 0 && eq + 1 < value.size();
-      if (ok) o.files.emplace_back(value.substr(0, eq), value.substr(eq + 1));
-    } else {
-      fprintf(stderr, "boardsim: unknown option %s (see --help)\n", opt.c_str());
-      return USAGE_ERROR;
-    }
-    if (!ok) {
-      fprintf(stderr, "boardsim: bad %s argument '%s' (see --help)\n", opt.c_str(), value.c_str());
-      return USAGE_ERROR;
-    }
+  }
+  int i = optind;
+  // A word before "--" that is not an option is refused as one, as the
+  // program comes only after "--" (which getopt has taken, unless it was an
+  // option's value).
+  const bool after_separator = i > 1 && strcmp(argv[i - 1], "--") == 0 && argv[i - 1] != last_value;
+  if (i < argc && !after_separator) {
+    fprintf(stderr, "boardsim: unknown option %s (see --help)\n", argv[i]);
+    return USAGE_ERROR;
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if ((o.trace_format_given && o.trace.empty()) || (o.vcd_window_given && o.vcd.empty())) {

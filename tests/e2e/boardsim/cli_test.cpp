@@ -115,6 +115,11 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{{"--ports", "5", "--", "ls", "/dev/ttyS4"}, 0, ""},
         StatusCase{{"--", "ls", "/dev/ttyS3"}, 2, "ttyS3"},
         StatusCase{{"--timeout"}, 2, "needs an argument"},
+        StatusCase{{"--timeout=0.3", "--", "board_client", "sleep"}, 128 + 9, "timed out"},
+        StatusCase{{"--ports=0", "--", "true"}, 2, "bad --ports argument '0'"},
+        StatusCase{{"--keep-sandbox=yes", "--", "true"}, 2, "--keep-sandbox takes no argument"},
+        StatusCase{{"--version=2"}, 2, "--version takes no argument"},
+        StatusCase{{"stray", "--", "true"}, 2, "unknown option stray"},
         StatusCase{{"--trace", "/dev/null"}, 2, "no program"},
         StatusCase{{"--trace", "/dev/null", "--trace-format", "xml", "--", "true"},
                    2,
@@ -148,6 +153,10 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{
             {"--spi", "0-4=sink:pattern=5A", "--", "spi_client", "open", "3", "read", "2", "close"},
             "open 3 = ok\nread = 2 data 5a5a\nclose = 0\n"},
+        OptionCase{
+            {"--spi=0-4=sink:pattern=5A", "--", "spi_client", "open", "3", "read", "2", "close"},
+            "open 3 = ok\nread = 2 data 5a5a\nclose = 0\n"},
+        OptionCase{{"--version"}, "boardsim (organ-boardsim) " BOARD_VERSION "\n"},
         OptionCase{
             {"--spi", "1,3=sink:pattern=11", "--", "spi_client", "open", "2", "read", "1", "close"},
             "open 2 = ok\nread = 1 data 00\nclose = 0\n"},
