@@ -26,6 +26,10 @@ install(TARGETS ${BOARD_USER_PROGRAMS}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)
 install(TARGETS ${BOARD_SYSTEM_PROGRAMS}
   RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT board)
+# The steps of the start-up that the systemd units and the init script share
+# (the units and the script themselves are Debian's, in debian/).
+install(PROGRAMS startup/organ-start-up
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/organ-board COMPONENT board)
 install(FILES
   examples/uart_job.txt
   examples/spi_job.txt
