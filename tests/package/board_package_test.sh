@@ -36,9 +36,10 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Package)" = organ-board ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project is $version"
 [ "$(field Architecture)" = armhf ] || fail "Architecture is '$(field Architecture)'"
+# hwclock (util-linux-extra) for clockrestore; the programs need libc alone.
 case $(field Depends) in
-  "libc6 (>= "*")") ;;
-  *) fail "Depends is '$(field Depends)', not one versioned libc6" ;;
+  "util-linux-extra, libc6 (>= "*")") ;;
+  *) fail "Depends is '$(field Depends)', not util-linux-extra and one versioned libc6" ;;
 esac
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 
@@ -70,6 +71,35 @@ for program in $(cd "$root" && ls usr/bin/* usr/sbin/*); do
     fail "$program needs: $needed"
   readelf -S "$root/$program" | grep -q '\.symtab' && fail "$program is not stripped"
 done
+
+# --- the start-up ---------------------------------------------------------
+sh "$here/verify_units.sh" "$root" || fail "systemd units"
+control=$work/control
+dpkg-deb -e "$deb" "$control"
+for conffile in /etc/default/organ-board /etc/init.d/organ-board; do
+  expect_in "$control/conffiles" "$conffile"
+done
+[ -x "$root/usr/libexec/organ-board/organ-start-up" ] || fail "no usr/libexec/organ-board/organ-start-up"
+[ -f "$root/lib/udev/rules.d/60-organ-board.rules" ] || fail "no udev rule for the frame buffer"
+[ -f "$root/usr/lib/tmpfiles.d/organ-board.conf" ] || fail "no tmpfiles.d entry for the Panel's marker"
+# Every unit with an [Install] section is enabled by the postinst.
+for unit in "$root"/lib/systemd/system/*; do
+  [ ! -L "$unit" ] || continue
+  name=$(basename "$unit")
+  if grep -q '^\[Install\]' "$unit"; then
+    grep -qF "deb-systemd-helper enable '$name'" "$control/postinst" || fail "postinst does not enable $name"
+  fi
+done
+# Only the watchers are started (at install) or restarted (at upgrade) by
+# the package's scripts: a one-shot step would reset the slaves of a playing
+# organ, set its clock or draw over the Panel's screen.
+started=$(sed -n "s/.*deb-systemd-invoke [^ ]* \(.*\) >.*/\1/p" "$control/postinst" | tr -d "'" | tr ' ' '\n' | sort | tr '\n' ' ')
+[ "$started" = "coeffnotify.path coeffnotify.service ocwatch.service " ] ||
+  fail "the postinst starts or restarts: $started"
+grep -q 'invoke-rc.d' "$control/postinst" && fail "the postinst starts the init script"
+grep -qF 'update-rc.d organ-board defaults' "$control/postinst" || fail "the postinst does not enable the init script"
+[ "$(readlink "$root/lib/systemd/system/organ-board.service")" = /dev/null ] ||
+  fail "the init script's name is not masked for systemd"
 
 # --- the installed programs on the simulated board ------------------------
 # BOARD_DIR names the directory the programs are run from (usr/bin or
