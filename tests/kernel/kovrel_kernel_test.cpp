@@ -30,7 +30,8 @@ struct BringUp {
   const char* br_input;            // the br file it replays: a result file ("" none)
 };
 
-// In the order the board ran them: the n-th is the n-th reset in the journal.
+// In the order the board ran them: the n-th is the n-th reset in the journal
+// after the power-on's.
 const std::vector<BringUp> BRING_UPS = {
     {"uart_38400_w",
      {"-v", "1", "-w", "-u", "examples/uart_job.txt"},
@@ -76,7 +77,8 @@ bool has_line(const std::string& text, const std::string& line) {
 }
 
 TEST(KernelBringUps, EveryBringUpBeganWithTheSlavesReset) {
-  EXPECT_EQ(bring_ups(slurp(result("boardsim.jsonl"))).size(), BRING_UPS.size());
+  EXPECT_EQ(bring_ups(slurp(result("boardsim.jsonl"))).size(),
+            kernel_test::POWER_ON_BRING_UPS + BRING_UPS.size());
 }
 
 class KernelBringUp : public ::testing::TestWithParam<size_t> {};
@@ -97,8 +99,9 @@ TEST_P(KernelBringUp, PrintsAndSendsWhatItDoesOnTheSimulatedBoard) {
   EXPECT_EQ(slurp(result(name + "/out")), ref.result.out);
 
   const auto board = bring_ups(slurp(result("boardsim.jsonl")));
-  ASSERT_GT(board.size(), GetParam());
-  kernel_test::Traffic seen = board[GetParam()];
+  const size_t reset = kernel_test::POWER_ON_BRING_UPS + GetParam();
+  ASSERT_GT(board.size(), reset);
+  kernel_test::Traffic seen = board[reset];
   kernel_test::Traffic expected = ref.traffic;
   EXPECT_EQ(seen.gpio, expected.gpio);
   EXPECT_EQ(seen.gpio.size(), 36u) << "three 12-byte requests";

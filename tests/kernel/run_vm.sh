@@ -48,7 +48,29 @@ cp -a "$parts/libc/lib" "$root/"
 cp -r "$work" "$root/work"
 cp "$here/vm/init" "$root/init"
 cp "$here/vm/cases.sh" "$root/cases.sh"
-chmod 755 "$root/init"
+cp "$here/vm/power_on.sh" "$here/vm/waits.sh" "$root/"
+cp "$here/vm/panel_standin" "$here/vm/overcurrent_hook" "$root/work/"
+chmod 755 "$root/init" "$root/work/panel_standin" "$root/work/overcurrent_hook"
+
+# What the organ's integrator gives the board for its start-up: the
+# configuration (the package's conffile, edited: the demo's UART job on the
+# slaves' line, the hook), the saved contrast 7, and a pending clock
+# correction of an hour.
+cat > "$root/etc/default/organ-board" <<'EOF'
+# The virtual board's start-up.
+BRINGUP_DIR="/work"
+UART_JOB="examples/uart_job.txt"
+SPI_JOB=""
+KOVREL_OPTIONS="-v 1"
+BRINGUP_DEVICES="/dev/gpio0 /dev/ttyS0"
+BRINGUP_DEVICE_WAIT="10"
+OVERCURRENT_HOOK="/work/overcurrent_hook"
+WATCHER_OUTPUT="/results/power_on/watchers"
+EOF
+mkdir -p "$root/home/organ/actual_state"
+head -c 863 /dev/zero > "$root/home/organ/actual_state/global_set"
+printf '\007' >> "$root/home/organ/actual_state/global_set"
+echo 3600 > "$root/home/organ/epoch_offset"
 (cd "$root" && find . | cpio -o -H newc --owner=0:0 --quiet) | gzip -1 > "$dir/initramfs.gz"
 
 # --- the slaves, then the board -------------------------------------------

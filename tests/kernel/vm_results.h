@@ -68,6 +68,10 @@ inline std::string from_hex(const std::string& hex) {
   return bytes;
 }
 
+// The board's power-on (its start-up script) brings the slaves up first; the
+// cases' bring-ups follow it in the journal.
+constexpr size_t POWER_ON_BRING_UPS = 1;
+
 // The board's bring-ups in the journal of the served lines, each from the
 // request that pulls the slaves' reset line low to the next one.
 inline std::vector<Traffic> bring_ups(const std::string& jsonl) {

@@ -23,15 +23,9 @@ uptime_cs() {
   echo $(( ${up%.*} * 100 + 1${up#*.} - 100 ))
 }
 
-# Waits up to 10 s, in steps of 50 ms, for the command to succeed.
-wait_for() {
-  tries=0
-  until "$@"; do
-    tries=$((tries + 1))
-    [ "$tries" -lt 200 ] || { echo "gave up waiting for: $*" >> "$results/waits"; return 1; }
-    usleep 50000
-  done
-}
+# wait_for and watching.
+WAITS=$results/waits
+. /waits.sh
 
 # run CASE BOUND_S COMMAND...: the command, killed at its bound.
 run() {
@@ -72,11 +66,6 @@ kovrel_traced uart_14400_r_w -v 1 -r -w -b 14400 -u examples/uart_job.txt
 cp $br "$results/uart_14400_r_w/br"
 kovrel_traced br_replay_56000 -v 1 -b 56000 -u replay_job.txt
 run silent_slave 30 kovrel -v 1 -r -p 1 -u examples/uart_job.txt
-
-# The programs' inotify watch is in place once /proc shows it.
-watching() {
-  grep -qs '^inotify wd:' /proc/"$1"/fdinfo/*
-}
 
 # coeffnotify with a Panel stand-in that writes its marker and counts SIGUSR2.
 coeffnotify_case() {
