@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 // The record the driver reads; the same on 32- and 64-bit programs.
 static_assert(sizeof(spi_ioc_transfer) == 32, "spi_ioc_transfer is 32 bytes");
@@ -64,6 +65,28 @@ int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device) {
 
 namespace {
 void bench_output_failed(const char* name) { printf("\nCould not write %s\n", name); }
+
+// A device that answers EAGAIN or EINTR is asked again, as often as it makes
+// progress: once nothing has moved for this long the answer stands.
+constexpr int64_t BENCH_STALL_LIMIT_MS = 2000;
+constexpr useconds_t BENCH_RETRY_PAUSE_US = 1000;  // after EAGAIN, not after EINTR
+
+int64_t monotonic_ms() {
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Whether a device call that failed with errno may be made again: an EAGAIN
+// or EINTR answer within the stall bound since last_progress_ms.
+bool bench_retry(int64_t last_progress_ms) {
+  const int error = errno;
+  if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) return false;
+  if (monotonic_ms() - last_progress_ms >= BENCH_STALL_LIMIT_MS) return false;
+  if (error != EINTR) usleep(BENCH_RETRY_PAUSE_US);
+  errno = error;
+  return true;
+}
 }  // namespace
 
 int bench_output_close(FILE* out, const char* name) {
@@ -106,6 +129,7 @@ int bench_loop_next(int loop_number) { return loop_number < INT_MAX ? loop_numbe
 
 size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16_t delay_usecs) {
   size_t done = 0;
+  int64_t last_progress_ms = monotonic_ms();
   while (done < len) {
     // speed_hz and bits_per_word 0: the device's own settings apply.
     spi_ioc_transfer xfer = {
@@ -122,10 +146,12 @@ size_t bench_transfer(int fd, const uint8_t* tx, uint8_t* rx, size_t len, uint16
         .pad = 0,
     };
     const int result = ioctl(fd, SPI_IOC_MESSAGE(1), &xfer);
+    if (result < 0 && bench_retry(last_progress_ms)) continue;
     // A request that moves nothing would repeat forever; one that claims more
     // than was asked cannot be trusted for the buffers' bounds.
     if (result <= 0 || static_cast<size_t>(result) > len - done) break;
     done += static_cast<size_t>(result);
+    last_progress_ms = monotonic_ms();
   }
   return done;
 }
@@ -142,24 +168,38 @@ int bench_exchange(const char* path, const uint8_t* tx, uint8_t* rx, size_t len,
 
 ssize_t bench_write_all(int fd, const uint8_t* data, size_t size) {
   size_t done = 0;
+  int64_t last_progress_ms = monotonic_ms();
   while (done < size) {
     const ssize_t result = write(fd, data + done, size - done);
+    if (result < 0 && bench_retry(last_progress_ms)) continue;
     if (result <= 0) return result;
     if (static_cast<size_t>(result) > size - done) return -1;
     done += static_cast<size_t>(result);
+    last_progress_ms = monotonic_ms();
   }
   return static_cast<ssize_t>(size);
 }
 
 ssize_t bench_read_all(int fd, uint8_t* data, size_t size) {
   size_t done = 0;
+  int64_t last_progress_ms = monotonic_ms();
   while (done < size) {
     const ssize_t result = read(fd, data + done, size - done);
+    if (result < 0 && bench_retry(last_progress_ms)) continue;
     if (result <= 0) return result;
     if (static_cast<size_t>(result) > size - done) return -1;
     done += static_cast<size_t>(result);
+    last_progress_ms = monotonic_ms();
   }
   return static_cast<ssize_t>(size);
+}
+
+ssize_t bench_read_once(int fd, uint8_t* data, size_t size) {
+  const int64_t start_ms = monotonic_ms();
+  ssize_t result;
+  while ((result = read(fd, data, size)) < 0 && bench_retry(start_ms)) {
+  }
+  return result;
 }
 
 uint16_t bench_unit(const uint8_t* buffer, size_t n, size_t offset, bool words) {

@@ -71,6 +71,10 @@ void bench_rx_fill(uint8_t* buffer, size_t size);
 // largest int, so that a loop without end never overflows its counter.
 int bench_loop_next(int loop_number);
 
+// Device calls answered EAGAIN or EINTR are made again (the only answers
+// that are), for as long as the device keeps making progress: after 2 s
+// without any the answer stands as the call's failure.
+
 // Full-duplex transfer of len bytes with the device's speed and word size,
 // repeated for the part not yet transferred. Ends silently at the first
 // failed request (or one that moves nothing); returns the bytes transferred.
@@ -87,6 +91,9 @@ int bench_exchange(const char* path, const uint8_t* tx, uint8_t* rx, size_t len,
 // nothing) of the call that stopped it.
 ssize_t bench_write_all(int fd, const uint8_t* data, size_t size);
 ssize_t bench_read_all(int fd, uint8_t* data, size_t size);
+// One read of up to size bytes (an EAGAIN or EINTR answer asked again); its
+// result.
+ssize_t bench_read_once(int fd, uint8_t* data, size_t size);
 
 // The unit (byte, or 16-bit word low byte first) at offset in the first n
 // bytes of buffer. The high byte of a word cut off at n reads as the receive

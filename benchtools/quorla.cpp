@@ -79,7 +79,7 @@ bool iteration_run(int fd, int iteration) {
   // A refused write ends the sending silently; the reply still decides.
   (void)bench_write_all(fd, packet, quorla_packet_bytes(data_words));
   bench_rx_fill(reply, sizeof reply);
-  const ssize_t got = read(fd, reply, sizeof reply);
+  const ssize_t got = bench_read_once(fd, reply, sizeof reply);
   const uint32_t received = quorla_reply_value(reply);
   printf("Iteration %d: sent (1 + %d) words", iteration + 1, data_words);
   const bool passed = got == static_cast<ssize_t>(sizeof reply) && received == expected;

@@ -3,7 +3,10 @@
 // clock takes the corrected time over, and only then is the offset consumed.
 //
 // The offset file is the only record of the correction, so it is removed only
-// when both commands succeeded; otherwise the next start-up tries again. With
+// when both commands succeeded; otherwise the next start-up tries again. The
+// hardware clock takes the system time over only when the date was set: a
+// refused date (a board whose date cannot take the year) leaves the system
+// time as it was, which must not overwrite the hardware clock. With
 // no valid offset or clock reading nothing is run: no date from a guess. Both
 // are read only as regular files: a FIFO in the offset file's place would hold
 // the start-up, and a device could give any number at all.
@@ -43,10 +46,14 @@ int rtc_seconds_read(uint32_t* seconds) {
   if (file == nullptr) {
     return -1;
   }
-  unsigned value = 0;
-  const int result = fscanf(file, "%u", &value) == 1 ? 0 : -1;
+  // A clock reading is an unsigned 32-bit count of seconds: read wide, so
+  // that "-1" or a number past 32 bits is refused instead of taken modulo
+  // 2^32 (%u accepts a sign and wraps) as a date in 1970 or 2106.
+  long long value = 0;
+  const int result =
+      fscanf(file, "%lld", &value) == 1 && value >= 0 && value <= UINT32_MAX ? 0 : -1;
   fclose(file);
-  *seconds = value;
+  *seconds = static_cast<uint32_t>(result == 0 ? value : 0);
   return result;
 }
 
@@ -70,10 +77,8 @@ int main() {
                           sizeof date_command) != 0) {
     return 0;
   }
-  // Both commands run, in this order, whatever the first one answered.
-  const int date_result = command_run(date_command);
-  const int hwclock_result = command_run(HWCLOCK_COMMAND);
-  if (date_result == 0 && hwclock_result == 0) {
+  // The system time first; the hardware clock takes it over only when set.
+  if (command_run(date_command) == 0 && command_run(HWCLOCK_COMMAND) == 0) {
     remove(OFFSET_PATH);
   }
   return 0;

@@ -4,15 +4,17 @@
 
 #include "housekeeping.h"
 
-int32_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds) {
-  // Unsigned addition wraps by definition; the sum is then read as the
-  // platform's signed 32-bit time.
-  const uint32_t sum = rtc_seconds + static_cast<uint32_t>(offset_seconds);
-  return static_cast<int32_t>(sum);
+// The organ is in service past 2038: a time kept in 32 bits would turn
+// into 1901 then, and the date command would take both clocks there.
+static_assert(sizeof(time_t) >= sizeof(int64_t), "time_t of 64 bits (_TIME_BITS=64)");
+
+int64_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds) {
+  // Any 32-bit reading plus any 32-bit offset fits 64 bits without wrapping.
+  return static_cast<int64_t>(rtc_seconds) + offset_seconds;
 }
 
-int date_command_format(int32_t time_seconds, char* command, size_t size) {
-  const time_t when = time_seconds;
+int date_command_format(int64_t time_seconds, char* command, size_t size) {
+  const time_t when = static_cast<time_t>(time_seconds);
   const struct tm* local = localtime(&when);
   if (local == nullptr) {
     return -1;

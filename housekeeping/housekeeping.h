@@ -46,15 +46,15 @@ int log_scan_stream(int log, const char* text, size_t block_size);
 
 constexpr size_t LOG_SCAN_BLOCK_SIZE = 64 * 1024;
 
-// The hardware clock's seconds plus the pending offset, wrapped in 32 bits
-// and taken as a signed 32-bit count of seconds since the epoch.
-int32_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds);
+// The hardware clock's seconds plus the pending offset, in 64 bits: seconds
+// since the epoch, before it for a negative sum, past 2038 without wrapping.
+int64_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds);
 
 // Formats the date command that sets the system time to the given time,
 // broken down in the process's time zone: month, day, hour, minute, full
 // year, a point, seconds. Returns -1 when the time cannot be broken down or
 // the text does not fit.
-int date_command_format(int32_t time_seconds, char* command, size_t size);
+int date_command_format(int64_t time_seconds, char* command, size_t size);
 
 // The contrast level stored in the settings file at path: 5 when the file
 // cannot be opened, 0 when it has no byte at the contrast offset, and the

@@ -13,6 +13,8 @@
 
 #include "kovrel.h"
 
+static_assert(sizeof(off_t) == 8, "64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 int input_file_open(const char* name) {
   // O_NOCTTY: a terminal named by mistake must not become the controlling one.
   int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -20,10 +22,10 @@ int input_file_open(const char* name) {
     log_error("cannot open <%s>\n", name);
     return -1;
   }
-  // The 64-bit status call: the plain one fails on the 32-bit board for a
-  // file whose size or inode number needs 64 bits.
-  struct stat64 status = {};
-  const bool known = fstat64(fd, &status) == 0;
+  // Built with 64-bit file offsets, the status call does not fail on the
+  // 32-bit board for a file whose size or inode number needs 64 bits.
+  struct stat status = {};
+  const bool known = fstat(fd, &status) == 0;
   if (known && !S_ISREG(status.st_mode)) {
     close(fd);
     log_error("<%s> is not a regular file\n", name);
@@ -50,10 +52,10 @@ FILE* input_file_fopen(const char* name) {
 }
 
 int64_t input_file_size(int fd, const char* name) {
-  // The 64-bit status call, as for the open: the size of a large file must
-  // not fail on the 32-bit board.
-  struct stat64 status = {};
-  if (fstat64(fd, &status) != 0 || status.st_size < 0) {
+  // 64-bit file offsets, as for the open: the size of a large file must not
+  // fail on the 32-bit board.
+  struct stat status = {};
+  if (fstat(fd, &status) != 0 || status.st_size < 0) {
     log_error("cannot read <%s>\n", name);
     return -1;
   }

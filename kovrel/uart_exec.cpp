@@ -70,12 +70,12 @@ int download_records(int bin, uint64_t size) {
 
 // True when the br file to be written is the open binary file itself (a name
 // ending in ".br", or a link to it): the finished download would replace the
-// image by its own records. The 64-bit status calls keep a file
-// whose inode number needs 64 bits recognisable on the 32-bit board.
+// image by its own records. With 64-bit file offsets a file whose inode
+// number needs 64 bits stays recognisable on the 32-bit board.
 bool br_file_is_binary(int bin) {
-  struct stat64 bin_status = {};
-  struct stat64 br_status = {};
-  if (fstat64(bin, &bin_status) != 0 || stat64(job_command.br_file, &br_status) != 0) {
+  struct stat bin_status = {};
+  struct stat br_status = {};
+  if (fstat(bin, &bin_status) != 0 || stat(job_command.br_file, &br_status) != 0) {
     return false;
   }
   return bin_status.st_dev == br_status.st_dev && bin_status.st_ino == br_status.st_ino;

@@ -1,8 +1,9 @@
-// The date command of the clock correction: the 32-bit sum of clock and
+// The date command of the clock correction: the 64-bit sum of clock and
 // offset, broken down in the process's time zone, written month, day, hour,
 // minute, full year, point, seconds.
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -29,9 +30,13 @@ const DateCase DATE_CASES[] = {
     {"every field padded", "UTC", 981173106u, 0, "date 020304052001.06"},
     {"back to the epoch", "UTC", 1000000000u, -1000000000, "date 010100001970.00"},
     {"one before the epoch", "UTC", 0u, -1, "date 123123591969.59"},
-    {"unsigned sum wraps to zero", "UTC", 4294967295u, 1, "date 010100001970.00"},
-    {"past 2^31 is a negative time", "UTC", 2147483647u, 1, "date 121320451901.52"},
-    {"clock reading above 2^31", "UTC", 2147483648u, 0, "date 121320451901.52"},
+    // Past 19 January 2038 and past 2^32 nothing wraps (no 1901, no 1970).
+    {"sum past 2^32 does not wrap", "UTC", 4294967295u, 1, "date 020706282106.16"},
+    {"past 2^31 stays in 2038", "UTC", 2147483647u, 1, "date 011903142038.08"},
+    {"clock reading above 2^31", "UTC", 2147483648u, 0, "date 011903142038.08"},
+    {"clock in 2040 an hour ahead", "UTC", 2208988800u, 3600, "date 010101002040.00"},
+    {"largest clock and offset", "UTC", 4294967295u, 2147483647, "date 022509422174.22"},
+    {"smallest offset from zero", "UTC", 0u, INT32_MIN, "date 121320451901.52"},
     {"local time two hours east", "EET-2", 1000000000u, 3600, "date 090904462001.40"},
     {"local time crosses the year", "XST+1", 1072918799u, 0, "date 123123592003.59"},
 };
