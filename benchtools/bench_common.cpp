@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "output_file.h"
+
 // The record the driver reads; the same on 32- and 64-bit programs.
 static_assert(sizeof(spi_ioc_transfer) == 32, "spi_ioc_transfer is 32 bytes");
 
@@ -88,6 +90,16 @@ bool bench_retry(int64_t last_progress_ms) {
   return true;
 }
 }  // namespace
+
+FILE* bench_output_open(const char* name) {
+  const int fd = output_file_open(name, true, OutputKind::RegularFileOrDevice);
+  FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (out == nullptr) {
+    if (fd >= 0) close(fd);
+    printf("\nCould not open %s\n", name);
+  }
+  return out;
+}
 
 int bench_output_close(FILE* out, const char* name) {
   const bool written = ferror(out) == 0;

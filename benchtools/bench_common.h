@@ -52,6 +52,12 @@ int bench_file_name_store(char (&name)[BENCH_FILE_NAME_SIZE], const char* text);
 // rather than truncated into a path naming another device.
 int bench_device_path(char (&path)[BENCH_DEVICE_PATH_SIZE], int device);
 
+// Creates or truncates an output file (a capture, a log) as fopen's "w"
+// does, but without waiting (a FIFO is refused) and never through a name
+// another user planted in a sticky directory such as /tmp (see
+// output_file.h). The stream, or null after "\nCould not open <name>\n".
+FILE* bench_output_open(const char* name);
+
 // Whether everything written to an output file reached it: its error flag,
 // then the close (where a full disk shows). Closes out either way; 0, or -1
 // after "\nCould not write <name>".

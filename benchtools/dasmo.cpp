@@ -133,11 +133,8 @@ int output_write(size_t n) {
     dasmo_output_write(stdout, rx_buffer, n, form);
     return bench_output_check(stdout, "standard output");
   }
-  FILE* out = fopen(output_name, "w");
-  if (out == nullptr) {
-    printf("\nCould not open %s\n", output_name);
-    return -1;
-  }
+  FILE* out = bench_output_open(output_name);
+  if (out == nullptr) return -1;
   form.destination = DasmoDestination::File;
   dasmo_output_write(out, rx_buffer, n, form);
   return bench_output_close(out, output_name);

@@ -91,11 +91,8 @@ int run() {
   }
   printf("\nLoopback test of %d/%d bytes (%d bits data) --> ", static_cast<int>(transferred),
          block_size, bits_per_word);
-  FILE* log = fopen(log_name, "w");
-  if (log == nullptr) {
-    printf("\nCould not open %s\n", log_name);
-    return -1;
-  }
+  FILE* log = bench_output_open(log_name);
+  if (log == nullptr) return -1;
   const bool mismatch = fenwix_log_write(log, tx_buffer, rx_buffer, transferred, bits_per_word);
   if (bench_output_close(log, log_name) != 0) return -1;
   // Bytes that did not move were never compared: no pass for them.

@@ -7,7 +7,13 @@
 // file, and while there is no log at all the watch is tried again each
 // second. Every time a watch is set, the log is scanned once more, since a
 // report written before the watch raised no event for it.
+//
+// What is at the log's name but no regular file (a FIFO, a link to a
+// device) counts as no log: a watch on it would sit on a node the logger
+// never writes (/dev/zero's), and the real log that later takes the name
+// would go unseen. The name is looked at again each second instead.
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "housekeeping.h"
@@ -35,22 +41,40 @@ void log_change_wait() {
   }
 }
 
-// Ends with the watch on the file now named by the log path. Adding a watch
-// on a file already watched gives its watch back, so a new watch means a new
-// file: the old one's watch goes, and writes to the rotated file cost nothing.
+// Whether the log's name now names a regular file (through a link too).
+bool log_is_regular() {
+  struct stat info {};
+  return stat(LOG_PATH, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void log_watch_drop() {
+  if (log_watch >= 0) {
+    inotify_rm_watch(log_inotify, log_watch);
+    log_watch = -1;
+  }
+}
+
+// Ends with the watch on the regular file now named by the log path. Adding
+// a watch on a file already watched gives its watch back, so a new watch
+// means a new file: the old one's watch goes, and writes to the rotated file
+// cost nothing. The kind is looked at once the watch is set, so that a log
+// that takes the name after the look still raises an event.
 void log_watch_follow() {
-  int watch;
-  while ((watch = inotify_add_watch(log_inotify, LOG_PATH, LOG_WATCH_MASK)) < 0) {
-    if (log_watch >= 0) {
-      inotify_rm_watch(log_inotify, log_watch);
-      log_watch = -1;
+  for (;;) {
+    const int watch = inotify_add_watch(log_inotify, LOG_PATH, LOG_WATCH_MASK);
+    if (watch >= 0 && log_is_regular()) {
+      if (log_watch >= 0 && log_watch != watch) {
+        inotify_rm_watch(log_inotify, log_watch);
+      }
+      log_watch = watch;
+      return;
     }
+    if (watch >= 0 && watch != log_watch) {
+      inotify_rm_watch(log_inotify, watch);
+    }
+    log_watch_drop();
     sleep(WATCH_RETRY_S);
   }
-  if (log_watch >= 0 && log_watch != watch) {
-    inotify_rm_watch(log_inotify, log_watch);
-  }
-  log_watch = watch;
 }
 
 }  // namespace

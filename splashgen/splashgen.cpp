@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "draw.h"
+#include "output_file.h"
 
 namespace {
 
@@ -41,9 +42,6 @@ int file_open_checked(const char* path, int flags, bool (*wanted)(mode_t)) {
 }
 
 bool is_strings_file(mode_t mode) { return S_ISREG(mode); }
-
-// A splash file, or a display that takes the image directly (a frame buffer).
-bool is_splash_output(mode_t mode) { return S_ISREG(mode) || S_ISCHR(mode); }
 
 FILE* strings_file_open(const char* path) {
   const int fd = file_open_checked(path, O_RDONLY, is_strings_file);
@@ -96,7 +94,9 @@ int splash_files_convert(const char* input_path, const char* output_path) {
     return -1;
   }
   int status = -1;
-  const int output = file_open_checked(output_path, O_WRONLY | O_CREAT, is_splash_output);
+  // A splash file, or a display that takes the image directly (a frame
+  // buffer); never a FIFO, nor a name planted in /tmp by another user.
+  const int output = output_file_open(output_path, false, OutputKind::RegularFileOrDevice);
   if (output < 0) {
     printf("Can't create output file.\n");
   } else {

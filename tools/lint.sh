@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 # The directories whose sources clang-tidy reads; .clang-tidy's header
 # filter names the same.
-TIDY_DIRS="kovrel benchtools splashgen housekeeping tools"
+TIDY_DIRS="common kovrel benchtools splashgen housekeeping tools"
 BUILD_DIR=build/dev
 JOBS=$(nproc 2> /dev/null || echo 2)
 

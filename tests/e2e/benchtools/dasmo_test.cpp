@@ -1,6 +1,7 @@
 // dasmo on the simulated board: the six output forms, the delay option, the
 // transfer as one message, files the driver refuses or cannot fill, outputs
-// that do not take the capture, and inputs that cannot be seeked.
+// that do not take the capture, inputs that cannot be seeked, and outputs
+// (of dasmo and fenwix alike) planted in /tmp by another user or a FIFO.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,5 +280,123 @@ TEST(Dasmo, FileNamesAbove99CharactersAreRefused) {
     EXPECT_TRUE(board.journal().of(EventKind::SpiOpen).empty());
   }
 }
+
+}  // namespace
+
+namespace {
+
+// What stands at the output's name before dasmo -o or fenwix -o runs (as
+// root), in the board's /tmp (sticky, anyone may write) or in /home/organ.
+enum class Plant {
+  OtherUsersLink,            // a symbolic link of user 1001 to root's 0600 file
+  OwnLink,                   // root's own link to a file of its own: followed
+  OtherUsersFile,            // an existing file of user 1001
+  HardLinkToRoots,           // a second name of root's 0600 file
+  OtherUsersFileOutsideTmp,  // in /home/organ, which is not sticky: written
+  FifoWithoutReader,
+  FifoWithReader,
+};
+
+struct PlantCase {
+  const char* name;
+  const char* tool;
+  Plant plant;
+  const char* output;  // the name given to -o
+  bool written;        // the tool wrote its output (status 0) or refused (255)
+};
+
+constexpr char SECRET[] = "/home/organ/secret";
+constexpr char SECRET_TEXT[] = "root only\n";
+constexpr uid_t OTHER_USER = 1001;
+
+const PlantCase PLANT_CASES[] = {
+    {"dasmo_other_users_link", "dasmo", Plant::OtherUsersLink, "/tmp/cap.bin", false},
+    {"dasmo_own_link", "dasmo", Plant::OwnLink, "/tmp/cap.bin", true},
+    {"dasmo_other_users_file", "dasmo", Plant::OtherUsersFile, "/tmp/cap.bin", false},
+    {"dasmo_hard_link", "dasmo", Plant::HardLinkToRoots, "/tmp/cap.bin", false},
+    {"dasmo_other_users_file_outside_tmp", "dasmo", Plant::OtherUsersFileOutsideTmp,
+     "/home/organ/cap.bin", true},
+    {"dasmo_fifo_without_reader", "dasmo", Plant::FifoWithoutReader, "/tmp/cap.bin", false},
+    {"dasmo_fifo_with_reader", "dasmo", Plant::FifoWithReader, "/tmp/cap.bin", false},
+    {"fenwix_other_users_link", "fenwix", Plant::OtherUsersLink, "/tmp/loop.log", false},
+    {"fenwix_own_link", "fenwix", Plant::OwnLink, "/tmp/loop.log", true},
+    {"fenwix_other_users_file", "fenwix", Plant::OtherUsersFile, "/tmp/loop.log", false},
+    {"fenwix_hard_link", "fenwix", Plant::HardLinkToRoots, "/tmp/loop.log", false},
+    {"fenwix_fifo_without_reader", "fenwix", Plant::FifoWithoutReader, "/tmp/loop.log", false},
+    {"fenwix_fifo_with_reader", "fenwix", Plant::FifoWithReader, "/tmp/loop.log", false},
+};
+
+class BenchOutputPlanted : public ::testing::TestWithParam<PlantCase> {};
+
+// Neither waits on a FIFO, and neither writes through a name another user
+// planted in /tmp: the protected_symlinks and protected_regular rules hold
+// whatever the kernel's settings.
+TEST_P(BenchOutputPlanted, WritesOnlyWhereItsUserMeant) {
+  const PlantCase& c = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "planting another user's files needs root";
+  boardsim::Board board;
+  board.attach_spi(1, std::make_shared<boardsim::LateLoopback>());
+  board.write_file("/tmp/in.bin", INPUT);
+  board.write_file(SECRET, SECRET_TEXT);
+  const std::string secret = board.host_path(SECRET);
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  const std::string out = board.host_path(c.output);
+  const std::string own_target = board.host_path("/home/organ/own.txt");
+  int reader = -1;
+  switch (c.plant) {
+    case Plant::OtherUsersLink:
+      ASSERT_EQ(symlink(SECRET, out.c_str()), 0);
+      ASSERT_EQ(lchown(out.c_str(), OTHER_USER, OTHER_USER), 0);
+      break;
+    case Plant::OwnLink:
+      board.write_file("/home/organ/own.txt", "old\n");
+      ASSERT_EQ(symlink("/home/organ/own.txt", out.c_str()), 0);
+      break;
+    case Plant::OtherUsersFile:
+    case Plant::OtherUsersFileOutsideTmp:
+      board.write_file(c.output, "theirs\n");
+      ASSERT_EQ(chown(out.c_str(), OTHER_USER, OTHER_USER), 0);
+      break;
+    case Plant::HardLinkToRoots: ASSERT_EQ(link(secret.c_str(), out.c_str()), 0); break;
+    case Plant::FifoWithoutReader: ASSERT_EQ(mkfifo(out.c_str(), 0666), 0); break;
+    case Plant::FifoWithReader:
+      ASSERT_EQ(mkfifo(out.c_str(), 0666), 0);
+      reader = open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(reader, 0);
+      break;
+  }
+  std::vector<std::string> argv =
+      std::string(c.tool) == "dasmo"
+          ? std::vector<std::string>{"dasmo", "-s", "1", "-i", "/tmp/in.bin", "-o", c.output}
+          : std::vector<std::string>{"fenwix", "-s", "1", "-n", "4", "-d", "5A", "-o", c.output};
+  boardsim::Command command;
+  command.argv = argv;
+  command.cwd = "/tmp";
+  command.timeout_s = 20;
+  const auto r = board.run(command);
+  if (reader >= 0) close(reader);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, c.written ? 0 : 255) << r.out;
+  EXPECT_EQ(board.read_file(SECRET), SECRET_TEXT) << "root's file is never written";
+  if (!c.written) {
+    const std::string refused = std::string("\nCould not open ") + c.output + "\n";
+    ASSERT_GE(r.out.size(), refused.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - refused.size()), refused);
+  }
+  if (c.plant == Plant::OtherUsersFile) {
+    EXPECT_EQ(board.read_file(c.output), "theirs\n");
+  }
+  if (c.plant == Plant::OwnLink) {
+    EXPECT_NE(board.read_file("/home/organ/own.txt"), "old\n");
+  }
+  if (c.plant == Plant::OtherUsersFileOutsideTmp) {
+    EXPECT_NE(board.read_file(c.output), "theirs\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, BenchOutputPlanted, ::testing::ValuesIn(PLANT_CASES),
+                         [](const ::testing::TestParamInfo<PlantCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 }  // namespace

@@ -1,7 +1,7 @@
 // clockrestore on the simulated board: the date command from the hardware
 // clock plus the offset, then "hwclock -w" once the date was set, and the
-// offset consumed only when both succeeded; nothing run without a valid offset and clock reading, nor
-// when either is no regular file.
+// offset consumed only when both succeeded; nothing run without a valid offset and clock reading,
+// nor when either is no regular file.
 #include <sys/stat.h>
 #include <unistd.h>
 

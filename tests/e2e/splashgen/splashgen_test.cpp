@@ -1,6 +1,7 @@
 // splashgen on the simulated board: the splash file it writes for a strings
 // file, its messages and exit status, which files it opens, creates or leaves
-// alone, and why it failed when it could not read or write them.
+// alone (a name another user planted in /tmp among them), and why it failed
+// when it could not read or write them.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -289,6 +290,75 @@ TEST_F(Splashgen, ALineTooLongForTheMemorySaysSo) {
             std::string("Can't read input file ") + INPUT + ": Cannot allocate memory.\n");
   EXPECT_EQ(board_.read_file(OUTPUT), std::string(IMAGE_SIZE, '\0'));
 }
+
+// Run as root, splashgen never writes through a name another user planted
+// in the board's /tmp (sticky, anyone may write): neither a symbolic link of
+// theirs, nor their existing file, nor a hard link to a file of root's. Its
+// own link, and another user's file where no one else may create names,
+// take the image.
+enum class Planted { OtherUsersLink, OwnLink, OtherUsersFile, HardLinkToRoots, OutsideTmp };
+
+struct PlantedOutput {
+  const char* name;
+  Planted planted;
+  const char* output;
+  bool written;
+};
+
+const PlantedOutput PLANTED_OUTPUTS[] = {
+    {"other_users_link", Planted::OtherUsersLink, "/tmp/splash.bin", false},
+    {"own_link", Planted::OwnLink, "/tmp/splash.bin", true},
+    {"other_users_file", Planted::OtherUsersFile, "/tmp/splash.bin", false},
+    {"hard_link_to_roots_file", Planted::HardLinkToRoots, "/tmp/splash.bin", false},
+    {"other_users_file_outside_tmp", Planted::OutsideTmp, "/home/organ/splash.bin", true},
+};
+
+class SplashgenPlantedOutput : public Splashgen,
+                               public ::testing::WithParamInterface<PlantedOutput> {};
+
+TEST_P(SplashgenPlantedOutput, WritesOnlyWhereItsUserMeant) {
+  const PlantedOutput& c = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "planting another user's files needs root";
+  constexpr uid_t OTHER_USER = 1001;
+  const std::string secret_text = "root only\n";
+  board_.write_file("/home/organ/secret", secret_text);
+  const std::string secret = board_.host_path("/home/organ/secret");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  const std::string out = board_.host_path(c.output);
+  switch (c.planted) {
+    case Planted::OtherUsersLink:
+      ASSERT_EQ(symlink("/home/organ/secret", out.c_str()), 0);
+      ASSERT_EQ(lchown(out.c_str(), OTHER_USER, OTHER_USER), 0);
+      break;
+    case Planted::OwnLink:
+      board_.write_file("/home/organ/own.bin", "");
+      ASSERT_EQ(symlink("/home/organ/own.bin", out.c_str()), 0);
+      break;
+    case Planted::OtherUsersFile:
+    case Planted::OutsideTmp:
+      board_.write_file(c.output, "theirs\n");
+      ASSERT_EQ(chown(out.c_str(), OTHER_USER, OTHER_USER), 0);
+      break;
+    case Planted::HardLinkToRoots: ASSERT_EQ(link(secret.c_str(), out.c_str()), 0); break;
+  }
+  board_.write_file(INPUT, "0 0 \"A\"\n");
+  const RunResult result = run({INPUT, c.output});
+  EXPECT_EQ(result.status, c.written ? 0 : 255);
+  EXPECT_EQ(result.out, c.written ? "" : "Can't create output file.\n");
+  EXPECT_EQ(board_.read_file("/home/organ/secret"), secret_text);
+  const std::string written_to =
+      c.planted == Planted::OwnLink ? "/home/organ/own.bin" : std::string(c.output);
+  if (c.written) {
+    EXPECT_EQ(board_.read_file(written_to).size(), IMAGE_SIZE);
+  } else if (c.planted == Planted::OtherUsersFile) {
+    EXPECT_EQ(board_.read_file(c.output), "theirs\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SplashgenPlantedOutput, ::testing::ValuesIn(PLANTED_OUTPUTS),
+                         [](const ::testing::TestParamInfo<PlantedOutput>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 TEST_F(Splashgen, OutputThatCannotBeCreatedLeavesTheInputUnread) {
   // Reading this line would print its error.
