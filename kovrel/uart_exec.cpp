@@ -106,8 +106,8 @@ int exec_bin_file() {
   return result;
 }
 
-// Replays a br file: each record in one write, then the record pause; the
-// slave's answers are neither read nor waited for. The file is checked whole
+// Replays a br file: each record in one write, then the record pause from
+// the moment it has left the port; the slave's answers are not read. The file is checked whole
 // first, so that a damaged one sends nothing.
 int exec_br_file() {
   FILE* file = input_file_fopen(job_command.br_file);
@@ -120,6 +120,16 @@ int exec_br_file() {
          (length = br_record_read(file, job_command.br_file, word, &line_number)) > 0) {
     log_verbose("%s\n", word);
     if (write_all(word, static_cast<size_t>(length)) != 0) {
+      log_error("write boot record send failed\n");
+      result = -1;
+      break;
+    }
+    // The record is written in one piece, and at 28800 baud and below it
+    // takes longer on the line than the pause: the pause counts from its
+    // last character leaving the port, so that the slave has its 20 ms to
+    // store it and echo it (as after a BIN_FILE chunk) before the next one
+    // starts, and the last echo is in before the discard below.
+    if (drain_output() != 0) {
       log_error("write boot record send failed\n");
       result = -1;
       break;

@@ -35,6 +35,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "boardsim/protocol.h"
@@ -60,6 +61,9 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 #define FB_PATH "/dev/fb0"
 #define GPIO_PATH "/dev/gpio0"
 #define GPIO_MAX_CHECKED 4096 /* longer writes go straight to the FIFO */
+#define TTY_PREFIX "/dev/ttyS"
+#define TTY_DRAIN_STEP_US 20000u     /* tcdrain asks again at least this often */
+#define TTY_DRAIN_LIMIT_US 60000000u /* and gives up (EIO) after a minute of a stuck line */
 
 /* ------------------------------------------------------- real functions */
 
@@ -92,7 +96,7 @@ static int real_close(int fd) { return REAL(close, "close", close_fn)(fd); }
 
 /* ------------------------------------------------------------ state */
 
-enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2, SHIM_GPIO = 3 };
+enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2, SHIM_GPIO = 3, SHIM_TTY = 4 };
 
 struct shim_tracked {
   int fd;
@@ -168,6 +172,19 @@ static int spidev_number(const char *path) {
   }
   if (digits == 0 || *p != '\0') return -1;
   return digits > SPIDEV_MAX_DIGITS ? 999999999 : n;
+}
+
+/* "/dev/ttyS<digits>" -> the port number, else -1. */
+static int tty_number(const char *path) {
+  const size_t prefix = sizeof TTY_PREFIX - 1;
+  if (path == NULL || strncmp(path, TTY_PREFIX, prefix) != 0) return -1;
+  const char *p = path + prefix;
+  int n = 0, digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
+    if (digits < SPIDEV_MAX_DIGITS) n = n * 10 + (*p - '0');
+  }
+  if (digits == 0 || digits > SPIDEV_MAX_DIGITS || *p != '\0') return -1;
+  return n;
 }
 
 /* ------------------------------------------------------------ transport */
@@ -461,6 +478,54 @@ static void fb_report_write(const void *data, size_t n) {
   errno = saved;
 }
 
+/* -------------------------------------------------------------- serial */
+
+/* A pseudo-terminal hands the board's bytes over at once, so its own output
+ * queue is always empty; the simulator sends them at the line's speed and
+ * knows what a UART would still hold. */
+static long tty_queue(int port, uint32_t *drained_in_us) {
+  struct boardsim_request req;
+  request_init(&req, BOARDSIM_OP_TTY_QUEUE, port);
+  const int s = process_connection();
+  if (s < 0) {
+    errno = EIO;
+    return -1;
+  }
+  *drained_in_us = 0;
+  return simple_call(s, &req, NULL, drained_in_us, sizeof *drained_in_us);
+}
+
+static int tty_outq(const struct shim_tracked *t, void *arg) {
+  uint32_t drained_in_us;
+  const long chars = tty_queue(t->device, &drained_in_us);
+  if (chars < 0) return -1;
+  if (arg == NULL) {
+    errno = EFAULT;
+    return -1;
+  }
+  const int value = (int)chars;
+  memcpy(arg, &value, sizeof value);
+  return 0;
+}
+
+/* Waits until the last character written has left the line, as tcdrain does
+ * on a UART. */
+static int tty_drain(const struct shim_tracked *t) {
+  uint64_t waited = 0;
+  for (;;) {
+    uint32_t drained_in_us;
+    if (tty_queue(t->device, &drained_in_us) < 0) return -1;
+    if (drained_in_us == 0) return 0;
+    if (waited >= TTY_DRAIN_LIMIT_US) {
+      errno = EIO;
+      return -1;
+    }
+    const uint32_t step = drained_in_us < TTY_DRAIN_STEP_US ? drained_in_us : TTY_DRAIN_STEP_US;
+    usleep(step);
+    waited += step;
+  }
+}
+
 /* ---------------------------------------------------------------- GPIO */
 
 /* The simulator decides first whether the driver takes the write whole; only
@@ -490,13 +555,15 @@ static int board_open(int dirfd_relative, const char *path, int flags) {
  * other number that comes back is no longer one of ours. */
 static int after_real_open(const char *path, int fd) {
   if (fd < 0 || !shim_active()) return fd;
+  const int port = tty_number(path);
   const int kind = path == NULL                   ? SHIM_FREE
                    : strcmp(path, FB_PATH) == 0   ? SHIM_FB
                    : strcmp(path, GPIO_PATH) == 0 ? SHIM_GPIO
+                   : port >= 0                    ? SHIM_TTY
                                                   : SHIM_FREE;
   if (kind == SHIM_FREE) {
     untrack(fd);
-  } else if (track(fd, kind, -1) < 0) {
+  } else if (track(fd, kind, port) < 0) {
     real_close(fd);
     errno = EMFILE;
     return -1;
@@ -602,7 +669,7 @@ SHIM_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
   if (t != NULL && t->kind == SHIM_SPI) return spi_write(t, buf, count);
   if (t != NULL && t->kind == SHIM_GPIO) return gpio_write(fd, buf, count);
   const ssize_t done = REAL(write, "write", write_fn)(fd, buf, count);
-  if (t != NULL && done > 0) fb_report_write(buf, (size_t)done);
+  if (t != NULL && t->kind == SHIM_FB && done > 0) fb_report_write(buf, (size_t)done);
   return done;
 }
 
@@ -617,6 +684,13 @@ SHIM_EXPORT int close(int fd) {
 static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
   const struct shim_tracked *t = find_tracked(fd);
   *handled = t != NULL && t->kind != SHIM_GPIO;
+  if (*handled && t->kind == SHIM_TTY) {
+    /* Only the output queue is the simulator's; TCSBRK with 0 sends a break
+     * and stays the kernel's. Everything else is the pty's own. */
+    if (request == TIOCOUTQ) return tty_outq(t, arg);
+    if (request == TCSBRK && (uintptr_t)arg != 0) return tty_drain(t);
+    *handled = 0;
+  }
   if (!*handled) return 0;
   if (t->kind == SHIM_SPI) return spi_ioctl(t, request, arg);
   return fb_ioctl(request, arg);
@@ -645,4 +719,11 @@ SHIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
   const ioctl_fn time64 = REAL(ioctl_time64, "__ioctl_time64", ioctl_fn);
   if (time64 != NULL) return time64(fd, request, arg);
   return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+}
+
+/* glibc's tcdrain makes its request without calling ioctl. */
+SHIM_EXPORT int tcdrain(int fd) {
+  const struct shim_tracked *t = find_tracked(fd);
+  if (t != NULL && t->kind == SHIM_TTY) return tty_drain(t);
+  return REAL(ioctl, "ioctl", ioctl_fn)(fd, TCSBRK, 1);
 }

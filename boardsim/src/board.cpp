@@ -46,6 +46,7 @@ Board::Impl::Impl(const BoardConfig& c)
     : config(c), sandbox(c.workdir, c.serial_ports, c.keep_sandbox), server(config, journal) {
   for (int port = 0; port < config.serial_ports; ++port) {
     ports.push_back(std::make_unique<SerialPort>(port, journal));
+    ports.back()->set_wire_time(config.wire_time);
   }
   // Read-write: the FIFO always has a writer, so the simulator never sees
   // an end of file between two programs.

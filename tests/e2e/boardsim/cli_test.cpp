@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -246,7 +247,15 @@ TEST_F(Cli, TraceHoldsTheDecodedJournal) {
                       "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find(" ms  tty-out    ttyS0 38400 baud  \"A\"\n"), std::string::npos) << text;
+  // One character at 38400 baud is 260.4 us on the wire.
+  const size_t at = text.find(" ms  tty-out    ttyS0 38400 baud  \"A\"  wire ");
+  ASSERT_NE(at, std::string::npos) << text;
+  double start = 0;
+  double end = 0;
+  ASSERT_EQ(std::sscanf(text.c_str() + text.find(" wire ", at), " wire %lf-%lf ms", &start, &end),
+            2)
+      << text;
+  EXPECT_NEAR(end - start, 0.260, 0.0015) << text;
 }
 
 // The bytes of one field of every JSON line of a kind, concatenated.
