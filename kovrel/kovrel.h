@@ -24,6 +24,7 @@ constexpr int32_t UART_DEFAULT_BAUD = 38400;
 // ---------------------------------------------------------------------------
 // Run state -- run_sequence.cpp
 
+// A phase's number is also its bit in `verbosity` (-v 1 UART, 2 SPI, 3 both).
 enum Phase { PHASE_OPTIONS = 0, PHASE_UART = 1, PHASE_SPI = 2 };
 extern int current_phase;
 extern int current_device;  // -1 when no device is open
@@ -239,12 +240,12 @@ int boot_record_data_text(char* out, size_t size);
 
 // The next record of an open br file into `word` (BOOT_RECORD_TEXT_MAX + 1
 // bytes): its length, 0 at the end of the file, or -1 for a word that is no
-// record (longer than 72 characters, not hexadecimal, or not as long as its
-// control byte says), reported with `name` and its line. *line_number counts
+// record (longer than 72 characters, not upper-case hexadecimal, or not as
+// long as its control byte says), reported with `name` and its line. *line_number counts
 // the lines read so far: 1 before the first call.
 long br_record_read(FILE* file, const char* name, char* word, int* line_number);
-// Checks every record of the open br file, and that the last one is ended
-// by its line end, then rewinds it. 0, or -1 (reported).
+// Checks every record of the open br file, then rewinds it. 0, or -1
+// (reported).
 int br_file_check(FILE* file, const char* name);
 
 // ---------------------------------------------------------------------------
@@ -265,15 +266,23 @@ void br_output_discard();
 // ---------------------------------------------------------------------------
 // Files a job names -- input_file.cpp
 
+// What an input file may be: a regular file (binary images, br files), or
+// anything that can be read to its end but a directory (job files: pipes,
+// FIFOs and character devices too).
+enum class InputKind { REGULAR, STREAM };
 // Opens a job file, binary image or br file for reading without blocking on
-// the open, and only when it is a regular file. A descriptor in blocking
-// mode, or -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
-int input_file_open(const char* name);
+// the open, and only when it is of `kind`. A descriptor in blocking mode, or
+// -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
+int input_file_open(const char* name, InputKind kind = InputKind::REGULAR);
 // The same as a stdio stream; null (reported) on failure.
-FILE* input_file_fopen(const char* name);
+FILE* input_file_fopen(const char* name, InputKind kind = InputKind::REGULAR);
 // The size of the open file `name`; -1 (reported as "cannot read <%s>") when
 // its status cannot be had.
 int64_t input_file_size(int fd, const char* name);
+// The slaves and modules have 32-bit addresses: a download of `size` bytes
+// from `address` must end at 0xFFFFFFFF at the latest, or it would wrap to
+// address 0. 0, or -1 (reported with the file's name).
+int download_range_check(uint32_t address, uint64_t size, const char* name);
 // Reads `size` bytes of the open file `name` into buffer, repeating the read
 // after a signal or a part; fewer only when the file ends first. The count,
 // or -1 (reported as "cannot read <%s>") for a read that failed.
