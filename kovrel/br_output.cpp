@@ -21,6 +21,7 @@ namespace {
 
 constexpr char TEMP_SUFFIX[] = ".XXXXXX";  // filled in by mkostemp
 constexpr mode_t NEW_FILE_MODE = 0666;     // as fopen creates files, before the umask
+constexpr mode_t PERMISSION_BITS = 0777;   // set-id and sticky bits are not carried over
 
 // The signals that end kovrel from a console or a service manager; while the
 // temporary file exists, each removes it before ending the process as before.
@@ -90,6 +91,19 @@ int temp_release(bool commit) {
   return result;
 }
 
+// The mode the new br file gets: that of the regular file it replaces, so a
+// br file kept read-only or shared with a group stays so; else (no file, or
+// a link, whose target is none of ours) the mode a plainly created file has.
+mode_t br_file_mode() {
+  struct stat status = {};
+  if (lstat(job_command.br_file, &status) == 0 && S_ISREG(status.st_mode)) {
+    return status.st_mode & PERMISSION_BITS;
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  return NEW_FILE_MODE & ~mask;
+}
+
 }  // namespace
 
 int br_output_open() {
@@ -112,10 +126,7 @@ int br_output_open() {
     log_error("cannot open <%s>\n", job_command.br_file);
     return -1;
   }
-  // The file gets the mode a plainly created one would have.
-  const mode_t mask = umask(0);
-  umask(mask);
-  br_output = fchmod(fd, NEW_FILE_MODE & ~mask) == 0 ? fdopen(fd, "w") : nullptr;
+  br_output = fchmod(fd, br_file_mode()) == 0 ? fdopen(fd, "w") : nullptr;
   if (br_output == nullptr) {
     close(fd);
     temp_release(false);

@@ -44,17 +44,21 @@ const BrCheckRow BR_CHECKS[] = {
      "boot record of 16 chars where its control byte calls for 18 in </tmp/fw.br> line 2", ""},
     {"DataAfterAReadRequest", "00001000E404030201\n",
      "boot record of 18 chars where its control byte calls for 10 in </tmp/fw.br> line 1", ""},
-    {"CutBeforeTheLastLineEnd", "00001000C404030201\n\n00001004C408070605",
-     "boot record not ended by a line end in </tmp/fw.br> line 3", ""},
+    {"LowerCaseDigits", "00001000C404030201\n00001004C408070605\n0000100cc40c0b0a09\n",
+     "boot record in lower-case hexadecimal in </tmp/fw.br> line 3", ""},
+    {"OneLowerCaseLetter", "00001000C4040302f1\n",
+     "boot record in lower-case hexadecimal in </tmp/fw.br> line 1", ""},
     {"ControlByteCountsForEveryWidth", "0000100001AA\n0000100042BBAA\n0000100043BBAA\n",
      "boot record of 14 chars where its control byte calls for 16 in </tmp/fw.br> line 3", ""},
-    // Accepted: either letter case, line ends with carriage returns, blank
-    // lines, a read request and the longest record.
-    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + LONGEST + "\n",
-     nullptr,
-     "00001000c404030201"
-     "0000abcde4" +
+    // Accepted: line ends with carriage returns, blank lines, a read
+    // request, the longest record, and a last record without its line end.
+    {"CrLfAndBlankLines", "00001000C404030201\r\n\r\n0000ABCDE4\r\n" + LONGEST + "\n", nullptr,
+     "00001000C404030201"
+     "0000ABCDE4" +
          LONGEST},
+    {"LastRecordWithoutLineEnd", "00001000C404030201\n\n00001004C408070605", nullptr,
+     "00001000C404030201"
+     "00001004C408070605"},
     {"Empty", "", nullptr, ""},
 };
 
@@ -132,6 +136,50 @@ TEST_F(UartBoard, LinkPlantedAtTheBrFileIsReplacedNotFollowed) {
   EXPECT_EQ(tmp_names(board),
             (std::set<std::string>{"fw.bin", "fw.br", "precious", "uart_job.txt"}));
 }
+
+// The br file that -w replaces keeps its permissions; a link, or no file,
+// gives the mode of a newly created file.
+struct BrModeRow {
+  const char* name;
+  int earlier_mode;  // of the regular file there before; -1: none, -2: a link
+};
+
+const BrModeRow BR_MODES[] = {
+    {"NoEarlierFile", -1}, {"LinkAtTheName", -2}, {"ReadOnlyForAll", 0444},
+    {"GroupShared", 0660}, {"OwnerOnly", 0600},
+};
+
+class UartBrMode : public UartBoard, public ::testing::WithParamInterface<BrModeRow> {};
+
+TEST_P(UartBrMode, ReplacementKeepsTheModeOfTheFileItReplaces) {
+  const BrModeRow& row = GetParam();
+  const std::string br_host = board.host_path(BR_PATH);
+  if (row.earlier_mode >= 0) {
+    board.write_file(BR_PATH, "00000000C400000000\n");
+    ASSERT_EQ(chmod(br_host.c_str(), static_cast<mode_t>(row.earlier_mode)), 0);
+  } else if (row.earlier_mode == -2) {
+    board.write_file("/tmp/other", "not ours\n");
+    ASSERT_EQ(chmod(board.host_path("/tmp/other").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("other", br_host.c_str()), 0);
+  }
+  board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(bin_file_line(), {"-w"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+  struct stat status {};
+  ASSERT_EQ(lstat(br_host.c_str(), &status), 0);
+  ASSERT_TRUE(S_ISREG(status.st_mode));
+  const mode_t mask = umask(0);
+  umask(mask);
+  const mode_t expected =
+      row.earlier_mode >= 0 ? static_cast<mode_t>(row.earlier_mode) : (0666 & ~mask);
+  EXPECT_EQ(status.st_mode & 07777, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UartBrMode, ::testing::ValuesIn(BR_MODES),
+                         [](const ::testing::TestParamInfo<BrModeRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
 
 enum class Ending { Terminated, RecordRefused };
 
