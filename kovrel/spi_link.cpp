@@ -88,9 +88,12 @@ int mode_apply(int number) {
 
 // Applies one setting to the five devices in order; the first failure stops
 // it, and the devices before it keep the new setting.
+// A WAIT after the setting counts from the last device's request, as it
+// would from the last frame: the modules take the new clock or mode then.
 int all_devices_apply(int (*apply)(int number)) {
   for (int number = 0; number < SPI_DEVICE_COUNT; ++number) {
     if (apply(number) < 0) return -1;
+    pause_origin_now();
   }
   return 0;
 }

@@ -569,18 +569,46 @@ INSTANTIATE_TEST_SUITE_P(Verbosity, FrameOutput,
                            return param_info.param.name;
                          });
 
-// WAIT pauses its milliseconds between the frames around it: the jump frame
-// leaves no earlier than 100 ms after the last byte of the download.
-TEST_F(SpiPhaseTiming, WaitPausesBetweenFrames) {
+// WAIT pauses its milliseconds from what came before it, a frame or a
+// setting: the jump frame leaves no earlier than that after the last byte of
+// the download, or after the last device's request of a BIT_RATE or MODE.
+struct WaitCase {
+  const char* name;
+  const char* job;
+  bool after_setting;  // counted from the last ioctl rather than the last frame
+  uint64_t wait_ms;
+};
+
+class SpiWaitTiming : public SpiPhaseTiming, public testing::WithParamInterface<WaitCase> {};
+
+TEST_P(SpiWaitTiming, WaitPausesFromWhatCameBefore) {
+  const WaitCase& c = GetParam();
   make_board("0=2");
   put_file("/tmp/prog.bin", pattern(8, 6));
-  RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n");
+  RunResult r = run_job(c.job);
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<Event> writes = board_->journal().of(EventKind::SpiWrite);
   ASSERT_EQ(writes.size(), 3u);  // header, data, jump frame
   EXPECT_EQ(le32_at(&writes[2].data[4]), 0u) << "the last write is the jump frame";
-  EXPECT_GE(writes[2].t_ns - writes[1].t_ns, 100000000u) << "jump sent before the 100 ms wait";
+  uint64_t origin_ns = writes[1].t_ns;
+  if (c.after_setting) origin_ns = ioctls().back().t_ns;
+  EXPECT_GE(writes[2].t_ns - origin_ns, c.wait_ms * 1000000u) << "jump sent before the wait";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, SpiWaitTiming,
+    testing::Values(
+        WaitCase{"AfterADownload",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n", false,
+                 100},
+        WaitCase{"AfterAModeChange",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nMODE 0\nWAIT 2\nJUMP 0x00001000 M0\n", true,
+                 2},
+        WaitCase{"AfterABitRate",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nBIT_RATE 100000\nWAIT 2\n"
+                 "JUMP 0x00001000 M0\n",
+                 true, 2}),
+    [](const testing::TestParamInfo<WaitCase>& param_info) { return param_info.param.name; });
 
 TEST_F(SpiPhase, JumpShowsOnlyItsLineAndTheBanner) {
   make_board("0=2");
