@@ -49,13 +49,37 @@ constexpr std::array<StandardSpeed, 8> STANDARD_SPEEDS{{
     {57600, B57600},
 }};
 
-// Writes one reset-line request; true when the driver took all 12 bytes.
-bool gpio_request_write(uint8_t op, uint32_t value) {
+// What the first reset-line request the driver did not take whole returned:
+// its count (-1 for an error) and errno.
+struct GpioFailure {
+  bool seen;
+  ssize_t written;
+  int error;
+};
+
+// Writes one reset-line request; true when the driver took all 12 bytes. The
+// first one that it did not take is kept in `failure` for the report.
+bool gpio_request_write(uint8_t op, uint32_t value, GpioFailure& failure) {
   GpioRequest request = {};
   request.op = op;
   request.mask = SLAVE_RESET_LINE;
   request.value = value;
-  return write(current_device, &request, sizeof request) == static_cast<ssize_t>(sizeof request);
+  const ssize_t written = write(current_device, &request, sizeof request);
+  if (written == static_cast<ssize_t>(sizeof request)) return true;
+  if (!failure.seen) failure = {true, written, errno};
+  return false;
+}
+
+// One line that names the device and what its write returned: without it a
+// silent organ would give the technician nothing to go on.
+void gpio_failure_report(const GpioFailure& failure) {
+  if (failure.written < 0) {
+    log_error("slave reset failed: write to <%s> returned -1 (errno %d)\n", device_path,
+              failure.error);
+  } else {
+    log_error("slave reset failed: write to <%s> returned %d of %d bytes\n", device_path,
+              static_cast<int>(failure.written), static_cast<int>(sizeof(GpioRequest)));
+  }
 }
 
 }  // namespace
@@ -109,14 +133,16 @@ int reset_slaves() {
   // come up in their serial bootstrap. All three requests go out whatever
   // the driver answers to one of them: stopping after a failed one could
   // leave the slaves held in reset.
-  bool ok = gpio_request_write(GPIO_OP_SET, 0);
-  ok = gpio_request_write(GPIO_OP_CLEAR, 0) && ok;
+  GpioFailure failure = {false, 0, 0};
+  bool ok = gpio_request_write(GPIO_OP_SET, 0, failure);
+  ok = gpio_request_write(GPIO_OP_CLEAR, 0, failure) && ok;
   pause_origin_now();
   link_pause_us(RESET_LOW_US);
-  ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE) && ok;
+  ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE, failure) && ok;
   pause_origin_now();
   close_current_device();
   if (!ok) {
+    gpio_failure_report(failure);
     return -1;
   }
   link_pause_us(RESET_RECOVERY_US);

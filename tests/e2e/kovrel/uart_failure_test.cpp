@@ -190,18 +190,26 @@ const GpioFaultRow GPIO_FAULTS[] = {
     {"ReleaseEio", {3, boardsim::FaultKind::Eio, 0}, -1},
 };
 
+// The one line that says why the organ stays silent.
+std::string gpio_failure_line(int answer) {
+  const std::string returned =
+      answer < 0 ? "-1 (errno 5)" : std::to_string(answer) + " of 12 bytes";
+  return "\nERROR : slave reset failed: write to </dev/gpio0> returned " + returned + "\n\n";
+}
+
 class UartGpioFaultTiming : public UartBoard, public ::testing::WithParamInterface<GpioFaultRow> {};
 
-// A request the driver did not take whole still fails the run (without a
-// message), but only after all three went out with their pause, so that the
-// release is never the one left unsent.
+// A request the driver did not take whole fails the run with one line naming
+// the device and what the first such write returned, but only after all
+// three went out with their pause, so that the release is never the one left
+// unsent.
 TEST_P(UartGpioFaultTiming, AllThreeRequestsGoOutThenTheRunFails) {
   const GpioFaultRow& row = GetParam();
   board.add_gpio_fault(row.fault);
   auto result = run_job("WRITE_8 0x1000 0x1\n", {"-v", "1"});
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, gpio_failure_line(row.answer));
   EXPECT_EQ(wire(), "") << "the serial port is not used";
   auto gpio = board.journal().of(EventKind::GpioWrite);
   ASSERT_EQ(gpio.size(), 3u);
