@@ -10,8 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "boardsim/board.h"
+#include "boardsim/far_end.h"
+#include "boardsim/journal.h"
+#include "boardsim/models/scripted_spi.h"
 #include "boardsim/protocol.h"
+#include "boardsim/types.h"
 
 namespace boardsim {
 
