@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,6 +50,11 @@ constexpr int64_t NS_PER_S = 1000000000;
 // Where the next pause is counted from (monotonic nanoseconds; 0: from when
 // it starts).
 int64_t pause_origin_ns = 0;
+
+// current_device holds the exclusive use of its serial port. The kernel
+// keeps that mark on the port after a close while any other descriptor of it
+// is open, so it is given back before the close.
+bool current_device_exclusive = false;
 
 int64_t monotonic_ns() {
   struct timespec now = {};
@@ -150,9 +156,30 @@ void link_pause_us(int64_t microseconds) {
 
 void close_current_device() {
   if (current_device >= 0) {
+    if (current_device_exclusive) (void)ioctl(current_device, TIOCNXCL);
     close(current_device);
     current_device = -1;
   }
+  current_device_exclusive = false;
+}
+
+int device_lock(int fd, const char* name) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) {
+      log_error("<%s> is in use by another program\n", name);
+    } else {
+      log_error("cannot lock <%s>\n", name);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+int device_exclusive_take() {
+  if (ioctl(current_device, TIOCEXCL) != 0) return -1;
+  current_device_exclusive = true;
+  return 0;
 }
 
 void uart_discard_input() { tcflush(current_device, TCIFLUSH); }

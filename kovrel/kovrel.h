@@ -61,8 +61,19 @@ int read_all(void* buffer, size_t n);
 // device answers EAGAIN or EINTR (bounded like read_all). Returns the count
 // read, or -1 with errno set; a stalled device is reported before -1.
 long read_once(void* buffer, size_t max);
-// Closes current_device if it is open and marks it closed.
+// Closes current_device if it is open and marks it closed; a serial port
+// taken with device_exclusive_take is given back first.
 void close_current_device();
+// Two programs at one device interleave their bytes or switch each other's
+// settings, and each thinks it succeeded. Every device kovrel drives is
+// therefore locked for its phase with an advisory lock that the bench tools
+// take too. device_lock locks `fd`, the device `name`, at once or not at all:
+// 0, or -1 reported ("<%s> is in use by another program" when another
+// program holds it, "cannot lock <%s>" otherwise).
+int device_lock(int fd, const char* name);
+// Makes current_device, a serial port, refuse every further open (TIOCEXCL)
+// until close_current_device; 0, or -1 with errno set.
+int device_exclusive_take();
 // Drops whatever the serial port (current_device) received that nobody will
 // read: the slaves' echoes and answers when they are not checked.
 void uart_discard_input();
@@ -187,6 +198,13 @@ struct JobAction {
 
 constexpr uint32_t BAUD_CHANGE_ADDRESS = 0x002060A8;
 
+// Opens the serial port of the run and locks it, before the slaves are
+// reset: a second bring-up must stop before its reset pulse breaks the
+// first one's download. 0, or -1 reported (another program holds the port);
+// a port that cannot be opened is left for open_uart to report.
+int uart_port_claim();
+// Closes a port claimed and not yet taken over by open_uart.
+void uart_port_release();
 int reset_slaves();
 int open_uart();
 int sync_slaves();
@@ -303,6 +321,10 @@ constexpr int SPI_BROADCAST_DEVICE = 4;
 extern uint8_t module_mask;
 extern uint16_t module_dsp_count[SPI_SLOT_COUNT];
 
+// Opens and locks the five devices for the whole SPI phase (the operations
+// open them again, one at a time): 0, or -1 reported, nothing sent.
+int spi_devices_claim();
+void spi_devices_release();
 int spi_setup();  // set-up and module search at the start of the SPI phase
 int spi_set_speed();
 int spi_set_bits_per_word();

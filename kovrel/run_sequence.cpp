@@ -251,7 +251,9 @@ int apply_option(int option, const char* argument) {
 
 int run_uart_phase() {
   current_phase = PHASE_UART;
-  if (reset_slaves() != 0 || open_uart() != 0 || sync_slaves() != 0) return -1;
+  if (uart_port_claim() != 0 || reset_slaves() != 0 || open_uart() != 0 || sync_slaves() != 0) {
+    return -1;
+  }
   if (uart_baud != UART_DEFAULT_BAUD && change_slave_baud() != 0) return -1;
   log_verbose("UART byte trasmission time = %d usec\n", uart_byte_time_us);
   if (run_job() != 0) return -1;
@@ -261,8 +263,9 @@ int run_uart_phase() {
 
 int run_spi_phase() {
   current_phase = PHASE_SPI;
-  if (spi_setup() != 0) return -1;
-  return run_job() == 0 ? 0 : -1;
+  const int result = spi_setup() == 0 && run_job() == 0 ? 0 : -1;
+  spi_devices_release();
+  return result;
 }
 
 }  // namespace
@@ -299,6 +302,8 @@ int kovrel_main(int argc, char** argv) {
 
 void kovrel_reset_state() {
   close_current_device();
+  uart_port_release();
+  spi_devices_release();
   uart_job_name[0] = '\0';
   spi_job_name[0] = '\0';
   uart_port = 0;

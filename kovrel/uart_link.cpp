@@ -82,7 +82,45 @@ void gpio_failure_report(const GpioFailure& failure) {
   }
 }
 
+// The serial port opened and locked by uart_port_claim, until open_uart
+// takes it over.
+int claimed_port = -1;
+
+constexpr int UART_OPEN_FLAGS = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+
+// A port that another program made exclusive refuses the open with EBUSY.
+void uart_open_failure_report() {
+  if (errno == EBUSY) {
+    log_error("<%s> is in use by another program\n", device_path);
+  } else {
+    log_error("cannot open <%s>\n", device_path);
+  }
+}
+
 }  // namespace
+
+int uart_port_claim() {
+  if (device_path_format(device_path, UART_DEVICE_STEM, static_cast<int>(uart_port)) != 0) {
+    return 0;
+  }
+  const int fd = open(device_path, UART_OPEN_FLAGS);
+  if (fd < 0) {
+    if (errno != EBUSY) return 0;
+    uart_open_failure_report();
+    return -1;
+  }
+  if (device_lock(fd, device_path) != 0) {
+    close(fd);
+    return -1;
+  }
+  claimed_port = fd;
+  return 0;
+}
+
+void uart_port_release() {
+  if (claimed_port >= 0) close(claimed_port);
+  claimed_port = -1;
+}
 
 int32_t uart_byte_time_for(int32_t baud) {
   if (baud <= 0) {
@@ -155,12 +193,22 @@ int open_uart() {
     log_error("cannot open <%s>\n", device_path);
     return -1;
   }
-  int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int fd = claimed_port;
+  claimed_port = -1;
   if (fd < 0) {
-    log_error("cannot open <%s>\n", device_path);
-    return -1;
+    fd = open(device_path, UART_OPEN_FLAGS);
+    if (fd < 0) {
+      uart_open_failure_report();
+      return -1;
+    }
+    current_device = fd;
+    if (device_lock(fd, device_path) != 0) return -1;
   }
   current_device = fd;
+  if (device_exclusive_take() != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) {
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);

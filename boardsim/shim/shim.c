@@ -4,7 +4,9 @@
  * makes on /dev/spidev2.<n> are carried over a Unix socket to the simulator,
  * which answers as the kernel driver would. The descriptor handed to the
  * program is the connected socket itself: when the program closes it (or
- * exits) the simulator sees the connection end. /dev/fb0 is a real sandbox
+ * exits) the simulator sees the connection end. An advisory flock on it is
+ * taken on the device's node in the board's /dev, so that it binds the other
+ * programs on the board as the lock on the real node does. /dev/fb0 is a real sandbox
  * file; only its driver requests are answered here (and journalled by the
  * simulator), and its writes are reported after they reach the file.
  * /dev/gpio0 is a FIFO the simulator reads; each write to it is first shown
@@ -29,8 +31,10 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -72,13 +76,14 @@ typedef ssize_t (*read_chk_fn)(int, void *, size_t, size_t);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*flock_fn)(int, int);
 
 /* Looked up on first use: a call may arrive before this library's constructors
  * would run (from another library's constructor). */
 static struct {
   void *open, *open64, *openat, *openat64;
   void *open_2, *open64_2, *openat_2, *openat64_2;
-  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close;
+  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close, *flock;
 } real;
 
 static void *next_symbol(void **slot, const char *name) {
@@ -98,6 +103,7 @@ struct shim_tracked {
   int fd;
   int kind;
   int device;
+  int lock_fd; /* of a spidev descriptor: the device's sandbox node, once flocked */
 };
 
 static struct shim_tracked tracked[SHIM_MAX_TRACKED];
@@ -138,6 +144,10 @@ static struct shim_tracked *find_tracked(int fd) {
 static void untrack(int fd) {
   struct shim_tracked *t = find_tracked(fd);
   if (t != NULL) {
+    /* Its lock goes with it, as the kernel drops a lock with the last
+     * descriptor of its open file. */
+    if (t->lock_fd >= 0) real_close(t->lock_fd);
+    t->lock_fd = -1;
     t->kind = SHIM_FREE;
     --tracked_count;
   }
@@ -150,6 +160,7 @@ static int track(int fd, int kind, int device) {
       tracked[i].fd = fd;
       tracked[i].kind = kind;
       tracked[i].device = device;
+      tracked[i].lock_fd = -1;
       ++tracked_count;
       return 0;
     }
@@ -610,6 +621,33 @@ SHIM_EXPORT int close(int fd) {
   if (fd >= 0 && fd == process_socket) process_socket = -1; /* the program closed it under us */
   untrack(fd);
   return real_close(fd);
+}
+
+/* -------------------------------------------------------------- flock */
+
+/* A spidev descriptor is a socket of its own, so a lock on it would bind no
+ * other program. The lock is taken instead on the device's node in the
+ * board's /dev, which every program on the board opens by the same name: two
+ * programs then exclude each other as on the real driver's node. */
+static int spi_flock(struct shim_tracked *t, int operation) {
+  const flock_fn real_flock = REAL(flock, "flock", flock_fn);
+  if (t->lock_fd < 0) {
+    char path[sizeof SPIDEV_PREFIX + SPIDEV_MAX_DIGITS + 1];
+    const int n = snprintf(path, sizeof path, SPIDEV_PREFIX "%d", t->device);
+    if (n < 0 || (size_t)n >= sizeof path) {
+      errno = EINVAL;
+      return -1;
+    }
+    t->lock_fd = REAL(open, "open", open_fn)(path, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+    if (t->lock_fd < 0) return -1;
+  }
+  return real_flock(t->lock_fd, operation);
+}
+
+SHIM_EXPORT int flock(int fd, int operation) {
+  struct shim_tracked *t = find_tracked(fd);
+  if (t != NULL && t->kind == SHIM_SPI) return spi_flock(t, operation);
+  return REAL(flock, "flock", flock_fn)(fd, operation);
 }
 
 /* -------------------------------------------------------------- ioctl */

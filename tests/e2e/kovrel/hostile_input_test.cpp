@@ -311,6 +311,109 @@ INSTANTIATE_TEST_SUITE_P(Downloads, AddressRange, ::testing::ValuesIn(ADDRESS_RA
                            return std::string(row_info.param.name);
                          });
 
+// --- Two programs at one device ---------------------------------------------------
+
+// A second bring-up, or a bench tool, started while kovrel drives a device
+// would interleave its bytes or settings with kovrel's. It stops at once with
+// one line naming the device and sends nothing, not even a reset pulse; once
+// kovrel has ended, the device is free again.
+struct SharedDeviceRow {
+  const char* name;
+  bool uart_phase;  // the first kovrel is in its UART phase, else its SPI phase
+  std::vector<std::string> second;
+  std::string out;  // of the second program
+  std::string err;
+};
+
+const SharedDeviceRow SHARED_DEVICES[] = {
+    {"KovrelDuringUartPhase",
+     true,
+     {"kovrel", "-u", "/tmp/job2.txt"},
+     "",
+     "\nERROR : </dev/ttyS0> is in use by another program\n\n"},
+    {"KovrelDuringSpiPhase",
+     false,
+     {"kovrel", "-s", "/tmp/job2.txt"},
+     "",
+     "\nERROR : </dev/spidev2.0> is in use by another program\n\n"},
+    {"YalmetDuringSpiPhase",
+     false,
+     {"yalmet", "-s", "2"},
+     "\n/dev/spidev2.2 is in use by another program\n",
+     ""},
+    {"DasmoDuringSpiPhase",
+     false,
+     {"dasmo", "-s", "4", "-i", "/tmp/fw.bin"},
+     "\n/dev/spidev2.4 is in use by another program\n",
+     ""},
+    {"FenwixDuringSpiPhase",
+     false,
+     {"fenwix", "-s", "0", "-n", "4", "-d", "1"},
+     "\n/dev/spidev2.0 is in use by another program\n",
+     ""},
+    {"QuorlaDuringSpiPhase",
+     false,
+     {"quorla", "-s", "1"},
+     "\n/dev/spidev2.1 is in use by another program\n",
+     ""},
+    {"BrevikDuringSpiPhase",
+     false,
+     {"brevik", "-s", "3", "-w", "4", "-r", "0", "-l", "1"},
+     "\n/dev/spidev2.3 is in use by another program\n",
+     ""},
+};
+
+class SharedDevice : public HostileInput, public ::testing::WithParamInterface<SharedDeviceRow> {
+ protected:
+  // Everything any program asked of the devices, but opening and closing.
+  size_t device_requests() {
+    size_t n = board.journal().of(EventKind::GpioWrite).size();
+    for (EventKind kind :
+         {EventKind::SpiIoctl, EventKind::SpiRead, EventKind::SpiWrite, EventKind::SpiTransfer}) {
+      n += board.journal().of(kind).size();
+    }
+    return n;
+  }
+};
+
+TEST_P(SharedDevice, SecondProgramStopsAtOnceNamingTheDevice) {
+  const SharedDeviceRow& row = GetParam();
+  board.write_file("/tmp/job2.txt", "; a second job\n");
+  board.write_file(JOB_PATH, "WAIT 3000\n");
+  board.journal().clear();
+  boardsim::Command first;
+  first.argv = {"kovrel", row.uart_phase ? "-u" : "-s", JOB_PATH};
+  first.timeout_s = 30;
+  auto process = board.start(first);
+  // In its WAIT: the sync character sent, or the four slots searched.
+  ASSERT_TRUE(process->wait_until(
+      [&] {
+        return row.uart_phase ? wire() == "A" : board.journal().of(EventKind::SpiRead).size() == 4;
+      },
+      20));
+  const size_t before = device_requests();
+  boardsim::Command second;
+  second.argv = row.second;
+  second.timeout_s = 20;
+  auto result = board.run(second);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out, row.out);
+  EXPECT_EQ(result.err, row.err);
+  EXPECT_EQ(device_requests(), before) << board.journal().to_text();
+  EXPECT_EQ(wire(), row.uart_phase ? "A" : "");
+  EXPECT_TRUE(process->running()) << "the first kovrel goes on";
+  process->kill(SIGTERM);
+  auto again = board.run(second);
+  EXPECT_EQ(again.out.find("in use"), std::string::npos) << again.out;
+  EXPECT_EQ(again.err.find("in use"), std::string::npos) << again.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, SharedDevice, ::testing::ValuesIn(SHARED_DEVICES),
+                         [](const ::testing::TestParamInfo<SharedDeviceRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
 // --- A console nobody reads -----------------------------------------------------
 
 // `kovrel -v 3 ... 2>&1 | head -3`: the pipe closes after a few lines. Here it

@@ -191,20 +191,39 @@ TEST_F(SpiPhase, EveryDeviceIsOpenedForOneOperationAndClosed) {
   make_board("0=2,2=4");
   RunResult r = run_job("");
   ASSERT_EQ(r.status, 0) << r.err;
-  // Speed and bits per word on five devices, the search on four slots.
+  // The five devices opened first, for the phase's lock, and closed at its
+  // end; between them speed and bits per word on five devices and the search
+  // on four slots, one device open at a time.
   const auto& journal = board_->journal();
-  EXPECT_EQ(journal.of(EventKind::SpiOpen).size(), 14u);
-  EXPECT_EQ(journal.of(EventKind::SpiClose).size(), 14u);
-  int open_device = -1;
+  EXPECT_EQ(journal.of(EventKind::SpiOpen).size(), 5u + 14u);
+  EXPECT_EQ(journal.of(EventKind::SpiClose).size(), 5u + 14u);
+  std::vector<Event> opens_and_closes;
   for (const Event& e : journal.events()) {
+    if (e.kind == EventKind::SpiOpen || e.kind == EventKind::SpiClose)
+      opens_and_closes.push_back(e);
+  }
+  ASSERT_EQ(opens_and_closes.size(), 2 * (5u + 14u));
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(opens_and_closes[i].kind, EventKind::SpiOpen) << i;
+    EXPECT_EQ(opens_and_closes[i].device, static_cast<int>(i));
+  }
+  // The simulator sees a close when it notices the connection end, so the
+  // locks' closes may come among the last operation's.
+  int open_device = -1;
+  size_t lock_closes = 0;
+  for (size_t i = 5; i < opens_and_closes.size(); ++i) {
+    const Event& e = opens_and_closes[i];
     if (e.kind == EventKind::SpiOpen) {
       EXPECT_EQ(open_device, -1) << "a device opened while another is open";
+      EXPECT_EQ(lock_closes, 0u) << "a device opened after the locks were given back";
       open_device = e.device;
-    } else if (e.kind == EventKind::SpiClose) {
-      EXPECT_EQ(e.device, open_device);
+    } else if (e.device == open_device) {
       open_device = -1;
+    } else {
+      ++lock_closes;
     }
   }
+  EXPECT_EQ(lock_closes, 5u);
   std::vector<Event> reads = journal.of(EventKind::SpiRead);
   ASSERT_EQ(reads.size(), 4u);
   for (int slot = 0; slot < 4; ++slot) {
