@@ -2,6 +2,8 @@
 // to BR_FILE, the slave's echoes of a replay with -r, a link planted at the
 // name -w writes, and downloads that fail or are stopped half way.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -181,7 +183,74 @@ INSTANTIATE_TEST_SUITE_P(Modes, UartBrMode, ::testing::ValuesIn(BR_MODES),
                            return std::string(row_info.param.name);
                          });
 
-enum class Ending { Terminated, RecordRefused };
+// What a -w run finds beside its br file: only the temporary files of its
+// own pattern that are ours, regular, with one name and not locked by a run
+// that still writes them are removed.
+enum class Planted { File, LockedFile, SymbolicLink, HardLink, OtherOwner };
+
+struct StaleTempRow {
+  const char* name;
+  const char* planted;
+  Planted kind;
+  bool removed;
+};
+
+const StaleTempRow STALE_TEMPS[] = {
+    {"LeftByAKilledRun", "fw.br.Ab12Z9", Planted::File, true},
+    {"LockedByARunStillWriting", "fw.br.LIVE01", Planted::LockedFile, false},
+    {"SevenCharacters", "fw.br.ABCDEFG", Planted::File, false},
+    {"FiveCharacters", "fw.br.ABCDE", Planted::File, false},
+    {"NotOfMkostemp", "fw.br.AB-DEF", Planted::File, false},
+    {"OfAnotherBrFile", "gw.br.ABCDEF", Planted::File, false},
+    {"SymbolicLink", "fw.br.LINK01", Planted::SymbolicLink, false},
+    {"HardLinkToAnotherFile", "fw.br.HARD01", Planted::HardLink, false},
+    {"OfAnotherUser", "fw.br.USER01", Planted::OtherOwner, false},
+};
+
+class UartBrStaleTemp : public UartBoard, public ::testing::WithParamInterface<StaleTempRow> {};
+
+TEST_P(UartBrStaleTemp, OnlyOurOwnLeftoversAreRemoved) {
+  const StaleTempRow& row = GetParam();
+  const std::string planted = std::string("/tmp/") + row.planted;
+  const std::string host = board.host_path(planted);
+  board.write_file("/tmp/precious", "keep me\n");
+  int lock = -1;
+  switch (row.kind) {
+    case Planted::File: board.write_file(planted, "0000"); break;
+    case Planted::LockedFile:
+      board.write_file(planted, "0000");
+      lock = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(lock, 0);
+      ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+      break;
+    case Planted::SymbolicLink: ASSERT_EQ(symlink("precious", host.c_str()), 0); break;
+    case Planted::HardLink:
+      ASSERT_EQ(link(board.host_path("/tmp/precious").c_str(), host.c_str()), 0);
+      break;
+    case Planted::OtherOwner:
+      board.write_file(planted, "0000");
+      if (chown(host.c_str(), 1001, 1001) != 0) GTEST_SKIP() << "needs root to give the file away";
+      break;
+  }
+  board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(bin_file_line(), {"-w"});
+  if (lock >= 0) close(lock);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+  struct stat status {};
+  EXPECT_EQ(lstat(host.c_str(), &status) == 0, !row.removed);
+  EXPECT_EQ(board.read_file("/tmp/precious"), "keep me\n");
+  std::set<std::string> expected{"fw.bin", "fw.br", "precious", "uart_job.txt"};
+  if (!row.removed) expected.insert(row.planted);
+  EXPECT_EQ(tmp_names(board), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, UartBrStaleTemp, ::testing::ValuesIn(STALE_TEMPS),
+                         [](const ::testing::TestParamInfo<StaleTempRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+enum class Ending { Terminated, RecordRefused, Killed };
 
 struct UnfinishedRow {
   const char* name;
@@ -193,6 +262,8 @@ const UnfinishedRow UNFINISHED[] = {
     {"TerminatedWithoutEarlierFile", Ending::Terminated, false},
     {"TerminatedEarlierFileKept", Ending::Terminated, true},
     {"RecordRefusedEarlierFileKept", Ending::RecordRefused, true},
+    // SIGKILL leaves the temporary file; the next -w run removes it.
+    {"KilledThenNextRunRemovesItsFile", Ending::Killed, false},
 };
 
 class UartBrUnfinished : public UartBoard, public ::testing::WithParamInterface<UnfinishedRow> {};
@@ -219,9 +290,19 @@ TEST_P(UartBrUnfinished, LeavesNoPartialBrFileAndNoTemporaryFile) {
     auto process = board.start(command);
     // Stopped once a few records are out, long before the last.
     ASSERT_TRUE(process->wait_until([&] { return wire().size() > 1 + 3 * record_chars; }, 30));
-    auto result = process->kill(SIGTERM);
-    EXPECT_EQ(result.signal, SIGTERM);
+    const int sig = row.ending == Ending::Killed ? SIGKILL : SIGTERM;
+    auto result = process->kill(sig);
+    EXPECT_EQ(result.signal, sig);
     EXPECT_LT(wire().size(), 1 + RECORDS * record_chars);
+  }
+  if (row.ending == Ending::Killed) {
+    EXPECT_EQ(tmp_names(board).size(), 3u) << "the killed run's temporary file stays";
+    board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+    auto next = run_job(bin_file_line(), {"-w"});
+    ASSERT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+    EXPECT_EQ(tmp_names(board), (std::set<std::string>{"fw.bin", "fw.br", "uart_job.txt"}));
+    return;
   }
   if (row.earlier) {
     EXPECT_EQ(board.read_file(BR_PATH), earlier);
