@@ -233,6 +233,14 @@ int uart_port_set_speed(int32_t baud);
 // interface (uart_speed.cpp, kept apart because its header clashes with
 // <termios.h>). 0 or -1 (errno set).
 int uart_port_set_custom_speed(int fd, uint32_t baud);
+// The output and input speeds in baud that the driver reports for fd; 0 or
+// -1 (errno set).
+int uart_port_custom_speed_read(int fd, uint32_t* output_baud, uint32_t* input_baud);
+// POSIX lets a setting call succeed when only part of it took effect, and a
+// UART driver that cannot make a speed may keep the old one: true when the
+// speed read back is the one asked, within the 2 % that a UART's divisor
+// rounding may take off it (the slaves' receivers take as much).
+bool uart_speed_matches(uint32_t actual, int32_t wanted);
 
 // ---------------------------------------------------------------------------
 // Boot records -- boot_record.cpp

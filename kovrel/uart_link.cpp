@@ -32,6 +32,20 @@ constexpr float BAUD_CHANGE_UNIT = 211.0f;     // the value that belongs to 3840
 // as long as a full transmit FIFO of this many characters takes to go out.
 constexpr int TRANSMITTER_CHARS = 64;
 
+// A speed read back may be off the one asked by 1/50 (2 %) at most.
+constexpr int64_t SPEED_TOLERANCE_DIVISOR = 50;
+
+// The settings open_uart asks for took effect: 8 data bits, no parity, one
+// stop bit, raw input, 38400 baud both ways.
+constexpr tcflag_t FRAMING = CSIZE | CSTOPB | PARENB;
+constexpr tcflag_t INPUT_MODE = ISIG | ICANON | ECHO | ECHOE;
+
+bool port_settings_took(const struct termios& asked, const struct termios& taken) {
+  return (taken.c_cflag & FRAMING) == (asked.c_cflag & FRAMING) &&
+         (taken.c_lflag & INPUT_MODE) == (asked.c_lflag & INPUT_MODE) &&
+         cfgetospeed(&taken) == cfgetospeed(&asked) && cfgetispeed(&taken) == cfgetispeed(&asked);
+}
+
 struct StandardSpeed {
   int32_t baud;
   speed_t constant;
@@ -138,22 +152,45 @@ uint32_t baud_change_value(int32_t baud) {
   return static_cast<uint32_t>(static_cast<double>(quotient) + 0.5);
 }
 
+bool uart_speed_matches(uint32_t actual, int32_t wanted) {
+  if (wanted <= 0) return false;
+  const int64_t difference = static_cast<int64_t>(actual) - wanted;
+  const int64_t off = difference < 0 ? -difference : difference;
+  return off * SPEED_TOLERANCE_DIVISOR <= wanted;
+}
+
 int uart_port_set_speed(int32_t baud) {
   for (const StandardSpeed& speed : STANDARD_SPEEDS) {
     if (speed.baud != baud) {
       continue;
     }
     struct termios settings = {};
-    tcgetattr(current_device, &settings);
+    if (tcgetattr(current_device, &settings) != 0) return -1;
     cfsetispeed(&settings, speed.constant);
     cfsetospeed(&settings, speed.constant);
-    return tcsetattr(current_device, TCSANOW, &settings) == 0 ? 0 : -1;
+    if (tcsetattr(current_device, TCSANOW, &settings) != 0) return -1;
+    // What the driver took, read back.
+    struct termios taken = {};
+    if (tcgetattr(current_device, &taken) != 0) return -1;
+    if (cfgetospeed(&taken) != speed.constant || cfgetispeed(&taken) != speed.constant) {
+      errno = EINVAL;
+      return -1;
+    }
+    return 0;
   }
   if (baud <= 0) {
     errno = EINVAL;
     return -1;
   }
-  return uart_port_set_custom_speed(current_device, static_cast<uint32_t>(baud));
+  if (uart_port_set_custom_speed(current_device, static_cast<uint32_t>(baud)) != 0) return -1;
+  uint32_t output_baud = 0;
+  uint32_t input_baud = 0;
+  if (uart_port_custom_speed_read(current_device, &output_baud, &input_baud) != 0) return -1;
+  if (!uart_speed_matches(output_baud, baud) || !uart_speed_matches(input_baud, baud)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
 }
 
 int reset_slaves() {
@@ -215,7 +252,10 @@ int open_uart() {
   }
 
   struct termios settings = {};
-  tcgetattr(fd, &settings);
+  if (tcgetattr(fd, &settings) != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
   settings.c_iflag = 0;
   settings.c_oflag = 0;
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
@@ -230,7 +270,9 @@ int open_uart() {
     log_error("cannot flush <%s>\n", device_path);
     return -1;
   }
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+  struct termios taken = {};
+  if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
+      !port_settings_took(settings, taken)) {
     log_error("cannot configure <%s>\n", device_path);
     return -1;
   }

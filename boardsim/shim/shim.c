@@ -6,7 +6,9 @@
  * program is the connected socket itself: when the program closes it (or
  * exits) the simulator sees the connection end. An advisory flock on it is
  * taken on the device's node in the board's /dev, so that it binds the other
- * programs on the board as the lock on the real node does. /dev/fb0 is a real sandbox
+ * programs on the board as the lock on the real node does. A board set up to
+ * model a serial driver that keeps its speed has the terminals' setting calls
+ * (tcsetattr, TCSETS2) made here with the speed left as it was. /dev/fb0 is a real sandbox
  * file; only its driver requests are answered here (and journalled by the
  * simulator), and its writes are reported after they reach the file.
  * /dev/gpio0 is a FIFO the simulator reads; each write to it is first shown
@@ -39,6 +41,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "boardsim/protocol.h"
@@ -77,13 +80,14 @@ typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
 typedef int (*flock_fn)(int, int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 
 /* Looked up on first use: a call may arrive before this library's constructors
  * would run (from another library's constructor). */
 static struct {
   void *open, *open64, *openat, *openat64;
   void *open_2, *open64_2, *openat_2, *openat64_2;
-  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close, *flock;
+  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close, *flock, *tcsetattr;
 } real;
 
 static void *next_symbol(void **slot, const char *name) {
@@ -650,6 +654,67 @@ SHIM_EXPORT int flock(int fd, int operation) {
   return REAL(flock, "flock", flock_fn)(fd, operation);
 }
 
+/* ------------------------------------------------ a serial port's speed */
+
+/* The kernel's record of the arbitrary-speed requests; its header cannot be
+ * included beside <termios.h>. */
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+_Static_assert(sizeof(struct termios2) == 44, "the kernel's termios2 is 44 bytes");
+
+#ifndef IBSHIFT
+#define IBSHIFT 16
+#endif
+#define SHIM_SPEED_BITS ((tcflag_t)(CBAUD | (CBAUD << IBSHIFT)))
+
+/* With BOARDSIM_SERIAL_KEEPS_SPEED=1 the terminals model a driver that
+ * cannot make the speed asked: every setting call takes the rest of the
+ * request and succeeds, but the speed stays as it was. */
+static int keep_speed(void) {
+  static int state; /* 0: not looked at, 1: kept, -1: as asked */
+  if (state == 0) {
+    const char *value = getenv(BOARDSIM_KEEP_SPEED_ENV);
+    state = value != NULL && strcmp(value, "1") == 0 ? 1 : -1;
+  }
+  return state == 1;
+}
+
+SHIM_EXPORT int tcsetattr(int fd, int action, const struct termios *asked) {
+  const tcsetattr_fn real_set = REAL(tcsetattr, "tcsetattr", tcsetattr_fn);
+  struct termios now;
+  if (asked == NULL || !keep_speed() || tcgetattr(fd, &now) != 0) {
+    return real_set(fd, action, asked);
+  }
+  struct termios kept = *asked;
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  return real_set(fd, action, &kept);
+}
+
+/* The same for TCSETS2 and its variants; 0 when the request is not one. */
+static int keep_speed_ioctl(int fd, unsigned long request, void *arg, ioctl_fn real_ioctl,
+                            int *handled) {
+  *handled = 0;
+  if (arg == NULL || !keep_speed() ||
+      (request != TCSETS2 && request != TCSETSW2 && request != TCSETSF2)) {
+    return 0;
+  }
+  struct termios2 now;
+  if (real_ioctl(fd, TCGETS2, &now) != 0) return 0;
+  struct termios2 kept;
+  memcpy(&kept, arg, sizeof kept);
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  *handled = 1;
+  return real_ioctl(fd, request, &kept);
+}
+
 /* -------------------------------------------------------------- ioctl */
 
 static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
@@ -668,7 +733,10 @@ SHIM_EXPORT int ioctl(int fd, unsigned long request, ...) {
   int handled;
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
 }
 
 /* 32-bit programs built with a 64-bit time_t call this name instead. */
@@ -681,6 +749,8 @@ SHIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
   const ioctl_fn time64 = REAL(ioctl_time64, "__ioctl_time64", ioctl_fn);
-  if (time64 != NULL) return time64(fd, request, arg);
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = time64 != NULL ? time64 : REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
 }

@@ -20,6 +20,10 @@ struct BoardConfig {
   uint32_t spi_supported_bits = 0xFFFF;       // bit n-1 set: n bits per word accepted (1..16)
   std::string workdir;  // where the sandbox directory is made; "" = $BOARDSIM_WORKDIR or /var/tmp
   bool keep_sandbox = false;  // leave the sandbox directory behind (debugging)
+  // The serial driver keeps each port's speed whatever a program asks, as a
+  // UART whose clock cannot make the speed may: the request succeeds, and
+  // the settings read back show the old speed.
+  bool serial_keeps_speed = false;
 };
 
 // Settings of one spidev device, kept for the Board's lifetime across opens
