@@ -51,10 +51,11 @@ constexpr int64_t NS_PER_S = 1000000000;
 // it starts).
 int64_t pause_origin_ns = 0;
 
-// current_device holds the exclusive use of its serial port. The kernel
-// keeps that mark on the port after a close while any other descriptor of it
-// is open, so it is given back before the close.
-bool current_device_exclusive = false;
+// The serial port held for exclusive use, or -1. The kernel keeps that mark
+// on a port after a close while any other descriptor of it is open, so it is
+// given back before the close, and at the end of the run (the SPI phase opens
+// its devices as current_device while the port stays open).
+int exclusive_device = -1;
 
 int64_t monotonic_ns() {
   struct timespec now = {};
@@ -156,11 +157,10 @@ void link_pause_us(int64_t microseconds) {
 
 void close_current_device() {
   if (current_device >= 0) {
-    if (current_device_exclusive) (void)ioctl(current_device, TIOCNXCL);
+    if (current_device == exclusive_device) device_exclusive_release();
     close(current_device);
     current_device = -1;
   }
-  current_device_exclusive = false;
 }
 
 int device_lock(int fd, const char* name) {
@@ -178,8 +178,13 @@ int device_lock(int fd, const char* name) {
 
 int device_exclusive_take() {
   if (ioctl(current_device, TIOCEXCL) != 0) return -1;
-  current_device_exclusive = true;
+  exclusive_device = current_device;
   return 0;
+}
+
+void device_exclusive_release() {
+  if (exclusive_device >= 0) (void)ioctl(exclusive_device, TIOCNXCL);
+  exclusive_device = -1;
 }
 
 void uart_discard_input() { tcflush(current_device, TCIFLUSH); }

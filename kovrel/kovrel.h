@@ -72,8 +72,11 @@ void close_current_device();
 // program holds it, "cannot lock <%s>" otherwise).
 int device_lock(int fd, const char* name);
 // Makes current_device, a serial port, refuse every further open (TIOCEXCL)
-// until close_current_device; 0, or -1 with errno set.
+// until close_current_device or device_exclusive_release; 0, or -1 with
+// errno set.
 int device_exclusive_take();
+// Gives the exclusive use back (TIOCNXCL); the port stays open.
+void device_exclusive_release();
 // Drops whatever the serial port (current_device) received that nobody will
 // read: the slaves' echoes and answers when they are not checked.
 void uart_discard_input();

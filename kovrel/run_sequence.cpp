@@ -295,13 +295,17 @@ int kovrel_main(int argc, char** argv) {
   // Where the kernel refuses, the pauses are only longer, never shorter.
   (void)prctl(PR_SET_TIMERSLACK, PAUSE_TIMER_SLACK_NS, 0, 0, 0);
   if (options_read(argc, argv) != 0) return -1;
-  if (uart_job_name[0] != '\0' && run_uart_phase() != 0) return -1;
-  if (spi_job_name[0] != '\0') return run_spi_phase();
-  return 0;
+  int result = 0;
+  if (uart_job_name[0] != '\0') result = run_uart_phase();
+  if (result == 0 && spi_job_name[0] != '\0') result = run_spi_phase();
+  // The serial port stays open to the end, but free for the next user.
+  device_exclusive_release();
+  return result;
 }
 
 void kovrel_reset_state() {
   close_current_device();
+  device_exclusive_release();
   uart_port_release();
   spi_devices_release();
   uart_job_name[0] = '\0';

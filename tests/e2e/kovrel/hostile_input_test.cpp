@@ -2,6 +2,8 @@
 // a FIFO, a device or a directory where a file belongs. And the console may
 // be a pipe that nobody reads. None of it may hang kovrel, drop part of a line
 // unseen, or stop a bring-up half way.
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -447,6 +449,11 @@ TEST_F(HostileInput, ClosedConsolePipeDoesNotStopTheBringUp) {
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
   EXPECT_TRUE(modules->module(0).jumped);
   EXPECT_EQ(modules->memory(0, 0x1000, 8), bytes_of(firmware(8)));
+  // The serial port's requests stay on the serial port, though it is still
+  // open while the SPI devices are used.
+  for (const auto& e : board.journal().of(EventKind::SpiIoctl)) {
+    EXPECT_EQ(_IOC_TYPE(e.request), SPI_IOC_MAGIC) << std::hex << e.request;
+  }
 }
 
 }  // namespace
