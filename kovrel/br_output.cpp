@@ -10,6 +10,10 @@
 // holds an advisory lock on it, which the kernel drops with the process;
 // the next -w run for the same br file removes every file of our temporary
 // pattern beside it that is ours, regular, and not locked by a live run.
+//
+// The 64-bit status and directory calls: on the 32-bit board the plain ones
+// fail for a file whose inode number or size needs 64 bits, which would
+// leave the mode unknown and every leftover in place.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -104,8 +108,8 @@ int temp_release(bool commit) {
 // br file kept read-only or shared with a group stays so; else (no file, or
 // a link, whose target is none of ours) the mode a plainly created file has.
 mode_t br_file_mode() {
-  struct stat status = {};
-  if (lstat(job_command.br_file, &status) == 0 && S_ISREG(status.st_mode)) {
+  struct stat64 status = {};
+  if (lstat64(job_command.br_file, &status) == 0 && S_ISREG(status.st_mode)) {
     return status.st_mode & PERMISSION_BITS;
   }
   const mode_t mask = umask(0);
@@ -132,17 +136,17 @@ bool is_temp_name_of(const char* name, const char* base, size_t base_length) {
 // and no run holds its lock. The name is checked again after the lock was
 // had, so that a file put in its place meanwhile is left alone.
 void stale_temp_remove(int dir, const char* name) {
-  struct stat before = {};
-  if (fstatat(dir, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode) ||
+  struct stat64 before = {};
+  if (fstatat64(dir, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode) ||
       before.st_uid != geteuid() || before.st_nlink != 1) {
     return;
   }
   const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return;
-  struct stat opened = {};
-  struct stat now = {};
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
-      fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && opened.st_dev == before.st_dev &&
+  struct stat64 opened = {};
+  struct stat64 now = {};
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat64(fd, &opened) == 0 &&
+      fstatat64(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && opened.st_dev == before.st_dev &&
       opened.st_ino == before.st_ino && now.st_dev == before.st_dev &&
       now.st_ino == before.st_ino) {
     (void)unlinkat(dir, name, 0);
@@ -167,7 +171,7 @@ void stale_temps_remove() {
   DIR* dir = opendir(directory);
   if (dir == nullptr) return;
   const size_t base_length = strlen(base);
-  while (const dirent* entry = readdir(dir)) {
+  while (const dirent64* entry = readdir64(dir)) {
     if (is_temp_name_of(entry->d_name, base, base_length)) {
       stale_temp_remove(dirfd(dir), entry->d_name);
     }
