@@ -84,17 +84,21 @@ bool br_file_is_binary(int bin) {
 int exec_bin_file() {
   const int bin = input_file_open(job_command.bin_file);
   if (bin < 0) return -1;
-  int result = 0;
-  if (br_generation && br_file_is_binary(bin)) {
+  // Every refusal comes before the first record, and before a br file is
+  // begun.
+  const int64_t size = input_file_size(bin, job_command.bin_file);
+  int result = size < 0 ? -1 : 0;
+  if (result == 0) {
+    result = download_range_check(job_command.address, static_cast<uint64_t>(size),
+                                  job_command.bin_file);
+  }
+  if (result == 0 && br_generation && br_file_is_binary(bin)) {
     log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
     result = -1;
-  } else if (br_generation) {
+  } else if (result == 0 && br_generation) {
     result = br_output_open();
   }
-  if (result == 0) {
-    const int64_t size = input_file_size(bin, job_command.bin_file);
-    result = size < 0 ? -1 : download_records(bin, static_cast<uint64_t>(size));
-  }
+  if (result == 0) result = download_records(bin, static_cast<uint64_t>(size));
   close(bin);
   if (br_output != nullptr) {
     if (result == 0) {

@@ -4,7 +4,11 @@
  * makes on /dev/spidev2.<n> are carried over a Unix socket to the simulator,
  * which answers as the kernel driver would. The descriptor handed to the
  * program is the connected socket itself: when the program closes it (or
- * exits) the simulator sees the connection end. /dev/fb0 is a real sandbox
+ * exits) the simulator sees the connection end. An advisory flock on it is
+ * taken on the device's node in the board's /dev, so that it binds the other
+ * programs on the board as the lock on the real node does. A board set up to
+ * model a serial driver that keeps its speed has the terminals' setting calls
+ * (tcsetattr, TCSETS2) made here with the speed left as it was. /dev/fb0 is a real sandbox
  * file; only its driver requests are answered here (and journalled by the
  * simulator), and its writes are reported after they reach the file.
  * /dev/gpio0 is a FIFO the simulator reads; each write to it is first shown
@@ -29,8 +33,10 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -76,13 +82,15 @@ typedef ssize_t (*read_chk_fn)(int, void *, size_t, size_t);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*flock_fn)(int, int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 
 /* Looked up on first use: a call may arrive before this library's constructors
  * would run (from another library's constructor). */
 static struct {
   void *open, *open64, *openat, *openat64;
   void *open_2, *open64_2, *openat_2, *openat64_2;
-  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close;
+  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close, *flock, *tcsetattr;
 } real;
 
 static void *next_symbol(void **slot, const char *name) {
@@ -102,6 +110,7 @@ struct shim_tracked {
   int fd;
   int kind;
   int device;
+  int lock_fd; /* of a spidev descriptor: the device's sandbox node, once flocked */
 };
 
 static struct shim_tracked tracked[SHIM_MAX_TRACKED];
@@ -142,6 +151,10 @@ static struct shim_tracked *find_tracked(int fd) {
 static void untrack(int fd) {
   struct shim_tracked *t = find_tracked(fd);
   if (t != NULL) {
+    /* Its lock goes with it, as the kernel drops a lock with the last
+     * descriptor of its open file. */
+    if (t->lock_fd >= 0) real_close(t->lock_fd);
+    t->lock_fd = -1;
     t->kind = SHIM_FREE;
     --tracked_count;
   }
@@ -154,6 +167,7 @@ static int track(int fd, int kind, int device) {
       tracked[i].fd = fd;
       tracked[i].kind = kind;
       tracked[i].device = device;
+      tracked[i].lock_fd = -1;
       ++tracked_count;
       return 0;
     }
@@ -679,6 +693,94 @@ SHIM_EXPORT int close(int fd) {
   return real_close(fd);
 }
 
+/* -------------------------------------------------------------- flock */
+
+/* A spidev descriptor is a socket of its own, so a lock on it would bind no
+ * other program. The lock is taken instead on the device's node in the
+ * board's /dev, which every program on the board opens by the same name: two
+ * programs then exclude each other as on the real driver's node. */
+static int spi_flock(struct shim_tracked *t, int operation) {
+  const flock_fn real_flock = REAL(flock, "flock", flock_fn);
+  if (t->lock_fd < 0) {
+    char path[sizeof SPIDEV_PREFIX + SPIDEV_MAX_DIGITS + 1];
+    const int n = snprintf(path, sizeof path, SPIDEV_PREFIX "%d", t->device);
+    if (n < 0 || (size_t)n >= sizeof path) {
+      errno = EINVAL;
+      return -1;
+    }
+    t->lock_fd = REAL(open, "open", open_fn)(path, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+    if (t->lock_fd < 0) return -1;
+  }
+  return real_flock(t->lock_fd, operation);
+}
+
+SHIM_EXPORT int flock(int fd, int operation) {
+  struct shim_tracked *t = find_tracked(fd);
+  if (t != NULL && t->kind == SHIM_SPI) return spi_flock(t, operation);
+  return REAL(flock, "flock", flock_fn)(fd, operation);
+}
+
+/* ------------------------------------------------ a serial port's speed */
+
+/* The kernel's record of the arbitrary-speed requests; its header cannot be
+ * included beside <termios.h>. */
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+_Static_assert(sizeof(struct termios2) == 44, "the kernel's termios2 is 44 bytes");
+
+#ifndef IBSHIFT
+#define IBSHIFT 16
+#endif
+#define SHIM_SPEED_BITS ((tcflag_t)(CBAUD | (CBAUD << IBSHIFT)))
+
+/* With BOARDSIM_SERIAL_KEEPS_SPEED=1 the terminals model a driver that
+ * cannot make the speed asked: every setting call takes the rest of the
+ * request and succeeds, but the speed stays as it was. */
+static int keep_speed(void) {
+  static int state; /* 0: not looked at, 1: kept, -1: as asked */
+  if (state == 0) {
+    const char *value = getenv(BOARDSIM_KEEP_SPEED_ENV);
+    state = value != NULL && strcmp(value, "1") == 0 ? 1 : -1;
+  }
+  return state == 1;
+}
+
+SHIM_EXPORT int tcsetattr(int fd, int action, const struct termios *asked) {
+  const tcsetattr_fn real_set = REAL(tcsetattr, "tcsetattr", tcsetattr_fn);
+  struct termios now;
+  if (asked == NULL || !keep_speed() || tcgetattr(fd, &now) != 0) {
+    return real_set(fd, action, asked);
+  }
+  struct termios kept = *asked;
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  return real_set(fd, action, &kept);
+}
+
+/* The same for TCSETS2 and its variants; 0 when the request is not one. */
+static int keep_speed_ioctl(int fd, unsigned long request, void *arg, ioctl_fn real_ioctl,
+                            int *handled) {
+  *handled = 0;
+  if (arg == NULL || !keep_speed() ||
+      (request != TCSETS2 && request != TCSETSW2 && request != TCSETSF2)) {
+    return 0;
+  }
+  struct termios2 now;
+  if (real_ioctl(fd, TCGETS2, &now) != 0) return 0;
+  struct termios2 kept;
+  memcpy(&kept, arg, sizeof kept);
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  *handled = 1;
+  return real_ioctl(fd, request, &kept);
+}
+
 /* -------------------------------------------------------------- ioctl */
 
 static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
@@ -704,7 +806,10 @@ SHIM_EXPORT int ioctl(int fd, unsigned long request, ...) {
   int handled;
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
 }
 
 /* 32-bit programs built with a 64-bit time_t call this name instead. */
@@ -717,8 +822,10 @@ SHIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
   const ioctl_fn time64 = REAL(ioctl_time64, "__ioctl_time64", ioctl_fn);
-  if (time64 != NULL) return time64(fd, request, arg);
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = time64 != NULL ? time64 : REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
 }
 
 /* glibc's tcdrain makes its request without calling ioctl. */

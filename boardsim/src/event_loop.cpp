@@ -441,6 +441,10 @@ void Board::Impl::on_run_exit(RunState& run) {
   run.wait_status = status;
   close_fd(run.pidfd);
   close_fd(run.in_fd);
+  for (const auto& other : runs) {
+    if (!other->exited) return;
+  }
+  for (auto& port : ports) port->last_user_gone();
 }
 
 void Board::Impl::on_run_info(RunState& run) {

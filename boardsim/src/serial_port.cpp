@@ -103,6 +103,10 @@ uint64_t earliest_arrival(const SerialPort::Look& previous, const SerialPort::Lo
 
 }  // namespace
 
+void SerialPort::last_user_gone() {
+  if (slave_ >= 0) (void)ioctl(slave_, TIOCNXCL);
+}
+
 SerialPort::SerialPort(int port, Journal& journal) : port_(port), journal_(journal) {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0) fail("posix_openpt");

@@ -63,6 +63,11 @@ class SerialPort : public SerialLink {
   void on_writable();
   void on_tick(uint64_t now_ns);
   void check_speed();
+  // No program on the board has the port open any more. The kernel forgets a
+  // port's exclusive use (TIOCEXCL) when its last user closes it; this pty
+  // stays open here, so the mark is dropped by hand, as a real port's would
+  // go with a program that was killed while it held it.
+  void last_user_gone();
   // Looks at the line again without reading it, when the loop starts: the
   // thread may have slept elsewhere since its last read, not watching the
   // line, so only a line found empty now tells when later bytes arrived.

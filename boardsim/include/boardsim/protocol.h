@@ -15,6 +15,8 @@
 #include <stdint.h>
 
 #define BOARDSIM_SOCKET_ENV "BOARDSIM_SOCKET"
+/* Set to 1: the shim keeps the speed of a terminal across its setting calls. */
+#define BOARDSIM_KEEP_SPEED_ENV "BOARDSIM_SERIAL_KEEPS_SPEED"
 
 enum boardsim_op {
   BOARDSIM_OP_SPI_OPEN = 1,  /* device = chip select 0..4, arg = open flags */

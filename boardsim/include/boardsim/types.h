@@ -25,6 +25,10 @@ struct BoardConfig {
   // returns after its bus time. false: bytes move at once (quick
   // experiments only; a program that passes so may fail on the organ).
   bool wire_time = true;
+  // The serial driver keeps each port's speed whatever a program asks, as a
+  // UART whose clock cannot make the speed may: the request succeeds, and
+  // the settings read back show the old speed.
+  bool serial_keeps_speed = false;
 };
 
 // Settings of one spidev device, kept for the Board's lifetime across opens
