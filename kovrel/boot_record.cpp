@@ -30,7 +30,7 @@ constexpr int WIDTH_INVALID = 2;
 // timeout (about 4 character times) and the kernel handing received
 // characters to the reader from a work queue (up to a scheduler tick, 10 ms)
 // delay it further. Each missing character is waited for this long after the
-// one before it. Whether an 11th character (the refusal) follows a late echo
+// one before it. Whether an 11th character (the refusal) follows the echo
 // is decided within a shorter bound: a refusal comes right behind the echo,
 // and every well-behaved record would otherwise pay the full bound.
 constexpr int GATHER_CHAR_TIMES = 4;
@@ -122,13 +122,14 @@ int command_echo_check(int count) {
   size_t wanted = count > 0 ? BOOT_RECORD_COMMAND_CHARS + 1 : BOOT_RECORD_COMMAND_CHARS;
   long got = read_once(echo, wanted);
   if (got >= 0 && got < static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
-    // A late echo: its rest, and then whether an 11th character follows it.
+    // A late echo: its rest first.
     got = answer_gather(echo, got, static_cast<long>(BOOT_RECORD_COMMAND_CHARS), gather_bound_ns());
-    if (got == static_cast<long>(BOOT_RECORD_COMMAND_CHARS) && static_cast<long>(wanted) > got) {
-      got =
-          answer_gather(echo, got, static_cast<long>(wanted),
+  }
+  if (got == static_cast<long>(BOOT_RECORD_COMMAND_CHARS) && static_cast<long>(wanted) > got) {
+    // A refusal follows the echo's last character on the line, one
+    // character time after it: it cannot be in by the paced read.
+    got = answer_gather(echo, got, static_cast<long>(wanted),
                         static_cast<int64_t>(ELEVENTH_CHAR_TIMES) * uart_byte_time_us * NS_PER_US);
-    }
   }
   if (got < static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
     log_error("command echo not / partially received");

@@ -164,13 +164,19 @@ void ImxBootstrap::on_char(SerialLink& link, char c) {
     }
     return;
   }
+  // The bootstrap echoes each character as it takes it.
   if (data_expected_ > 0) {
     data_ += c;
+    answer(link, std::string(1, c));
     if (data_.size() == data_expected_) on_data_complete(link);
     return;
   }
   command_ += c;
-  if (command_.size() == COMMAND_CHARS) on_command(link);
+  if (command_.size() < COMMAND_CHARS) {
+    answer(link, std::string(1, c));
+  } else {
+    on_command(link);
+  }
 }
 
 void ImxBootstrap::on_command(SerialLink& link) {
@@ -180,38 +186,41 @@ void ImxBootstrap::on_command(SerialLink& link) {
   uint32_t control = 0;
   if (!parse_hex(command.substr(0, ADDRESS_CHARS), address) ||
       !parse_hex(command.substr(ADDRESS_CHARS), control)) {
+    answer(link, std::string(1, command.back()));
     link.note("imx: not a boot record command: " + command);
     return;
   }
   address_ = address;
   control_ = static_cast<uint8_t>(control);
+  // The command's last character: a short echo drops it from a write's
+  // echo (a read's answer loses its last character instead).
+  if (!(options_.short_echo && (control_ & READ_BIT) == 0)) {
+    answer(link, std::string(1, command.back()));
+  }
   const size_t count = control_ & COUNT_MASK;
   const size_t access = access_bytes(control_);
   const bool refused = options_.refuse || access == 0 || count % access != 0;
 
-  std::string echo = command;
-  if (options_.short_echo) echo.pop_back();
   if (refused) {
-    answer(link, echo + REFUSAL);
+    answer(link, std::string(1, REFUSAL));
     link.annotate("boot-record", record_text(address_, control_) + ": refused with '*'");
     return;
   }
-  if (options_.extra_char >= 0) echo += static_cast<char>(options_.extra_char);
-
   if ((control_ & READ_BIT) != 0) {
     // The answer lists the values from the lowest address on.
     std::string value;
     for (size_t offset = 0; offset < count; offset += access) {
       value += hex(read_value(address_ + static_cast<uint32_t>(offset), access), 2 * access);
     }
-    std::string reply = command + value + TRAILER;
+    std::string reply = value + TRAILER;
     if (options_.short_echo) reply.pop_back();
     ++records_;
     answer(link, reply);
     link.annotate("boot-record", record_text(address_, control_) + " answer " + value);
     return;
   }
-  answer(link, echo);
+  if (options_.extra_char >= 0)
+    answer(link, std::string(1, static_cast<char>(options_.extra_char)));
   if (count == 0) {
     ++records_;
     jumps_.push_back(address_);
@@ -244,7 +253,7 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
     last_value = value;
   }
   ++records_;
-  answer(link, options_.short_data ? data : data + TRAILER);
+  if (!options_.short_data) answer(link, std::string(1, TRAILER));
   const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));

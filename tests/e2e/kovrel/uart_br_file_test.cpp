@@ -88,19 +88,46 @@ INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(BR_CHECKS),
                            return std::string(row_info.param.name);
                          });
 
-// BR_FILE reads no echoes; with -r the next record must not find them.
-TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
-  board.write_file(
-      BR_PATH, record(0x1000, 0xC8, "0403020108070605") + "\n" + record(0x1008, 0x01, "09") + "\n");
-  auto result =
-      run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
+// BR_FILE reads no echoes; with -r the next record must not find them. A
+// record of 28 bytes is 66 characters; at 28800 baud and below it takes
+// longer on the line than the 20 ms pause (550 ms at 1200), so the pause
+// must count from its end for the slave to store it and for its echo to be
+// in before the discard.
+struct BrSpeedRow {
+  const char* name;
+  const char* baud;  // nullptr: the default 38400
+};
+
+class UartBrSpeed : public UartBoard, public ::testing::WithParamInterface<BrSpeedRow> {};
+
+TEST_P(UartBrSpeed, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
+  const BrSpeedRow& row = GetParam();
+  std::string words;
+  std::vector<uint8_t> image;
+  for (int i = 0; i < 28; ++i) image.push_back(static_cast<uint8_t>(i + 1));
+  for (int w = 0; w < 7; ++w) {
+    for (int b = 3; b >= 0; --b) words += hex(image[static_cast<size_t>(4 * w + b)], 2);
+  }
+  board.write_file(BR_PATH, record(0x1000, 0xDC, words) + "\n" + record(0x101C, 0x01, "1D") + "\n");
+  image.push_back(0x1D);
+  std::vector<std::string> options = {"-v", "1", "-r"};
+  if (row.baud != nullptr) options.insert(options.end(), {"-b", row.baud});
+  auto result = run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", options);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 00002000 42 BEEF>\n",
                                              "\tBRECORD = 00001000 C0 \n", "... DONE\n\n"}));
-  EXPECT_EQ(slave->memory_bytes(0x1000, 9), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(slave->memory_bytes(0x1000, image.size()), image);
   EXPECT_EQ(slave->memory_bytes(0x2000, 2), (std::vector<uint8_t>{0xEF, 0xBE}));
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }
+
+INSTANTIATE_TEST_SUITE_P(Speeds, UartBrSpeed,
+                         ::testing::Values(BrSpeedRow{"Default38400", nullptr},
+                                           BrSpeedRow{"Slower28800", "28800"},
+                                           BrSpeedRow{"Slowest1200", "1200"}),
+                         [](const ::testing::TestParamInfo<BrSpeedRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
 
 std::string bin_file_line() { return std::string("BIN_FILE 0x00001000 ") + IMAGE_PATH + "\n"; }
 

@@ -242,7 +242,8 @@ TEST(ImxModel, DelaysEveryAnswer) {
   reset_pulse(slave, link);
   exchange(slave, link, "A");
   exchange(slave, link, "00001000C0");
-  EXPECT_EQ(link.delays, (std::vector<uint64_t>{1500, 1500}));
+  // The sync answer and each of the 10 echoed characters.
+  EXPECT_EQ(link.delays, std::vector<uint64_t>(11, 1500));
 }
 
 TEST(ImxModel, RejectsUnknownOptions) {

@@ -1,6 +1,7 @@
 // The slave i.MX serial bootstrap as the board sees it on a serial line:
-// reset by the GPIO line, sync 'A' -> ':', ASCII boot records (echo, '*'
-// refusal, data echo and one more character, read answers), a sparse memory
+// reset by the GPIO line, sync 'A' -> ':', ASCII boot records (each
+// character echoed as it arrives, '*' refusal, one more character after the
+// data echo, read answers), a sparse memory
 // image, jumps, and the line-speed change record. Options make it misbehave
 // for fault tests.
 #pragma once
