@@ -169,10 +169,11 @@ INSTANTIATE_TEST_SUITE_P(
              "1", "read", "1", "close"},
             "open 1 = ok\nread = 1 data 00\nread = -1 errno 5\nread = 1 data 00\nclose = 0\n"},
         OptionCase{
-            {"--tty",      "0=imx",      "--",  "board_client", "gpio", "1",     "0x00100000",
-             "0",          "gpio",       "0",   "0x00100000",   "0",    "gpio",  "1",
-             "0x00100000", "0x00100000", "tty", "/dev/ttyS0",   "raw",  "38400", "write",
-             "A",          "read",       "1"},
+            // The slave starts 100 ms after a reset pulse of 10 ms.
+            {"--tty",      "0=imx", "--",         "board_client", "gpio", "1",    "0x00100000",
+             "0",          "gpio",  "0",          "0x00100000",   "0",    "wait", "11",
+             "gpio",       "1",     "0x00100000", "0x00100000",   "wait", "110",  "tty",
+             "/dev/ttyS0", "raw",   "38400",      "write",        "A",    "read", "1"},
             "read :\n"}));
 
 // Stopped from outside (a shell's timeout, a terminal closed), the command

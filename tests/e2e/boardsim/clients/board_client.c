@@ -25,6 +25,8 @@
  *   stdin               copy standard input to standard output
  *   raise SIG           die of signal SIG
  *   sleep               wait for ever
+ *   wait MS             wait MS milliseconds (a reset pulse's low phase, the
+ *                       slave's start-up)
  *   exit N              end with status N
  * A failed step prints "STEP failed errno N" on stderr and ends with 1. */
 #include <errno.h>
@@ -352,6 +354,8 @@ static int run_step(int argc, char** argv, int i) {
     signal((int)strtol(a, NULL, 10), SIG_DFL);
     raise((int)strtol(a, NULL, 10));
     ok = failed("raise");
+  } else if (strcmp(s, "wait") == 0 && left >= 1) {
+    ok = usleep((useconds_t)(strtol(a, NULL, 10) * 1000)) == 0 ? 0 : failed("wait");
   } else if (strcmp(s, "sleep") == 0) {
     fflush(stdout);
     for (;;) pause();
