@@ -4,7 +4,8 @@
 // prints the wall time of the download (first byte of its first record to the
 // last byte of its last, from the simulator's journal) against its floor over
 // the same stretch: the pauses the protocol mandates plus the wire time it
-// must wait for (with -r, each data field's characters and their echo), the whole run against all
+// must wait for (with -r, each data field's characters, their echo and the
+// slave's time to store the record before its closing character), the whole run against all
 // the pauses it must make, and kovrel's CPU time. Then, for each kind of pause, how the gaps seen
 // on the line compare with its mandated length: minimum, median, 99th percentile and maximum of the
 // excess, and how many gaps came out shorter than mandated.
@@ -54,11 +55,12 @@ double byte_time_us(int baud) {
 // The wait for a record's data echo, from the data field's write: without
 // -r the mandated pause of the echo and one more character; with -r the same
 // time on the wire, as the data characters take 2 x count character times to
-// leave and the echo of the last one and the closing character come after
-// them. The floor is the same either way.
+// leave and the echo of the last one comes after them, and the closing
+// character once the slave has stored the record.
 double data_echo_pause_us(size_t count, double char_us, bool echo) {
-  (void)echo;
-  return static_cast<double>(2 * count + 1) * char_us;
+  const double store_us =
+      echo ? static_cast<double>(count * boardsim::ImxBootstrap::STORE_NS_PER_BYTE) / 1000.0 : 0;
+  return static_cast<double>(2 * count + 1) * char_us + store_us;
 }
 
 // Pauses kovrel must make for one record of `count` data bytes.
