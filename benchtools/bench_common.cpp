@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -120,7 +121,24 @@ int bench_output_check(FILE* out, const char* name) {
 
 int bench_device_open(const char* path) {
   const int fd = open(path, O_RDWR);
-  if (fd < 0) printf("\nCould not open %s (O_RDWR)\n", path);
+  if (fd < 0) {
+    printf("\nCould not open %s (O_RDWR)\n", path);
+    return -1;
+  }
+  // kovrel holds this lock on every device of its SPI phase: a transfer or a
+  // setting in the middle of its download would break the download and pass
+  // unseen. A tool stops at once instead, before it sends anything.
+  int locked = flock(fd, LOCK_EX | LOCK_NB);
+  while (locked != 0 && errno == EINTR) locked = flock(fd, LOCK_EX | LOCK_NB);
+  if (locked != 0) {
+    if (errno == EWOULDBLOCK) {
+      printf("\n%s is in use by another program\n", path);
+    } else {
+      printf("\nCould not lock %s\n", path);
+    }
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

@@ -66,7 +66,9 @@ int bench_output_close(FILE* out, const char* name);
 // closed.
 int bench_output_check(FILE* out, const char* name);
 
-// Opens the device read-write; the descriptor, or -1 after the message.
+// Opens the device read-write and takes its advisory lock (the one kovrel
+// holds for its SPI phase); the descriptor, or -1 after the message ("Could
+// not open", or "<path> is in use by another program").
 int bench_device_open(const char* path);
 int bench_bits_read(int fd, uint8_t* bits_per_word);
 bool bench_uses_words(uint8_t bits_per_word);

@@ -2,6 +2,11 @@
 // write or read its memory or jump. A record is paced in character times,
 // not handshaken: after the command the slave has a fixed time to echo, then
 // a single read must find the whole echo in the input queue.
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "kovrel.h"
@@ -17,6 +22,22 @@ constexpr char REFUSAL_CHAR = '*';
 constexpr size_t ANSWER_TRAILER_CHARS = 1;
 
 constexpr int WIDTH_INVALID = 2;
+
+// After the single read the pacing calls for, the rest of an answer may
+// still be arriving: the 10 command characters themselves take 10 character
+// times to leave, so the echo's last character comes no sooner than the
+// read, and the slave's latency, a receive FIFO holding characters until its
+// timeout (about 4 character times) and the kernel handing received
+// characters to the reader from a work queue (up to a scheduler tick, 10 ms)
+// delay it further. Each missing character is waited for this long after the
+// one before it. Whether an 11th character (the refusal) follows the echo
+// is decided within a shorter bound: a refusal comes right behind the echo,
+// and every well-behaved record would otherwise pay the full bound.
+constexpr int GATHER_CHAR_TIMES = 4;
+constexpr int64_t GATHER_FLOOR_NS = 10000000;
+constexpr int ELEVENTH_CHAR_TIMES = 2;
+constexpr int64_t NS_PER_US = 1000;
+constexpr int64_t NS_PER_S = 1000000000;
 
 int control_count() { return job_command.control & CONTROL_COUNT_MASK; }
 int control_width() { return (job_command.control & CONTROL_WIDTH_MASK) >> CONTROL_WIDTH_SHIFT; }
@@ -35,6 +56,41 @@ void br_append(const char* text) {
     // A failed write shows in the stream's error flag, checked when closed.
     fputs(text, br_output);
   }
+}
+
+int64_t now_ns() {
+  struct timespec ts = {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
+}
+
+int64_t gather_bound_ns() {
+  const int64_t bound = static_cast<int64_t>(GATHER_CHAR_TIMES) * uart_byte_time_us * NS_PER_US;
+  return bound < GATHER_FLOOR_NS ? GATHER_FLOOR_NS : bound;
+}
+
+// Reads on after the paced read until `have` reaches `wanted` or no
+// character has come for bound_ns. Returns the count now held;
+// a read error other than EAGAIN or EINTR ends the gathering as it stands.
+long answer_gather(char* buffer, long have, long wanted, int64_t bound_ns) {
+  int64_t last_ns = now_ns();
+  while (have < wanted) {
+    const ssize_t got = read(current_device, buffer + have, static_cast<size_t>(wanted - have));
+    if (got > 0) {
+      have += got;
+      last_ns = now_ns();
+      continue;
+    }
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    const int64_t left_ns = last_ns + bound_ns - now_ns();
+    if (left_ns <= 0) break;
+    struct pollfd watch = {current_device, POLLIN, 0};
+    const struct timespec wait = {static_cast<time_t>(left_ns / NS_PER_S),
+                                  static_cast<long>(left_ns % NS_PER_S)};
+    (void)ppoll(&watch, 1, &wait, nullptr);
+  }
+  pause_origin_now();
+  return have;
 }
 
 // Writes the address and the control field as two writes; shows them.
@@ -65,6 +121,16 @@ int command_echo_check(int count) {
   char echo[BOOT_RECORD_COMMAND_CHARS + 1];
   size_t wanted = count > 0 ? BOOT_RECORD_COMMAND_CHARS + 1 : BOOT_RECORD_COMMAND_CHARS;
   long got = read_once(echo, wanted);
+  if (got >= 0 && got < static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
+    // A late echo: its rest first.
+    got = answer_gather(echo, got, static_cast<long>(BOOT_RECORD_COMMAND_CHARS), gather_bound_ns());
+  }
+  if (got == static_cast<long>(BOOT_RECORD_COMMAND_CHARS) && static_cast<long>(wanted) > got) {
+    // A refusal follows the echo's last character on the line, one
+    // character time after it: it cannot be in by the paced read.
+    got = answer_gather(echo, got, static_cast<long>(wanted),
+                        static_cast<int64_t>(ELEVENTH_CHAR_TIMES) * uart_byte_time_us * NS_PER_US);
+  }
   if (got < static_cast<long>(BOOT_RECORD_COMMAND_CHARS)) {
     log_error("command echo not / partially received");
     return -1;
@@ -196,6 +262,11 @@ int boot_record_read() {
   }
   char answer[BOOT_RECORD_TEXT_MAX + ANSWER_TRAILER_CHARS + 1];
   long got = read_once(answer, expected);
+  const bool refused = got > static_cast<long>(BOOT_RECORD_COMMAND_CHARS) &&
+                       answer[BOOT_RECORD_COMMAND_CHARS] == REFUSAL_CHAR;
+  if (got >= 0 && got < static_cast<long>(expected) && !refused) {
+    got = answer_gather(answer, got, static_cast<long>(expected), gather_bound_ns());
+  }
   answer[got > 0 ? got : 0] = '\0';
   log_verbose("%s\n", answer);
   if (got >= static_cast<long>(expected)) {

@@ -4,7 +4,19 @@
 // a br file that looks complete but is not, and an earlier complete one stays.
 // The temporary file is created, never opened through a name that exists, so
 // a link planted at either name (in a world-writable /tmp) is never followed.
+//
+// A run killed by SIGKILL (or a power cut) leaves its temporary file behind,
+// and nothing would ever remove it. While a run writes its temporary file it
+// holds an advisory lock on it, which the kernel drops with the process;
+// the next -w run for the same br file removes every file of our temporary
+// pattern beside it that is ours, regular, and not locked by a live run.
+//
+// The 64-bit status and directory calls: on the 32-bit board the plain ones
+// fail for a file whose inode number or size needs 64 bits, which would
+// leave the mode unknown and every leftover in place.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +32,9 @@ FILE* br_output = nullptr;
 namespace {
 
 constexpr char TEMP_SUFFIX[] = ".XXXXXX";  // filled in by mkostemp
-constexpr mode_t NEW_FILE_MODE = 0666;     // as fopen creates files, before the umask
+constexpr size_t TEMP_RANDOM_CHARS = sizeof TEMP_SUFFIX - 2;
+constexpr mode_t NEW_FILE_MODE = 0666;    // as fopen creates files, before the umask
+constexpr mode_t PERMISSION_BITS = 0777;  // set-id and sticky bits are not carried over
 
 // The signals that end kovrel from a console or a service manager; while the
 // temporary file exists, each removes it before ending the process as before.
@@ -90,9 +104,85 @@ int temp_release(bool commit) {
   return result;
 }
 
+// The mode the new br file gets: that of the regular file it replaces, so a
+// br file kept read-only or shared with a group stays so; else (no file, or
+// a link, whose target is none of ours) the mode a plainly created file has.
+mode_t br_file_mode() {
+  struct stat status = {};
+  if (lstat(job_command.br_file, &status) == 0 && S_ISREG(status.st_mode)) {
+    return status.st_mode & PERMISSION_BITS;
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  return NEW_FILE_MODE & ~mask;
+}
+
+// mkostemp fills the X's from these characters only.
+bool is_temp_char(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// True for "<base>.XXXXXX" with six characters that mkostemp could have chosen.
+bool is_temp_name_of(const char* name, const char* base, size_t base_length) {
+  if (strncmp(name, base, base_length) != 0 || name[base_length] != '.') return false;
+  const char* random = name + base_length + 1;
+  for (size_t i = 0; i < TEMP_RANDOM_CHARS; ++i) {
+    if (!is_temp_char(random[i])) return false;
+  }
+  return random[TEMP_RANDOM_CHARS] == '\0';
+}
+
+// Removes `name` in `dir` if it is a regular file of ours with no other name
+// and no run holds its lock. The name is checked again after the lock was
+// had, so that a file put in its place meanwhile is left alone.
+void stale_temp_remove(int dir, const char* name) {
+  struct stat before = {};
+  if (fstatat(dir, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode) ||
+      before.st_uid != geteuid() || before.st_nlink != 1) {
+    return;
+  }
+  const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat opened = {};
+  struct stat now = {};
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
+      fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && opened.st_dev == before.st_dev &&
+      opened.st_ino == before.st_ino && now.st_dev == before.st_dev &&
+      now.st_ino == before.st_ino) {
+    (void)unlinkat(dir, name, 0);
+  }
+  close(fd);
+}
+
+// The temporary files that killed runs left beside the br file. Nothing is
+// reported: a file that cannot be removed only stays as it was.
+void stale_temps_remove() {
+  char directory[BR_FILE_SIZE];
+  const char* slash = strrchr(job_command.br_file, '/');
+  const char* base = slash == nullptr ? job_command.br_file : slash + 1;
+  const size_t directory_length =
+      slash == nullptr ? 0 : static_cast<size_t>(slash - job_command.br_file);
+  const int written = slash == nullptr ? snprintf(directory, sizeof directory, ".")
+                      : directory_length == 0
+                          ? snprintf(directory, sizeof directory, "/")
+                          : snprintf(directory, sizeof directory, "%.*s",
+                                     static_cast<int>(directory_length), job_command.br_file);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof directory || base[0] == '\0') return;
+  DIR* dir = opendir(directory);
+  if (dir == nullptr) return;
+  const size_t base_length = strlen(base);
+  while (const dirent64* entry = readdir64(dir)) {
+    if (is_temp_name_of(entry->d_name, base, base_length)) {
+      stale_temp_remove(dirfd(dir), entry->d_name);
+    }
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 int br_output_open() {
+  stale_temps_remove();
   int written = snprintf(temp_path, sizeof temp_path, "%s%s", job_command.br_file, TEMP_SUFFIX);
   if (written < 0 || static_cast<size_t>(written) >= sizeof temp_path) {
     log_error("cannot open <%s>\n", job_command.br_file);
@@ -106,16 +196,15 @@ int br_output_open() {
   if (fd >= 0) {
     temp_exists = 1;
     cleanup_handlers_install();
+    // Marks the file as being written, for the clean-up of another run.
+    (void)flock(fd, LOCK_EX | LOCK_NB);
   }
   ending_signals_restore(&previous);
   if (fd < 0) {
     log_error("cannot open <%s>\n", job_command.br_file);
     return -1;
   }
-  // The file gets the mode a plainly created one would have.
-  const mode_t mask = umask(0);
-  umask(mask);
-  br_output = fchmod(fd, NEW_FILE_MODE & ~mask) == 0 ? fdopen(fd, "w") : nullptr;
+  br_output = fchmod(fd, br_file_mode()) == 0 ? fdopen(fd, "w") : nullptr;
   if (br_output == nullptr) {
     close(fd);
     temp_release(false);

@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,6 +50,12 @@ constexpr int64_t NS_PER_S = 1000000000;
 // Where the next pause is counted from (monotonic nanoseconds; 0: from when
 // it starts).
 int64_t pause_origin_ns = 0;
+
+// The serial port held for exclusive use, or -1. The kernel keeps that mark
+// on a port after a close while any other descriptor of it is open, so it is
+// given back before the close, and at the end of the run (the SPI phase opens
+// its devices as current_device while the port stays open).
+int exclusive_device = -1;
 
 int64_t monotonic_ns() {
   struct timespec now = {};
@@ -150,9 +157,34 @@ void link_pause_us(int64_t microseconds) {
 
 void close_current_device() {
   if (current_device >= 0) {
+    if (current_device == exclusive_device) device_exclusive_release();
     close(current_device);
     current_device = -1;
   }
+}
+
+int device_lock(int fd, const char* name) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) {
+      log_error("<%s> is in use by another program\n", name);
+    } else {
+      log_error("cannot lock <%s>\n", name);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+int device_exclusive_take() {
+  if (ioctl(current_device, TIOCEXCL) != 0) return -1;
+  exclusive_device = current_device;
+  return 0;
+}
+
+void device_exclusive_release() {
+  if (exclusive_device >= 0) (void)ioctl(exclusive_device, TIOCNXCL);
+  exclusive_device = -1;
 }
 
 void uart_discard_input() { tcflush(current_device, TCIFLUSH); }

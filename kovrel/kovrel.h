@@ -24,6 +24,7 @@ constexpr int32_t UART_DEFAULT_BAUD = 38400;
 // ---------------------------------------------------------------------------
 // Run state -- run_sequence.cpp
 
+// A phase's number is also its bit in `verbosity` (-v 1 UART, 2 SPI, 3 both).
 enum Phase { PHASE_OPTIONS = 0, PHASE_UART = 1, PHASE_SPI = 2 };
 extern int current_phase;
 extern int current_device;  // -1 when no device is open
@@ -60,8 +61,22 @@ int read_all(void* buffer, size_t n);
 // device answers EAGAIN or EINTR (bounded like read_all). Returns the count
 // read, or -1 with errno set; a stalled device is reported before -1.
 long read_once(void* buffer, size_t max);
-// Closes current_device if it is open and marks it closed.
+// Closes current_device if it is open and marks it closed; a serial port
+// taken with device_exclusive_take is given back first.
 void close_current_device();
+// Two programs at one device interleave their bytes or switch each other's
+// settings, and each thinks it succeeded. Every device kovrel drives is
+// therefore locked for its phase with an advisory lock that the bench tools
+// take too. device_lock locks `fd`, the device `name`, at once or not at all:
+// 0, or -1 reported ("<%s> is in use by another program" when another
+// program holds it, "cannot lock <%s>" otherwise).
+int device_lock(int fd, const char* name);
+// Makes current_device, a serial port, refuse every further open (TIOCEXCL)
+// until close_current_device or device_exclusive_release; 0, or -1 with
+// errno set.
+int device_exclusive_take();
+// Gives the exclusive use back (TIOCNXCL); the port stays open.
+void device_exclusive_release();
 // Drops whatever the serial port (current_device) received that nobody will
 // read: the slaves' echoes and answers when they are not checked.
 void uart_discard_input();
@@ -186,6 +201,13 @@ struct JobAction {
 
 constexpr uint32_t BAUD_CHANGE_ADDRESS = 0x002060A8;
 
+// Opens the serial port of the run and locks it, before the slaves are
+// reset: a second bring-up must stop before its reset pulse breaks the
+// first one's download. 0, or -1 reported (another program holds the port);
+// a port that cannot be opened is left for open_uart to report.
+int uart_port_claim();
+// Closes a port claimed and not yet taken over by open_uart.
+void uart_port_release();
 int reset_slaves();
 int open_uart();
 int sync_slaves();
@@ -214,6 +236,14 @@ int uart_port_set_speed(int32_t baud);
 // interface (uart_speed.cpp, kept apart because its header clashes with
 // <termios.h>). 0 or -1 (errno set).
 int uart_port_set_custom_speed(int fd, uint32_t baud);
+// The output and input speeds in baud that the driver reports for fd; 0 or
+// -1 (errno set).
+int uart_port_custom_speed_read(int fd, uint32_t* output_baud, uint32_t* input_baud);
+// POSIX lets a setting call succeed when only part of it took effect, and a
+// UART driver that cannot make a speed may keep the old one: true when the
+// speed read back is the one asked, within the 2 % that a UART's divisor
+// rounding may take off it (the slaves' receivers take as much).
+bool uart_speed_matches(uint32_t actual, int32_t wanted);
 
 // ---------------------------------------------------------------------------
 // Boot records -- boot_record.cpp
@@ -239,12 +269,12 @@ int boot_record_data_text(char* out, size_t size);
 
 // The next record of an open br file into `word` (BOOT_RECORD_TEXT_MAX + 1
 // bytes): its length, 0 at the end of the file, or -1 for a word that is no
-// record (longer than 72 characters, not hexadecimal, or not as long as its
-// control byte says), reported with `name` and its line. *line_number counts
+// record (longer than 72 characters, not upper-case hexadecimal, or not as
+// long as its control byte says), reported with `name` and its line. *line_number counts
 // the lines read so far: 1 before the first call.
 long br_record_read(FILE* file, const char* name, char* word, int* line_number);
-// Checks every record of the open br file, and that the last one is ended
-// by its line end, then rewinds it. 0, or -1 (reported).
+// Checks every record of the open br file, then rewinds it. 0, or -1
+// (reported).
 int br_file_check(FILE* file, const char* name);
 
 // ---------------------------------------------------------------------------
@@ -265,15 +295,23 @@ void br_output_discard();
 // ---------------------------------------------------------------------------
 // Files a job names -- input_file.cpp
 
+// What an input file may be: a regular file (binary images, br files), or
+// anything that can be read to its end but a directory (job files: pipes,
+// FIFOs and character devices too).
+enum class InputKind { REGULAR, STREAM };
 // Opens a job file, binary image or br file for reading without blocking on
-// the open, and only when it is a regular file. A descriptor in blocking
-// mode, or -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
-int input_file_open(const char* name);
+// the open, and only when it is of `kind`. A descriptor in blocking mode, or
+// -1 (reported: "cannot open <%s>" or "<%s> is not a regular file").
+int input_file_open(const char* name, InputKind kind = InputKind::REGULAR);
 // The same as a stdio stream; null (reported) on failure.
-FILE* input_file_fopen(const char* name);
+FILE* input_file_fopen(const char* name, InputKind kind = InputKind::REGULAR);
 // The size of the open file `name`; -1 (reported as "cannot read <%s>") when
 // its status cannot be had.
 int64_t input_file_size(int fd, const char* name);
+// The slaves and modules have 32-bit addresses: a download of `size` bytes
+// from `address` must end at 0xFFFFFFFF at the latest, or it would wrap to
+// address 0. 0, or -1 (reported with the file's name).
+int download_range_check(uint32_t address, uint64_t size, const char* name);
 // Reads `size` bytes of the open file `name` into buffer, repeating the read
 // after a signal or a part; fewer only when the file ends first. The count,
 // or -1 (reported as "cannot read <%s>") for a read that failed.
@@ -294,6 +332,10 @@ constexpr int SPI_BROADCAST_DEVICE = 4;
 extern uint8_t module_mask;
 extern uint16_t module_dsp_count[SPI_SLOT_COUNT];
 
+// Opens and locks the five devices for the whole SPI phase (the operations
+// open them again, one at a time): 0, or -1 reported, nothing sent.
+int spi_devices_claim();
+void spi_devices_release();
 int spi_setup();  // set-up and module search at the start of the SPI phase
 int spi_set_speed();
 int spi_set_bits_per_word();

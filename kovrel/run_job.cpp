@@ -29,7 +29,7 @@ int run_lines(FILE* job_file) {
 
 int run_job() {
   const char* name = current_phase == PHASE_UART ? uart_job_name : spi_job_name;
-  FILE* job_file = input_file_fopen(name);
+  FILE* job_file = input_file_fopen(name, InputKind::STREAM);
   if (job_file == nullptr) return -1;
   log_verbose(SECTION_BANNER "PROCESSING <%s> ...\n\n", name);
   int result = run_lines(job_file);

@@ -251,7 +251,9 @@ int apply_option(int option, const char* argument) {
 
 int run_uart_phase() {
   current_phase = PHASE_UART;
-  if (reset_slaves() != 0 || open_uart() != 0 || sync_slaves() != 0) return -1;
+  if (uart_port_claim() != 0 || reset_slaves() != 0 || open_uart() != 0 || sync_slaves() != 0) {
+    return -1;
+  }
   if (uart_baud != UART_DEFAULT_BAUD && change_slave_baud() != 0) return -1;
   log_verbose("UART byte trasmission time = %d usec\n", uart_byte_time_us);
   if (run_job() != 0) return -1;
@@ -261,8 +263,9 @@ int run_uart_phase() {
 
 int run_spi_phase() {
   current_phase = PHASE_SPI;
-  if (spi_setup() != 0) return -1;
-  return run_job() == 0 ? 0 : -1;
+  const int result = spi_setup() == 0 && run_job() == 0 ? 0 : -1;
+  spi_devices_release();
+  return result;
 }
 
 }  // namespace
@@ -292,13 +295,19 @@ int kovrel_main(int argc, char** argv) {
   // Where the kernel refuses, the pauses are only longer, never shorter.
   (void)prctl(PR_SET_TIMERSLACK, PAUSE_TIMER_SLACK_NS, 0, 0, 0);
   if (options_read(argc, argv) != 0) return -1;
-  if (uart_job_name[0] != '\0' && run_uart_phase() != 0) return -1;
-  if (spi_job_name[0] != '\0') return run_spi_phase();
-  return 0;
+  int result = 0;
+  if (uart_job_name[0] != '\0') result = run_uart_phase();
+  if (result == 0 && spi_job_name[0] != '\0') result = run_spi_phase();
+  // The serial port stays open to the end, but free for the next user.
+  device_exclusive_release();
+  return result;
 }
 
 void kovrel_reset_state() {
   close_current_device();
+  device_exclusive_release();
+  uart_port_release();
+  spi_devices_release();
   uart_job_name[0] = '\0';
   spi_job_name[0] = '\0';
   uart_port = 0;

@@ -73,7 +73,14 @@ int exec_bin_file() {
   const int file = input_file_open(job_command.bin_file);
   if (file < 0) return -1;
   const int64_t size = input_file_size(file, job_command.bin_file);
-  const int result = size < 0 ? -1 : download_frames(file, static_cast<uint64_t>(size));
+  int result = size < 0 ? -1 : 0;
+  // The address is even, so an odd size ends short of a boundary and its
+  // fill byte never passes one.
+  if (result == 0) {
+    result = download_range_check(job_command.frame_address, static_cast<uint64_t>(size),
+                                  job_command.bin_file);
+  }
+  if (result == 0) result = download_frames(file, static_cast<uint64_t>(size));
   close(file);
   return result;
 }

@@ -35,7 +35,6 @@ uint32_t frame_checksum_of(const uint8_t* data, size_t size) {
 
 namespace {
 
-constexpr int VERBOSE_SPI = 2;  // the verbosity bit of the SPI phase
 constexpr size_t DUMP_BYTES_PER_LINE = 16;
 constexpr size_t DUMP_GROUP_BYTES = 8;
 // "\n" + "\t%08X " + the group gap "  " + 16 x " %02X" + terminator.
@@ -103,7 +102,7 @@ int spi_send_frame() {
   }
   if (result == 0 && size != 0) {
     result = write_all(frame_data, size);
-    if ((verbosity & VERBOSE_SPI) != 0) {
+    if ((verbosity & PHASE_SPI) != 0) {
       frame_dump(job_command.frame_address, frame_data, size);
     }
   }

@@ -1,7 +1,8 @@
 // SPI link: device naming, the link settings applied to all five chip selects,
 // and the search for populated module slots at the start of the SPI phase.
 // Every device is opened for one operation and closed right after it, so a
-// setting written here stays in the driver for every later user.
+// setting written here stays in the driver for every later user; beside
+// those, each is held open for the phase's lock.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,9 @@ uint8_t module_mask = 0;
 uint16_t module_dsp_count[SPI_SLOT_COUNT] = {};
 
 namespace {
+
+// The descriptors that hold the five devices' locks for the SPI phase.
+int claimed_devices[SPI_DEVICE_COUNT] = {-1, -1, -1, -1, -1};
 
 constexpr uint8_t SPI_BITS_PER_WORD = 16;
 constexpr uint16_t MODULE_DSP_COUNT_MIN = 1;
@@ -88,9 +92,12 @@ int mode_apply(int number) {
 
 // Applies one setting to the five devices in order; the first failure stops
 // it, and the devices before it keep the new setting.
+// A WAIT after the setting counts from the last device's request, as it
+// would from the last frame: the modules take the new clock or mode then.
 int all_devices_apply(int (*apply)(int number)) {
   for (int number = 0; number < SPI_DEVICE_COUNT; ++number) {
     if (apply(number) < 0) return -1;
+    pause_origin_now();
   }
   return 0;
 }
@@ -139,7 +146,34 @@ int module_search() {
   return 0;
 }
 
+int spi_devices_claim() {
+  for (int number = 0; number < SPI_DEVICE_COUNT; ++number) {
+    if (spi_device_name(number) < 0) return -1;
+    const int fd = open(device_path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      log_error("cannot open <%s>\n", device_path);
+      spi_devices_release();
+      return -1;
+    }
+    if (device_lock(fd, device_path) != 0) {
+      close(fd);
+      spi_devices_release();
+      return -1;
+    }
+    claimed_devices[number] = fd;
+  }
+  return 0;
+}
+
+void spi_devices_release() {
+  for (int& fd : claimed_devices) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
 int spi_setup() {
+  if (spi_devices_claim() < 0) return -1;
   if (spi_set_speed() < 0) return -1;
   log_verbose(SECTION_BANNER "Set default fixed SPI bits per word\n\n");
   if (spi_set_bits_per_word() < 0) return -1;

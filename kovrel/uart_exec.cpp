@@ -84,17 +84,21 @@ bool br_file_is_binary(int bin) {
 int exec_bin_file() {
   const int bin = input_file_open(job_command.bin_file);
   if (bin < 0) return -1;
-  int result = 0;
-  if (br_generation && br_file_is_binary(bin)) {
+  // Every refusal comes before the first record, and before a br file is
+  // begun.
+  const int64_t size = input_file_size(bin, job_command.bin_file);
+  int result = size < 0 ? -1 : 0;
+  if (result == 0) {
+    result = download_range_check(job_command.address, static_cast<uint64_t>(size),
+                                  job_command.bin_file);
+  }
+  if (result == 0 && br_generation && br_file_is_binary(bin)) {
     log_error("boot record file <%s> is the binary file itself\n", job_command.br_file);
     result = -1;
-  } else if (br_generation) {
+  } else if (result == 0 && br_generation) {
     result = br_output_open();
   }
-  if (result == 0) {
-    const int64_t size = input_file_size(bin, job_command.bin_file);
-    result = size < 0 ? -1 : download_records(bin, static_cast<uint64_t>(size));
-  }
+  if (result == 0) result = download_records(bin, static_cast<uint64_t>(size));
   close(bin);
   if (br_output != nullptr) {
     if (result == 0) {
@@ -106,8 +110,8 @@ int exec_bin_file() {
   return result;
 }
 
-// Replays a br file: each record in one write, then the record pause; the
-// slave's answers are neither read nor waited for. The file is checked whole
+// Replays a br file: each record in one write, then the record pause from
+// the moment it has left the port; the slave's answers are not read. The file is checked whole
 // first, so that a damaged one sends nothing.
 int exec_br_file() {
   FILE* file = input_file_fopen(job_command.br_file);
@@ -120,6 +124,16 @@ int exec_br_file() {
          (length = br_record_read(file, job_command.br_file, word, &line_number)) > 0) {
     log_verbose("%s\n", word);
     if (write_all(word, static_cast<size_t>(length)) != 0) {
+      log_error("write boot record send failed\n");
+      result = -1;
+      break;
+    }
+    // The record is written in one piece, and at 28800 baud and below it
+    // takes longer on the line than the pause: the pause counts from its
+    // last character leaving the port, so that the slave has its 20 ms to
+    // store it and echo it (as after a BIN_FILE chunk) before the next one
+    // starts, and the last echo is in before the discard below.
+    if (drain_output() != 0) {
       log_error("write boot record send failed\n");
       result = -1;
       break;

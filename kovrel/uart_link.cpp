@@ -32,6 +32,20 @@ constexpr float BAUD_CHANGE_UNIT = 211.0f;     // the value that belongs to 3840
 // as long as a full transmit FIFO of this many characters takes to go out.
 constexpr int TRANSMITTER_CHARS = 64;
 
+// A speed read back may be off the one asked by 1/50 (2 %) at most.
+constexpr int64_t SPEED_TOLERANCE_DIVISOR = 50;
+
+// The settings open_uart asks for took effect: 8 data bits, no parity, one
+// stop bit, raw input, 38400 baud both ways.
+constexpr tcflag_t FRAMING = CSIZE | CSTOPB | PARENB;
+constexpr tcflag_t INPUT_MODE = ISIG | ICANON | ECHO | ECHOE;
+
+bool port_settings_took(const struct termios& asked, const struct termios& taken) {
+  return (taken.c_cflag & FRAMING) == (asked.c_cflag & FRAMING) &&
+         (taken.c_lflag & INPUT_MODE) == (asked.c_lflag & INPUT_MODE) &&
+         cfgetospeed(&taken) == cfgetospeed(&asked) && cfgetispeed(&taken) == cfgetispeed(&asked);
+}
+
 struct StandardSpeed {
   int32_t baud;
   speed_t constant;
@@ -49,16 +63,78 @@ constexpr std::array<StandardSpeed, 8> STANDARD_SPEEDS{{
     {57600, B57600},
 }};
 
-// Writes one reset-line request; true when the driver took all 12 bytes.
-bool gpio_request_write(uint8_t op, uint32_t value) {
+// What the first reset-line request the driver did not take whole returned:
+// its count (-1 for an error) and errno.
+struct GpioFailure {
+  bool seen;
+  ssize_t written;
+  int error;
+};
+
+// Writes one reset-line request; true when the driver took all 12 bytes. The
+// first one that it did not take is kept in `failure` for the report.
+bool gpio_request_write(uint8_t op, uint32_t value, GpioFailure& failure) {
   GpioRequest request = {};
   request.op = op;
   request.mask = SLAVE_RESET_LINE;
   request.value = value;
-  return write(current_device, &request, sizeof request) == static_cast<ssize_t>(sizeof request);
+  const ssize_t written = write(current_device, &request, sizeof request);
+  if (written == static_cast<ssize_t>(sizeof request)) return true;
+  if (!failure.seen) failure = {true, written, errno};
+  return false;
+}
+
+// One line that names the device and what its write returned: without it a
+// silent organ would give the technician nothing to go on.
+void gpio_failure_report(const GpioFailure& failure) {
+  if (failure.written < 0) {
+    log_error("slave reset failed: write to <%s> returned -1 (errno %d)\n", device_path,
+              failure.error);
+  } else {
+    log_error("slave reset failed: write to <%s> returned %d of %d bytes\n", device_path,
+              static_cast<int>(failure.written), static_cast<int>(sizeof(GpioRequest)));
+  }
+}
+
+// The serial port opened and locked by uart_port_claim, until open_uart
+// takes it over.
+int claimed_port = -1;
+
+constexpr int UART_OPEN_FLAGS = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+
+// A port that another program made exclusive refuses the open with EBUSY.
+void uart_open_failure_report() {
+  if (errno == EBUSY) {
+    log_error("<%s> is in use by another program\n", device_path);
+  } else {
+    log_error("cannot open <%s>\n", device_path);
+  }
 }
 
 }  // namespace
+
+int uart_port_claim() {
+  if (device_path_format(device_path, UART_DEVICE_STEM, static_cast<int>(uart_port)) != 0) {
+    return 0;
+  }
+  const int fd = open(device_path, UART_OPEN_FLAGS);
+  if (fd < 0) {
+    if (errno != EBUSY) return 0;
+    uart_open_failure_report();
+    return -1;
+  }
+  if (device_lock(fd, device_path) != 0) {
+    close(fd);
+    return -1;
+  }
+  claimed_port = fd;
+  return 0;
+}
+
+void uart_port_release() {
+  if (claimed_port >= 0) close(claimed_port);
+  claimed_port = -1;
+}
 
 int32_t uart_byte_time_for(int32_t baud) {
   if (baud <= 0) {
@@ -76,22 +152,45 @@ uint32_t baud_change_value(int32_t baud) {
   return static_cast<uint32_t>(static_cast<double>(quotient) + 0.5);
 }
 
+bool uart_speed_matches(uint32_t actual, int32_t wanted) {
+  if (wanted <= 0) return false;
+  const int64_t difference = static_cast<int64_t>(actual) - wanted;
+  const int64_t off = difference < 0 ? -difference : difference;
+  return off * SPEED_TOLERANCE_DIVISOR <= wanted;
+}
+
 int uart_port_set_speed(int32_t baud) {
   for (const StandardSpeed& speed : STANDARD_SPEEDS) {
     if (speed.baud != baud) {
       continue;
     }
     struct termios settings = {};
-    tcgetattr(current_device, &settings);
+    if (tcgetattr(current_device, &settings) != 0) return -1;
     cfsetispeed(&settings, speed.constant);
     cfsetospeed(&settings, speed.constant);
-    return tcsetattr(current_device, TCSANOW, &settings) == 0 ? 0 : -1;
+    if (tcsetattr(current_device, TCSANOW, &settings) != 0) return -1;
+    // What the driver took, read back.
+    struct termios taken = {};
+    if (tcgetattr(current_device, &taken) != 0) return -1;
+    if (cfgetospeed(&taken) != speed.constant || cfgetispeed(&taken) != speed.constant) {
+      errno = EINVAL;
+      return -1;
+    }
+    return 0;
   }
   if (baud <= 0) {
     errno = EINVAL;
     return -1;
   }
-  return uart_port_set_custom_speed(current_device, static_cast<uint32_t>(baud));
+  if (uart_port_set_custom_speed(current_device, static_cast<uint32_t>(baud)) != 0) return -1;
+  uint32_t output_baud = 0;
+  uint32_t input_baud = 0;
+  if (uart_port_custom_speed_read(current_device, &output_baud, &input_baud) != 0) return -1;
+  if (!uart_speed_matches(output_baud, baud) || !uart_speed_matches(input_baud, baud)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
 }
 
 int reset_slaves() {
@@ -109,14 +208,16 @@ int reset_slaves() {
   // come up in their serial bootstrap. All three requests go out whatever
   // the driver answers to one of them: stopping after a failed one could
   // leave the slaves held in reset.
-  bool ok = gpio_request_write(GPIO_OP_SET, 0);
-  ok = gpio_request_write(GPIO_OP_CLEAR, 0) && ok;
+  GpioFailure failure = {false, 0, 0};
+  bool ok = gpio_request_write(GPIO_OP_SET, 0, failure);
+  ok = gpio_request_write(GPIO_OP_CLEAR, 0, failure) && ok;
   pause_origin_now();
   link_pause_us(RESET_LOW_US);
-  ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE) && ok;
+  ok = gpio_request_write(GPIO_OP_SET, SLAVE_RESET_LINE, failure) && ok;
   pause_origin_now();
   close_current_device();
   if (!ok) {
+    gpio_failure_report(failure);
     return -1;
   }
   link_pause_us(RESET_RECOVERY_US);
@@ -129,19 +230,32 @@ int open_uart() {
     log_error("cannot open <%s>\n", device_path);
     return -1;
   }
-  int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int fd = claimed_port;
+  claimed_port = -1;
   if (fd < 0) {
-    log_error("cannot open <%s>\n", device_path);
-    return -1;
+    fd = open(device_path, UART_OPEN_FLAGS);
+    if (fd < 0) {
+      uart_open_failure_report();
+      return -1;
+    }
+    current_device = fd;
+    if (device_lock(fd, device_path) != 0) return -1;
   }
   current_device = fd;
+  if (device_exclusive_take() != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) {
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   }
 
   struct termios settings = {};
-  tcgetattr(fd, &settings);
+  if (tcgetattr(fd, &settings) != 0) {
+    log_error("cannot configure <%s>\n", device_path);
+    return -1;
+  }
   settings.c_iflag = 0;
   settings.c_oflag = 0;
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
@@ -156,7 +270,9 @@ int open_uart() {
     log_error("cannot flush <%s>\n", device_path);
     return -1;
   }
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+  struct termios taken = {};
+  if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
+      !port_settings_took(settings, taken)) {
     log_error("cannot configure <%s>\n", device_path);
     return -1;
   }

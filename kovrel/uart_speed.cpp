@@ -20,3 +20,11 @@ int uart_port_set_custom_speed(int fd, uint32_t baud) {
   // TCSETS2 applies at once, as TCSANOW does.
   return ioctl(fd, TCSETS2, &settings) == 0 ? 0 : -1;
 }
+
+int uart_port_custom_speed_read(int fd, uint32_t* output_baud, uint32_t* input_baud) {
+  struct termios2 settings = {};
+  if (ioctl(fd, TCGETS2, &settings) != 0) return -1;
+  *output_baud = settings.c_ospeed;
+  *input_baud = settings.c_ispeed;
+  return 0;
+}

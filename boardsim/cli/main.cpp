@@ -85,6 +85,9 @@ const char* const USAGE =
     "  --ports N                     number of serial ports (default 3)\n"
     "  --file BOARDPATH=HOSTFILE     copy HOSTFILE into the board at BOARDPATH first\n"
     "  --keep-sandbox                leave the sandbox directory behind\n"
+    "  --no-wire-time                move serial bytes and SPI transfers at once instead of\n"
+    "                                at the line's speed (quick experiments only: a program\n"
+    "                                that passes so may still fail on the organ)\n"
     "  --serve DIR                   run no program: listen on DIR/ttyS<PORT> for each --tty\n"
     "                                and on DIR/gpio0 for the 12-byte GPIO requests; serve\n"
     "                                the board that connects until it closes a connection\n"
@@ -213,6 +216,7 @@ enum OptionId {
   OPT_HELP = 256,
   OPT_VERSION,
   OPT_KEEP_SANDBOX,
+  OPT_NO_WIRE_TIME,
   OPT_TRACE,
   OPT_TRACE_FORMAT,
   OPT_VCD,
@@ -232,6 +236,7 @@ const struct option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"keep-sandbox", no_argument, nullptr, OPT_KEEP_SANDBOX},
+    {"no-wire-time", no_argument, nullptr, OPT_NO_WIRE_TIME},
     {"trace", required_argument, nullptr, OPT_TRACE},
     {"trace-format", required_argument, nullptr, OPT_TRACE_FORMAT},
     {"vcd", required_argument, nullptr, OPT_VCD},
@@ -351,6 +356,10 @@ int parse_options(int argc, char** argv, Options& o) {
     }
     if (id == OPT_KEEP_SANDBOX) {
       o.config.keep_sandbox = true;
+      continue;
+    }
+    if (id == OPT_NO_WIRE_TIME) {
+      o.config.wire_time = false;
       continue;
     }
     last_value = optarg;

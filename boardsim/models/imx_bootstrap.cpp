@@ -1,6 +1,7 @@
 #include "boardsim/models/imx_bootstrap.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -21,6 +22,15 @@ constexpr char REFUSAL = '*';
 // the nearest of them.
 constexpr std::array<uint32_t, 11> SPEEDS{600,   1200,  2400,  4800,  9600, 14400,
                                           19200, 28800, 38400, 56000, 57600};
+
+uint32_t nearest_speed(uint32_t value) {
+  const double requested = value * 38400.0 / 211.0;
+  uint32_t best = SPEEDS[0];
+  for (uint32_t s : SPEEDS) {
+    if (std::fabs(s - requested) < std::fabs(best - requested)) best = s;
+  }
+  return best;
+}
 
 bool parse_hex(const std::string& text, uint32_t& value) {
   value = 0;
@@ -56,15 +66,6 @@ size_t access_bytes(uint8_t control) {
     case 3: return 4;
     default: return 0;
   }
-}
-
-uint32_t nearest_speed(uint32_t value) {
-  const double requested = value * 38400.0 / 211.0;
-  uint32_t best = SPEEDS[0];
-  for (uint32_t s : SPEEDS) {
-    if (std::abs(s - requested) < std::abs(best - requested)) best = s;
-  }
-  return best;
 }
 
 // A record's address and control as the annotations show them:
@@ -117,41 +118,87 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options, s
 }
 
 void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
-  (void)link;
   if ((request.mask & RESET_LINE) == 0 || request.op != 1) return;
+  const uint64_t now = link.now_ns();
   if ((request.value & RESET_LINE) == 0) {
     // Reset held: the processor stops; whatever it was parsing is lost.
+    if (!reset_held_) reset_low_ns_ = now;
     reset_held_ = true;
     listening_ = false;
     synced_ = false;
+    running_code_ = false;
+    listen_from_ns_ = 0;
+    stored_at_ns_ = 0;
+    record_lost_ = false;
+    refusal_.clear();
     command_.clear();
     data_.clear();
     data_expected_ = 0;
     line_speed_ = RESET_SPEED;
   } else if (reset_held_) {
     reset_held_ = false;
+    const uint64_t low = now - reset_low_ns_;
+    if (low + GPIO_SLACK_NS < RESET_LOW_NS) {
+      link.annotate("refused", "pulse of " + std::to_string(low / 1000) +
+                                   " us, shorter than 10 ms: the slave does not start");
+      return;
+    }
+    // The bootstrap starts up before it listens; what comes sooner is lost.
     listening_ = true;
+    listen_from_ns_ = now + LISTEN_AFTER_NS - GPIO_SLACK_NS;
   }
 }
 
-void ImxBootstrap::check_speed(SerialLink& link) {
-  const uint32_t board = link.board_speed();
-  if (board == 0 || board == line_speed_) return;  // 0: the line does not tell
-  ++mismatches_;
-  link.note("imx: board sends at " + std::to_string(board) + " baud, slave listens at " +
-            std::to_string(line_speed_));
+// A character at another speed than the slave listens at is noted; it is
+// still taken (a lenient rule: see boardsim(1)).
+bool ImxBootstrap::speed_garbles(SerialLink& link) {
+  const uint32_t board = link.wire_speed();
+  if (board == 0 || board == line_speed_) {  // 0: the line does not tell
+    if (refusal_ == "speed") refusal_.clear();
+    return false;
+  }
+  // Counted and noted once for each run of characters at the other speed.
+  const std::string refusal = "speed";
+  if (refusal_ != refusal) {
+    refusal_ = refusal;
+    ++mismatches_;
+    link.note("imx: board sends at " + std::to_string(board) + " baud, slave listens at " +
+              std::to_string(line_speed_));
+  }
+  return false;
 }
 
 void ImxBootstrap::on_bytes(SerialLink& link, const uint8_t* data, size_t n) {
-  if (!listening_) return;
-  check_speed(link);
-  for (size_t i = 0; i < n; ++i) on_char(link, static_cast<char>(data[i]));
+  for (size_t i = 0; i < n; ++i) {
+    if (!listening_) continue;
+    if (running_code_) {
+      if (refusal_ != "running") {
+        refusal_ = "running";
+        link.annotate("refused", "the slave runs its code since the jump: no bootstrap answers");
+      }
+      continue;
+    }
+    if (link.now_ns() < listen_from_ns_) {
+      if (refusal_ != "early") {
+        refusal_ = "early";
+        link.annotate("refused",
+                      "character before the bootstrap listens (100 ms after the "
+                      "reset pulse): lost");
+      }
+      continue;
+    }
+    if (speed_garbles(link)) continue;
+    if (refusal_ != "lost" && refusal_ != "speed") refusal_.clear();
+    on_char(link, static_cast<char>(data[i]));
+  }
 }
 
 void ImxBootstrap::answer(SerialLink& link, const std::string& text) {
-  if (options_.silent || text.empty()) return;
+  if (options_.silent || text.empty() || record_lost_) return;
   link.send(text.data(), text.size(), options_.delay_us);
 }
+
+void ImxBootstrap::echo(SerialLink& link, char c) { answer(link, std::string(1, c)); }
 
 void ImxBootstrap::on_char(SerialLink& link, char c) {
   if (!synced_) {
@@ -166,11 +213,26 @@ void ImxBootstrap::on_char(SerialLink& link, char c) {
   }
   if (data_expected_ > 0) {
     data_ += c;
+    echo(link, c);
     if (data_.size() == data_expected_) on_data_complete(link);
     return;
   }
+  if (command_.empty()) {
+    // A new record: it is lost when the last one is not stored yet.
+    record_lost_ = link.now_ns() < stored_at_ns_;
+    if (record_lost_) {
+      refusal_ = "lost";
+      link.annotate("refused", "record started " +
+                                   std::to_string((stored_at_ns_ - link.now_ns()) / 1000) +
+                                   " us before the last one was stored: lost");
+    }
+  }
   command_ += c;
-  if (command_.size() == COMMAND_CHARS) on_command(link);
+  if (command_.size() < COMMAND_CHARS) {
+    echo(link, c);
+  } else {
+    on_command(link);
+  }
 }
 
 void ImxBootstrap::on_command(SerialLink& link) {
@@ -180,43 +242,53 @@ void ImxBootstrap::on_command(SerialLink& link) {
   uint32_t control = 0;
   if (!parse_hex(command.substr(0, ADDRESS_CHARS), address) ||
       !parse_hex(command.substr(ADDRESS_CHARS), control)) {
-    link.note("imx: not a boot record command: " + command);
+    echo(link, command.back());
+    link.annotate("refused", "not a boot record command: " + command);
+    record_lost_ = false;
     return;
   }
   address_ = address;
   control_ = static_cast<uint8_t>(control);
+  // The command's last character: a short echo drops it from a write's
+  // echo (a read's answer loses its last character instead).
+  if (!(options_.short_echo && (control_ & READ_BIT) == 0)) echo(link, command.back());
   const size_t count = control_ & COUNT_MASK;
   const size_t access = access_bytes(control_);
   const bool refused = options_.refuse || access == 0 || count % access != 0;
 
-  std::string echo = command;
-  if (options_.short_echo) echo.pop_back();
   if (refused) {
-    answer(link, echo + REFUSAL);
+    answer(link, std::string(1, REFUSAL));
     link.annotate("boot-record", record_text(address_, control_) + ": refused with '*'");
+    record_lost_ = false;
     return;
   }
-  if (options_.extra_char >= 0) echo += static_cast<char>(options_.extra_char);
-
   if ((control_ & READ_BIT) != 0) {
     // The answer lists the values from the lowest address on.
     std::string value;
     for (size_t offset = 0; offset < count; offset += access) {
       value += hex(read_value(address_ + static_cast<uint32_t>(offset), access), 2 * access);
     }
-    std::string reply = command + value + TRAILER;
+    std::string reply = value + TRAILER;
     if (options_.short_echo) reply.pop_back();
-    ++records_;
-    answer(link, reply);
-    link.annotate("boot-record", record_text(address_, control_) + " answer " + value);
+    if (!record_lost_) {
+      ++records_;
+      answer(link, reply);
+      link.annotate("boot-record", record_text(address_, control_) + " answer " + value);
+    }
+    record_lost_ = false;
     return;
   }
-  answer(link, echo);
+  if (options_.extra_char >= 0)
+    answer(link, std::string(1, static_cast<char>(options_.extra_char)));
   if (count == 0) {
-    ++records_;
-    jumps_.push_back(address_);
-    link.annotate("jump", record_text(address_, control_) + ": slave runs from " +
-                              hex(address_, ADDRESS_CHARS));
+    if (!record_lost_) {
+      ++records_;
+      jumps_.push_back(address_);
+      running_code_ = true;
+      link.annotate("jump", record_text(address_, control_) + ": slave runs from " +
+                                hex(address_, ADDRESS_CHARS));
+    }
+    record_lost_ = false;
     return;
   }
   data_.clear();
@@ -227,13 +299,17 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
   const std::string data = data_;
   data_.clear();
   data_expected_ = 0;
+  if (record_lost_) {
+    record_lost_ = false;
+    return;
+  }
   const size_t access = access_bytes(control_);
   const size_t digits = 2 * access;
   uint64_t last_value = 0;
   for (size_t pos = 0; pos + digits <= data.size(); pos += digits) {
     uint32_t value = 0;
     if (!parse_hex(data.substr(pos, digits), value)) {
-      link.note("imx: not a hexadecimal data field: " + data);
+      link.annotate("refused", "not a hexadecimal data field: " + data);
       return;
     }
     // The value is stored in the processor's little-endian byte order.
@@ -244,16 +320,23 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
     last_value = value;
   }
   ++records_;
-  answer(link, options_.short_data ? data : data + TRAILER);
   const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
+    // A register, not memory: the new speed applies at once.
     line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
+    if (!options_.short_data) answer(link, std::string(1, TRAILER));
     link.annotate("speed-change",
                   record + ": slave now at " + std::to_string(line_speed_) + " baud");
-    link.note("imx: line speed now " + std::to_string(line_speed_));
-  } else {
-    link.annotate("boot-record", record);
+    return;
   }
+  // The closing character goes out once the record is stored.
+  const uint64_t store_ns = STORE_NS_PER_BYTE * (data.size() / 2);
+  stored_at_ns_ = link.now_ns() + store_ns;
+  if (!options_.short_data && !options_.silent) {
+    const std::string trailer(1, TRAILER);
+    link.send(trailer.data(), 1, options_.delay_us + store_ns / 1000);
+  }
+  link.annotate("boot-record", record);
 }
 
 uint64_t ImxBootstrap::read_value(uint32_t address, size_t bytes) const {

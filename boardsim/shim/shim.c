@@ -4,7 +4,11 @@
  * makes on /dev/spidev2.<n> are carried over a Unix socket to the simulator,
  * which answers as the kernel driver would. The descriptor handed to the
  * program is the connected socket itself: when the program closes it (or
- * exits) the simulator sees the connection end. /dev/fb0 is a real sandbox
+ * exits) the simulator sees the connection end. An advisory flock on it is
+ * taken on the device's node in the board's /dev, so that it binds the other
+ * programs on the board as the lock on the real node does. A board set up to
+ * model a serial driver that keeps its speed has the terminals' setting calls
+ * (tcsetattr, TCSETS2) made here with the speed left as it was. /dev/fb0 is a real sandbox
  * file; only its driver requests are answered here (and journalled by the
  * simulator), and its writes are reported after they reach the file.
  * /dev/gpio0 is a FIFO the simulator reads; each write to it is first shown
@@ -29,12 +33,15 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "boardsim/protocol.h"
@@ -60,6 +67,9 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 #define FB_PATH "/dev/fb0"
 #define GPIO_PATH "/dev/gpio0"
 #define GPIO_MAX_CHECKED 4096 /* longer writes go straight to the FIFO */
+#define TTY_PREFIX "/dev/ttyS"
+#define TTY_DRAIN_STEP_US 20000u     /* tcdrain asks again at least this often */
+#define TTY_DRAIN_LIMIT_US 60000000u /* and gives up (EIO) after a minute of a stuck line */
 
 /* ------------------------------------------------------- real functions */
 
@@ -72,13 +82,15 @@ typedef ssize_t (*read_chk_fn)(int, void *, size_t, size_t);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*flock_fn)(int, int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 
 /* Looked up on first use: a call may arrive before this library's constructors
  * would run (from another library's constructor). */
 static struct {
   void *open, *open64, *openat, *openat64;
   void *open_2, *open64_2, *openat_2, *openat64_2;
-  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close;
+  void *read, *read_chk, *write, *ioctl, *ioctl_time64, *close, *flock, *tcsetattr;
 } real;
 
 static void *next_symbol(void **slot, const char *name) {
@@ -92,12 +104,13 @@ static int real_close(int fd) { return REAL(close, "close", close_fn)(fd); }
 
 /* ------------------------------------------------------------ state */
 
-enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2, SHIM_GPIO = 3 };
+enum shim_kind { SHIM_FREE = 0, SHIM_SPI = 1, SHIM_FB = 2, SHIM_GPIO = 3, SHIM_TTY = 4 };
 
 struct shim_tracked {
   int fd;
   int kind;
   int device;
+  int lock_fd; /* of a spidev descriptor: the device's sandbox node, once flocked */
 };
 
 static struct shim_tracked tracked[SHIM_MAX_TRACKED];
@@ -138,6 +151,10 @@ static struct shim_tracked *find_tracked(int fd) {
 static void untrack(int fd) {
   struct shim_tracked *t = find_tracked(fd);
   if (t != NULL) {
+    /* Its lock goes with it, as the kernel drops a lock with the last
+     * descriptor of its open file. */
+    if (t->lock_fd >= 0) real_close(t->lock_fd);
+    t->lock_fd = -1;
     t->kind = SHIM_FREE;
     --tracked_count;
   }
@@ -150,6 +167,7 @@ static int track(int fd, int kind, int device) {
       tracked[i].fd = fd;
       tracked[i].kind = kind;
       tracked[i].device = device;
+      tracked[i].lock_fd = -1;
       ++tracked_count;
       return 0;
     }
@@ -168,6 +186,19 @@ static int spidev_number(const char *path) {
   }
   if (digits == 0 || *p != '\0') return -1;
   return digits > SPIDEV_MAX_DIGITS ? 999999999 : n;
+}
+
+/* "/dev/ttyS<digits>" -> the port number, else -1. */
+static int tty_number(const char *path) {
+  const size_t prefix = sizeof TTY_PREFIX - 1;
+  if (path == NULL || strncmp(path, TTY_PREFIX, prefix) != 0) return -1;
+  const char *p = path + prefix;
+  int n = 0, digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
+    if (digits < SPIDEV_MAX_DIGITS) n = n * 10 + (*p - '0');
+  }
+  if (digits == 0 || digits > SPIDEV_MAX_DIGITS || *p != '\0') return -1;
+  return n;
 }
 
 /* ------------------------------------------------------------ transport */
@@ -461,6 +492,54 @@ static void fb_report_write(const void *data, size_t n) {
   errno = saved;
 }
 
+/* -------------------------------------------------------------- serial */
+
+/* A pseudo-terminal hands the board's bytes over at once, so its own output
+ * queue is always empty; the simulator sends them at the line's speed and
+ * knows what a UART would still hold. */
+static long tty_queue(int port, uint32_t *drained_in_us) {
+  struct boardsim_request req;
+  request_init(&req, BOARDSIM_OP_TTY_QUEUE, port);
+  const int s = process_connection();
+  if (s < 0) {
+    errno = EIO;
+    return -1;
+  }
+  *drained_in_us = 0;
+  return simple_call(s, &req, NULL, drained_in_us, sizeof *drained_in_us);
+}
+
+static int tty_outq(const struct shim_tracked *t, void *arg) {
+  uint32_t drained_in_us;
+  const long chars = tty_queue(t->device, &drained_in_us);
+  if (chars < 0) return -1;
+  if (arg == NULL) {
+    errno = EFAULT;
+    return -1;
+  }
+  const int value = (int)chars;
+  memcpy(arg, &value, sizeof value);
+  return 0;
+}
+
+/* Waits until the last character written has left the line, as tcdrain does
+ * on a UART. */
+static int tty_drain(const struct shim_tracked *t) {
+  uint64_t waited = 0;
+  for (;;) {
+    uint32_t drained_in_us;
+    if (tty_queue(t->device, &drained_in_us) < 0) return -1;
+    if (drained_in_us == 0) return 0;
+    if (waited >= TTY_DRAIN_LIMIT_US) {
+      errno = EIO;
+      return -1;
+    }
+    const uint32_t step = drained_in_us < TTY_DRAIN_STEP_US ? drained_in_us : TTY_DRAIN_STEP_US;
+    usleep(step);
+    waited += step;
+  }
+}
+
 /* ---------------------------------------------------------------- GPIO */
 
 /* The simulator decides first whether the driver takes the write whole; only
@@ -490,13 +569,15 @@ static int board_open(int dirfd_relative, const char *path, int flags) {
  * other number that comes back is no longer one of ours. */
 static int after_real_open(const char *path, int fd) {
   if (fd < 0 || !shim_active()) return fd;
+  const int port = tty_number(path);
   const int kind = path == NULL                   ? SHIM_FREE
                    : strcmp(path, FB_PATH) == 0   ? SHIM_FB
                    : strcmp(path, GPIO_PATH) == 0 ? SHIM_GPIO
+                   : port >= 0                    ? SHIM_TTY
                                                   : SHIM_FREE;
   if (kind == SHIM_FREE) {
     untrack(fd);
-  } else if (track(fd, kind, -1) < 0) {
+  } else if (track(fd, kind, port) < 0) {
     real_close(fd);
     errno = EMFILE;
     return -1;
@@ -602,7 +683,7 @@ SHIM_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
   if (t != NULL && t->kind == SHIM_SPI) return spi_write(t, buf, count);
   if (t != NULL && t->kind == SHIM_GPIO) return gpio_write(fd, buf, count);
   const ssize_t done = REAL(write, "write", write_fn)(fd, buf, count);
-  if (t != NULL && done > 0) fb_report_write(buf, (size_t)done);
+  if (t != NULL && t->kind == SHIM_FB && done > 0) fb_report_write(buf, (size_t)done);
   return done;
 }
 
@@ -612,11 +693,106 @@ SHIM_EXPORT int close(int fd) {
   return real_close(fd);
 }
 
+/* -------------------------------------------------------------- flock */
+
+/* A spidev descriptor is a socket of its own, so a lock on it would bind no
+ * other program. The lock is taken instead on the device's node in the
+ * board's /dev, which every program on the board opens by the same name: two
+ * programs then exclude each other as on the real driver's node. */
+static int spi_flock(struct shim_tracked *t, int operation) {
+  const flock_fn real_flock = REAL(flock, "flock", flock_fn);
+  if (t->lock_fd < 0) {
+    char path[sizeof SPIDEV_PREFIX + SPIDEV_MAX_DIGITS + 1];
+    const int n = snprintf(path, sizeof path, SPIDEV_PREFIX "%d", t->device);
+    if (n < 0 || (size_t)n >= sizeof path) {
+      errno = EINVAL;
+      return -1;
+    }
+    t->lock_fd = REAL(open, "open", open_fn)(path, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+    if (t->lock_fd < 0) return -1;
+  }
+  return real_flock(t->lock_fd, operation);
+}
+
+SHIM_EXPORT int flock(int fd, int operation) {
+  struct shim_tracked *t = find_tracked(fd);
+  if (t != NULL && t->kind == SHIM_SPI) return spi_flock(t, operation);
+  return REAL(flock, "flock", flock_fn)(fd, operation);
+}
+
+/* ------------------------------------------------ a serial port's speed */
+
+/* The kernel's record of the arbitrary-speed requests; its header cannot be
+ * included beside <termios.h>. */
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+_Static_assert(sizeof(struct termios2) == 44, "the kernel's termios2 is 44 bytes");
+
+#ifndef IBSHIFT
+#define IBSHIFT 16
+#endif
+#define SHIM_SPEED_BITS ((tcflag_t)(CBAUD | (CBAUD << IBSHIFT)))
+
+/* With BOARDSIM_SERIAL_KEEPS_SPEED=1 the terminals model a driver that
+ * cannot make the speed asked: every setting call takes the rest of the
+ * request and succeeds, but the speed stays as it was. */
+static int keep_speed(void) {
+  static int state; /* 0: not looked at, 1: kept, -1: as asked */
+  if (state == 0) {
+    const char *value = getenv(BOARDSIM_KEEP_SPEED_ENV);
+    state = value != NULL && strcmp(value, "1") == 0 ? 1 : -1;
+  }
+  return state == 1;
+}
+
+SHIM_EXPORT int tcsetattr(int fd, int action, const struct termios *asked) {
+  const tcsetattr_fn real_set = REAL(tcsetattr, "tcsetattr", tcsetattr_fn);
+  struct termios now;
+  if (asked == NULL || !keep_speed() || tcgetattr(fd, &now) != 0) {
+    return real_set(fd, action, asked);
+  }
+  struct termios kept = *asked;
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  return real_set(fd, action, &kept);
+}
+
+/* The same for TCSETS2 and its variants; 0 when the request is not one. */
+static int keep_speed_ioctl(int fd, unsigned long request, void *arg, ioctl_fn real_ioctl,
+                            int *handled) {
+  *handled = 0;
+  if (arg == NULL || !keep_speed() ||
+      (request != TCSETS2 && request != TCSETSW2 && request != TCSETSF2)) {
+    return 0;
+  }
+  struct termios2 now;
+  if (real_ioctl(fd, TCGETS2, &now) != 0) return 0;
+  struct termios2 kept;
+  memcpy(&kept, arg, sizeof kept);
+  kept.c_cflag = (kept.c_cflag & ~SHIM_SPEED_BITS) | (now.c_cflag & SHIM_SPEED_BITS);
+  kept.c_ispeed = now.c_ispeed;
+  kept.c_ospeed = now.c_ospeed;
+  *handled = 1;
+  return real_ioctl(fd, request, &kept);
+}
+
 /* -------------------------------------------------------------- ioctl */
 
 static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
   const struct shim_tracked *t = find_tracked(fd);
   *handled = t != NULL && t->kind != SHIM_GPIO;
+  if (*handled && t->kind == SHIM_TTY) {
+    /* Only the output queue is the simulator's; TCSBRK with 0 sends a break
+     * and stays the kernel's. Everything else is the pty's own. */
+    if (request == TIOCOUTQ) return tty_outq(t, arg);
+    if (request == TCSBRK && (uintptr_t)arg != 0) return tty_drain(t);
+    *handled = 0;
+  }
   if (!*handled) return 0;
   if (t->kind == SHIM_SPI) return spi_ioctl(t, request, arg);
   return fb_ioctl(request, arg);
@@ -630,7 +806,10 @@ SHIM_EXPORT int ioctl(int fd, unsigned long request, ...) {
   int handled;
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
 }
 
 /* 32-bit programs built with a 64-bit time_t call this name instead. */
@@ -643,6 +822,15 @@ SHIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
   const int rc = board_ioctl(fd, request, arg, &handled);
   if (handled) return rc;
   const ioctl_fn time64 = REAL(ioctl_time64, "__ioctl_time64", ioctl_fn);
-  if (time64 != NULL) return time64(fd, request, arg);
-  return REAL(ioctl, "ioctl", ioctl_fn)(fd, request, arg);
+  const ioctl_fn real_ioctl = time64 != NULL ? time64 : REAL(ioctl, "ioctl", ioctl_fn);
+  const int kept = keep_speed_ioctl(fd, request, arg, real_ioctl, &handled);
+  if (handled) return kept;
+  return real_ioctl(fd, request, arg);
+}
+
+/* glibc's tcdrain makes its request without calling ioctl. */
+SHIM_EXPORT int tcdrain(int fd) {
+  const struct shim_tracked *t = find_tracked(fd);
+  if (t != NULL && t->kind == SHIM_TTY) return tty_drain(t);
+  return REAL(ioctl, "ioctl", ioctl_fn)(fd, TCSBRK, 1);
 }

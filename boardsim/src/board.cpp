@@ -46,6 +46,7 @@ Board::Impl::Impl(const BoardConfig& c)
     : config(c), sandbox(c.workdir, c.serial_ports, c.keep_sandbox), server(config, journal) {
   for (int port = 0; port < config.serial_ports; ++port) {
     ports.push_back(std::make_unique<SerialPort>(port, journal));
+    ports.back()->set_wire_time(config.wire_time);
   }
   // Read-write: the FIFO always has a writer, so the simulator never sees
   // an end of file between two programs.
@@ -136,6 +137,7 @@ LaunchPlan Board::Impl::plan_run(const Command& command, RunState& run) {
   std::vector<std::string> slaves;
   for (const auto& port : ports) slaves.push_back(port->slave_path());
   resolve_command(command, sandbox, plan.argv, plan.env);
+  if (config.serial_keeps_speed) plan.env.push_back(std::string(BOARDSIM_KEEP_SPEED_ENV) + "=1");
   plan.mounts = board_mounts(sandbox, slaves, host_paths_used(plan));
   plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
   // A test that makes a program crash on purpose leaves no core file behind.

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -52,6 +53,8 @@ struct Connection {
   int id = 0;
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
+  // Replies whose transfer is still on the bus, with the moment it ends.
+  std::deque<std::pair<uint64_t, std::vector<uint8_t>>> held;
 };
 
 struct Board::Impl {
@@ -98,6 +101,9 @@ struct Board::Impl {
   void on_accept();
   void on_connection(int fd, short revents);
   void close_connection(int fd);
+  void release_held(Connection& c, uint64_t now_ns);
+  bool send_out(Connection& c);  // false: the connection has gone
+  void tty_queue_reply(const boardsim_request& request, std::vector<uint8_t>& out);
   void on_run_output(int& fd, std::string& sink);
   void on_run_stdin(RunState& run);
   void on_run_exit(RunState& run);

@@ -11,6 +11,7 @@
 
 #include <linux/spi/spidev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -136,6 +137,8 @@ struct DeviceServer::Impl {
   int gpio_calls = 0;
   std::map<int, Connection> connections;
   PendingAnnotations annotations;
+  uint64_t bus_free_ns = 0;  // when the bus's last transfer ends
+  uint64_t reply_due = 0;    // when the request being handled is off the bus
 
   static void check_device(int device) {
     if (device < 0 || device >= SPI_DEVICES) throw std::out_of_range("no such spidev chip select");
@@ -185,6 +188,24 @@ struct DeviceServer::Impl {
     x.mode = states[device].mode;
     x.cs_change = cs_change;
     x.annotator = &annotations;
+    if (config.wire_time && speed_hz != 0) {
+      // The controller selects the device half a clock period before the
+      // first edge, clocks the words out one after the other, releases the
+      // device half a period after the last edge and the bus half a period
+      // later (as the wire dump draws it).
+      constexpr uint64_t NS_PER_S = 1000000000;
+      const uint64_t clocks = len / word_bytes(bits) * bits;
+      const uint64_t half = (NS_PER_S / 2 + speed_hz - 1) / speed_hz;
+      const uint64_t start = std::max(monotonic_ns(), bus_free_ns);
+      e.wire_start_ns = start;
+      e.wire_end_ns = start + 3 * half + (clocks * NS_PER_S + speed_hz - 1) / speed_hz;
+      bus_free_ns = e.wire_end_ns;
+      reply_due = std::max(reply_due, e.wire_end_ns);
+      x.wire_start_ns = e.wire_start_ns;
+      x.wire_end_ns = e.wire_end_ns;
+    } else {
+      x.wire_start_ns = x.wire_end_ns = monotonic_ns();
+    }
     far_ends[device]->exchange(x);
   }
 
@@ -372,6 +393,10 @@ struct DeviceServer::Impl {
           clamp_speed(rec.x.speed_hz != 0 ? rec.x.speed_hz : states[device].max_speed_hz);
       exchange(e, rec.tx, rec.x.has_rx ? rx.data() : nullptr, moved, rec.bits, speed,
                rec.x.cs_change != 0);
+      if (config.wire_time && e.wire_end_ns != 0 && rec.x.delay_usecs != 0) {
+        bus_free_ns += static_cast<uint64_t>(rec.x.delay_usecs) * 1000;
+        reply_due = std::max(reply_due, bus_free_ns);
+      }
       if (rec.x.has_rx) {
         r.payload.insert(r.payload.end(), rx.begin(), rx.end());
         e.rx = std::move(rx);
@@ -532,8 +557,11 @@ void DeviceServer::start_run() {
 
 std::vector<uint8_t> DeviceServer::handle(int connection, const boardsim_request& request,
                                           const std::vector<uint8_t>& payload) {
+  impl_->reply_due = 0;
   return encode(impl_->handle(connection, request, payload));
 }
+
+uint64_t DeviceServer::reply_due_ns() const { return impl_->reply_due; }
 
 void DeviceServer::connection_closed(int connection) { impl_->closed(connection); }
 

@@ -10,8 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "boardsim/board.h"
+#include "boardsim/far_end.h"
+#include "boardsim/journal.h"
+#include "boardsim/models/scripted_spi.h"
 #include "boardsim/protocol.h"
+#include "boardsim/types.h"
 
 namespace boardsim {
 
@@ -31,6 +34,9 @@ class DeviceServer {
   // board's lifetime); returns the whole reply, header and payload.
   std::vector<uint8_t> handle(int connection, const boardsim_request& request,
                               const std::vector<uint8_t>& payload);
+  // When the transfers of the request handled last are off the bus (0:
+  // none took bus time); its reply is held until then.
+  uint64_t reply_due_ns() const;
   // The program closed the descriptor (or exited): the connection ended.
   void connection_closed(int connection);
 

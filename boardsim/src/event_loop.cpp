@@ -120,6 +120,9 @@ uint64_t Board::Impl::next_timeout_ns(uint64_t deadline_ns) const {
     const uint64_t due = port->next_due_ns();
     if (due != 0) until = std::min(until, due);
   }
+  for (const auto& [fd, c] : connections) {
+    if (!c.held.empty()) until = std::min(until, c.held.front().first);
+  }
   for (const auto& run : runs) {
     if (!run->exited) until = std::min(until, run->deadline_ns);
   }
@@ -204,6 +207,17 @@ bool Board::Impl::poll_once(uint64_t timeout_ns) {
       port->on_tick(now);
       handled = true;
     }
+  }
+  std::vector<int> due_connections;
+  for (auto& [fd, c] : connections) {
+    if (!c.held.empty() && c.held.front().first <= now) due_connections.push_back(fd);
+  }
+  for (const int fd : due_connections) {
+    auto it = connections.find(fd);
+    if (it == connections.end()) continue;
+    release_held(it->second, now);
+    if (!send_out(it->second)) close_connection(fd);
+    handled = true;
   }
   for (auto& run : runs) {
     // Without a pidfd (an old kernel) the exit is found by asking.
@@ -329,22 +343,64 @@ void Board::Impl::on_connection(int fd, short revents) {
     // writes left there first, so that the journal keeps the board's order
     // however the poll saw the FIFO and the connection.
     if (request.op == BOARDSIM_OP_GPIO_WRITE && gpio_fd >= 0) on_gpio();
-    const std::vector<uint8_t> reply = server.handle(c.id, request, payload);
-    c.out.insert(c.out.end(), reply.begin(), reply.end());
+    if (request.op == BOARDSIM_OP_TTY_QUEUE) {
+      tty_queue_reply(request, c.out);
+    } else {
+      const std::vector<uint8_t> reply = server.handle(c.id, request, payload);
+      const uint64_t due = server.reply_due_ns();
+      if (due > monotonic_ns() || !c.held.empty()) {
+        // The transfer is still on the bus: its call returns when it ends.
+        const uint64_t after = c.held.empty() ? 0 : c.held.back().first;
+        c.held.emplace_back(std::max(due, after), reply);
+      } else {
+        c.out.insert(c.out.end(), reply.begin(), reply.end());
+      }
+    }
     used += whole;
   }
   c.in.erase(c.in.begin(), c.in.begin() + used);
+  release_held(c, monotonic_ns());
+  if (!send_out(c)) eof = true;
+  if (eof) close_connection(fd);
+}
+
+void Board::Impl::release_held(Connection& c, uint64_t now_ns) {
+  while (!c.held.empty() && c.held.front().first <= now_ns) {
+    c.out.insert(c.out.end(), c.held.front().second.begin(), c.held.front().second.end());
+    c.held.pop_front();
+  }
+}
+
+void Board::Impl::tty_queue_reply(const boardsim_request& request, std::vector<uint8_t>& out) {
+  boardsim_reply reply{};
+  uint32_t drained_in_us = 0;
+  if (request.device < 0 || request.device >= static_cast<int>(ports.size())) {
+    reply.result = -1;
+    reply.error = ENOTTY;
+  } else {
+    const SerialPort::Queue q = ports[static_cast<size_t>(request.device)]->output_queue();
+    reply.result = static_cast<int32_t>(q.chars);
+    drained_in_us = static_cast<uint32_t>((q.drained_in_ns + 999) / 1000);
+    reply.payload_len = sizeof drained_in_us;
+  }
+  const auto* h = reinterpret_cast<const uint8_t*>(&reply);
+  out.insert(out.end(), h, h + sizeof reply);
+  if (reply.payload_len != 0) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&drained_in_us);
+    out.insert(out.end(), p, p + sizeof drained_in_us);
+  }
+}
+
+bool Board::Impl::send_out(Connection& c) {
+  const int fd = c.fd;
   while (!c.out.empty()) {
     const ssize_t n = send(fd, c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n <= 0) {
-      eof = true;
-      break;
-    }
+    if (n <= 0) return false;
     c.out.erase(c.out.begin(), c.out.begin() + n);
   }
-  if (eof) close_connection(fd);
+  return true;
 }
 
 void Board::Impl::on_run_output(int& fd, std::string& sink) {
@@ -385,6 +441,10 @@ void Board::Impl::on_run_exit(RunState& run) {
   run.wait_status = status;
   close_fd(run.pidfd);
   close_fd(run.in_fd);
+  for (const auto& other : runs) {
+    if (!other->exited) return;
+  }
+  for (auto& port : ports) port->last_user_gone();
 }
 
 void Board::Impl::on_run_info(RunState& run) {

@@ -15,6 +15,19 @@ void Journal::add(Event e) {
   events_.push_back(std::move(e));
 }
 
+void Journal::add_received(Event e) {
+  if (!events_.empty() && e.wire_start_ns != 0) {
+    Event& last = events_.back();
+    if (last.kind == e.kind && last.device == e.device && last.baud == e.baud &&
+        last.wire_end_ns == e.wire_start_ns) {
+      last.data.insert(last.data.end(), e.data.begin(), e.data.end());
+      last.wire_end_ns = e.wire_end_ns;
+      return;
+    }
+  }
+  add(std::move(e));
+}
+
 void Journal::note(const std::string& text, int device) {
   Event e;
   e.kind = EventKind::Note;

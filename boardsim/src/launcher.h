@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "boardsim/board.h"
+#include "boardsim/types.h"
 
 namespace boardsim {
 

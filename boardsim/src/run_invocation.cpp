@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "boardsim/board.h"
 #include "boardsim/protocol.h"
 
 extern char** environ;

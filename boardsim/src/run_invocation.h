@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "boardsim/board.h"
+#include "boardsim/types.h"
 #include "sandbox.h"
 
 namespace boardsim {

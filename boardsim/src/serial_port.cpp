@@ -22,6 +22,11 @@ namespace {
 
 constexpr size_t READ_CHUNK = 4096;
 constexpr uint64_t NS_PER_US = 1000;
+constexpr uint64_t BITS_PER_CHAR = 10;  // start bit, 8 data bits, stop bit (8-N-1)
+constexpr uint64_t NS_PER_S = 1000000000;
+
+// One character time at a speed, to the nanosecond.
+uint64_t char_ns(uint32_t baud) { return (BITS_PER_CHAR * NS_PER_S + baud / 2) / baud; }
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("boardsim: " + what + ": " + strerror(errno));
@@ -98,6 +103,10 @@ uint64_t earliest_arrival(const SerialPort::Look& previous, const SerialPort::Lo
 
 }  // namespace
 
+void SerialPort::last_user_gone() {
+  if (slave_ >= 0) (void)ioctl(slave_, TIOCNXCL);
+}
+
 SerialPort::SerialPort(int port, Journal& journal) : port_(port), journal_(journal) {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0) fail("posix_openpt");
@@ -145,11 +154,43 @@ void SerialPort::connect(int socket) {
 
 void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
   const auto* p = static_cast<const uint8_t*>(data);
-  uint64_t due = monotonic_ns() + delay_us * NS_PER_US;
-  // A line delivers in order: nothing overtakes bytes sent earlier.
-  if (!scheduled_.empty()) due = std::max(due, scheduled_.back().due_ns);
-  scheduled_.push_back({due, std::vector<uint8_t>(p, p + n)});
-  on_tick(monotonic_ns());
+  const uint64_t now = monotonic_ns();
+  const uint64_t base = (delivering_ns_ != 0 ? delivering_ns_ : now) + delay_us * NS_PER_US;
+  if (timed()) {
+    // The far end's UART sends one character after the other: each starts
+    // when the one before it has ended, and reaches the board at its end.
+    const uint64_t ch = char_ns(speed_);
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t start = std::max(base, rx_free_ns_);
+      rx_free_ns_ = start + ch;
+      scheduled_.push_back({rx_free_ns_, std::vector<uint8_t>(1, p[i]), start});
+    }
+  } else {
+    uint64_t due = base;
+    // A line delivers in order: nothing overtakes bytes sent earlier.
+    if (!scheduled_.empty()) due = std::max(due, scheduled_.back().due_ns);
+    scheduled_.push_back({due, std::vector<uint8_t>(p, p + n), 0});
+  }
+  if (delivering_ns_ == 0) on_tick(now);
+}
+
+uint32_t SerialPort::wire_speed() const {
+  return delivering_ns_ != 0 ? delivering_baud_ : board_speed();
+}
+
+uint64_t SerialPort::now_ns() const {
+  return delivering_ns_ != 0 ? delivering_ns_ : monotonic_ns();
+}
+
+SerialPort::Queue SerialPort::output_queue() {
+  on_readable();
+  const uint64_t now = monotonic_ns();
+  Queue q;
+  for (const auto& c : tx_wire_) {
+    if (c.end_ns > now) ++q.chars;
+  }
+  q.drained_in_ns = tx_free_ns_ > now ? tx_free_ns_ - now : 0;
+  return q;
 }
 
 uint32_t SerialPort::board_speed() const {
@@ -168,7 +209,11 @@ void SerialPort::annotate(const std::string& unit, const std::string& text) {
 }
 
 uint64_t SerialPort::next_due_ns() const {
-  return scheduled_.empty() ? 0 : scheduled_.front().due_ns;
+  uint64_t due = scheduled_.empty() ? 0 : scheduled_.front().due_ns;
+  if (!tx_wire_.empty() && (due == 0 || tx_wire_.front().end_ns < due)) {
+    due = tx_wire_.front().end_ns;
+  }
+  return due;
 }
 
 void SerialPort::look_again() {
@@ -203,18 +248,49 @@ void SerialPort::on_readable() {
     e.t_ns = done.at_ns;
     e.t_min_ns = earliest_arrival(previous, done);
     e.data.assign(buf, buf + n);
-    journal_.add(std::move(e));
-    if (far_end_) far_end_->on_bytes(*this, buf, static_cast<size_t>(n));
+    if (timed()) {
+      // The UART takes the characters out of its queue one after the other:
+      // the first when the line is free, each lasting one character time.
+      const uint64_t ch = char_ns(speed_);
+      uint64_t start = std::max(e.t_ns, tx_free_ns_);
+      e.wire_start_ns = start;
+      for (ssize_t i = 0; i < n; ++i) {
+        start += ch;
+        tx_wire_.push_back({start, buf[i], speed_});
+      }
+      tx_free_ns_ = start;
+      e.wire_end_ns = start;
+      journal_.add(std::move(e));
+    } else {
+      journal_.add(std::move(e));
+      if (far_end_) far_end_->on_bytes(*this, buf, static_cast<size_t>(n));
+    }
   }
-  flush();
+  on_tick(monotonic_ns());
+}
+
+void SerialPort::deliver(uint64_t now_ns) {
+  while (!tx_wire_.empty() && tx_wire_.front().end_ns <= now_ns) {
+    const OnWire c = tx_wire_.front();
+    tx_wire_.pop_front();
+    if (!far_end_) continue;
+    delivering_ns_ = c.end_ns;
+    delivering_baud_ = c.baud;
+    far_end_->on_bytes(*this, &c.byte, 1);
+    delivering_ns_ = 0;
+  }
 }
 
 void SerialPort::on_writable() { flush(); }
 
 void SerialPort::on_tick(uint64_t now_ns) {
+  deliver(now_ns);
   while (!scheduled_.empty() && scheduled_.front().due_ns <= now_ns) {
     const auto& b = scheduled_.front().bytes;
     outgoing_.insert(outgoing_.end(), b.begin(), b.end());
+    for (size_t i = 0; i < b.size(); ++i) {
+      outgoing_wire_.emplace_back(scheduled_.front().wire_start_ns, scheduled_.front().due_ns);
+    }
     scheduled_.pop_front();
   }
   flush();
@@ -233,14 +309,38 @@ void SerialPort::flush() {
     e.device = port_;
     e.baud = speed_;
     e.data.assign(outgoing_.begin(), outgoing_.begin() + n);
-    journal_.add(std::move(e));
+    if (outgoing_wire_.front().first != 0) {
+      e.wire_start_ns = outgoing_wire_.front().first;
+      e.wire_end_ns = outgoing_wire_[static_cast<size_t>(n) - 1].second;
+    }
+    journal_.add_received(std::move(e));
     outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);
+    outgoing_wire_.erase(outgoing_wire_.begin(), outgoing_wire_.begin() + n);
   }
 }
 
 void SerialPort::check_speed() {
   const uint32_t now = board_speed();
   if (now == 0 || now == speed_) return;
+  if (timed() && !tx_wire_.empty()) {
+    // The UART's divisor changes at once: what is still waiting in its
+    // queue goes out at the new speed, as on the organ's port.
+    const uint64_t at = monotonic_ns();
+    const uint64_t ch = char_ns(now);
+    uint64_t end = 0;
+    for (auto& c : tx_wire_) {
+      const uint64_t start = c.end_ns - char_ns(c.baud);
+      if (start < at) {
+        end = c.end_ns;
+        continue;
+      }
+      const uint64_t begin = std::max(end, at);
+      c.end_ns = begin + ch;
+      c.baud = now;
+      end = c.end_ns;
+    }
+    tx_free_ns_ = end;
+  }
   speed_ = now;
   Event e;
   e.kind = EventKind::SerialSpeed;

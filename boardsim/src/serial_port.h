@@ -27,10 +27,22 @@ class SerialPort : public SerialLink {
   // SerialLink
   void send(const void* data, size_t n, uint64_t delay_us) override;
   uint32_t board_speed() const override;
+  uint32_t wire_speed() const override;
+  uint64_t now_ns() const override;
   void note(const std::string& text) override;
   void annotate(const std::string& unit, const std::string& text) override;
 
   void attach(std::shared_ptr<SerialFarEnd> far_end) { far_end_ = std::move(far_end); }
+  void set_wire_time(bool on) { wire_time_ = on; }
+
+  // The port's output queue as the board's UART shows it: the characters
+  // written and not yet sent whole, and how long until the last one is.
+  // The line is read first, so every byte written before the question counts.
+  struct Queue {
+    uint32_t chars = 0;
+    uint64_t drained_in_ns = 0;
+  };
+  Queue output_queue();
   // The line runs over `socket` (taken over, closed with the port) from now
   // on; the pseudo-terminal is closed.
   void connect(int socket);
@@ -51,6 +63,11 @@ class SerialPort : public SerialLink {
   void on_writable();
   void on_tick(uint64_t now_ns);
   void check_speed();
+  // No program on the board has the port open any more. The kernel forgets a
+  // port's exclusive use (TIOCEXCL) when its last user closes it; this pty
+  // stays open here, so the mark is dropped by hand, as a real port's would
+  // go with a program that was killed while it held it.
+  void last_user_gone();
   // Looks at the line again without reading it, when the loop starts: the
   // thread may have slept elsewhere since its last read, not watching the
   // line, so only a line found empty now tells when later bytes arrived.
@@ -60,8 +77,17 @@ class SerialPort : public SerialLink {
   struct Pending {
     uint64_t due_ns;
     std::vector<uint8_t> bytes;
+    uint64_t wire_start_ns;  // 0: without wire time
+  };
+  // A character of the board's on its way to the far end.
+  struct OnWire {
+    uint64_t end_ns;
+    uint8_t byte;
+    uint32_t baud;
   };
   void flush();
+  void deliver(uint64_t now_ns);
+  bool timed() const { return wire_time_ && speed_ != 0; }
 
  public:
   // A moment the simulator looked at the line (read it), and how long its
@@ -81,7 +107,14 @@ class SerialPort : public SerialLink {
   std::string slave_path_;
   std::shared_ptr<SerialFarEnd> far_end_;
   std::deque<Pending> scheduled_;
-  std::vector<uint8_t> outgoing_;  // due, not yet taken by the pty
+  std::vector<uint8_t> outgoing_;                            // due, not yet taken by the pty
+  std::deque<std::pair<uint64_t, uint64_t>> outgoing_wire_;  // per byte: start, end
+  std::deque<OnWire> tx_wire_;  // the board's characters not yet delivered
+  uint64_t tx_free_ns_ = 0;     // when the board's last character ends
+  uint64_t rx_free_ns_ = 0;     // when the far end's last character ends
+  uint64_t delivering_ns_ = 0;  // the end of the character being delivered
+  uint32_t delivering_baud_ = 0;
+  bool wire_time_ = true;
   uint32_t speed_ = 0;
   Look last_look_;  // the start of the last read that left nothing behind
   bool connected_ = false;

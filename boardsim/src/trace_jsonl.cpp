@@ -147,6 +147,10 @@ std::string Journal::to_jsonl() const {
     if (e.pid > 0) line.number("pid", e.pid);
     add_device(line, e);
     add_body(line, e, lines);
+    if (e.wire_end_ns != 0) {
+      line.field("wire_start_ms", milliseconds(e.wire_start_ns, t0, 6));
+      line.field("wire_end_ms", milliseconds(e.wire_end_ns, t0, 6));
+    }
     out += line.done();
   }
   return out;

@@ -71,6 +71,13 @@ std::string transfer_text(const Event& e) {
   return text + result_text(e);
 }
 
+// When the event's bytes were on the wire: "  wire 110.305-110.565 ms".
+std::string wire_span(const Event& e, uint64_t t0) {
+  if (e.wire_end_ns == 0) return "";
+  return "  wire " + milliseconds(e.wire_start_ns, t0, 3) + "-" +
+         milliseconds(e.wire_end_ns, t0, 3) + " ms";
+}
+
 std::string event_body(const Event& e, GpioLines& lines) {
   switch (e.kind) {
     case EventKind::GpioWrite: return gpio_text(e, lines);
@@ -135,6 +142,7 @@ std::string Journal::to_text() const {
     const std::string device = event_device_name(e);
     if (!device.empty()) text += device + " ";
     text += event_body(e, lines);
+    text += wire_span(e, t0);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     text += "\n";
   }

@@ -266,14 +266,27 @@ bool write_vcd(const Journal& journal, std::ostream& out, const VcdOptions& opti
   ChangeWriter writer(out, signals.count(), tick_ns);
   writer.initial(options.from_ns, initial_levels(events, t0, signals, options));
   Wires wires(signals);
-  uint64_t t = 0;
-  for (const auto& e : events) {
-    // A journal filled by hand may hold an event stamped before the one
-    // ahead of it; the dump's time never runs backwards.
-    t = std::max(t, since_start(e, t0));
+  // Each event where it was on the wire: a serial character or an SPI
+  // transfer at the start the simulator gave it (an answer reaches the
+  // journal only when its last character has arrived), anything else when
+  // the journal saw it. A journal filled by hand may hold an event stamped
+  // before the one ahead of it; the dump's time never runs backwards.
+  std::vector<std::pair<uint64_t, size_t>> order;
+  order.reserve(events.size());
+  uint64_t seen = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    seen = std::max(seen, since_start(e, t0));
+    const uint64_t at =
+        e.wire_end_ns != 0 ? (e.wire_start_ns >= t0 ? e.wire_start_ns - t0 : 0) : seen;
+    order.emplace_back(at, i);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [t, i] : order) {
     // Nothing queued from now on starts before t: what lies before is final.
     wires.flush(t, writer);
-    wires.add(e, t, in_window(t, options));
+    wires.add(events[i], t, in_window(t, options));
   }
   wires.flush(UINT64_MAX, writer);
   writer.end(wires.drawn_until() + TAIL_NS);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "boardsim/journal.h"
 #include "boardsim/types.h"
 
 namespace boardsim {
@@ -31,6 +32,10 @@ struct SpiExchange {
   uint32_t speed_hz = 0;        // effective for this exchange
   uint32_t mode = 0;
   bool cs_change = false;
+  // When the exchange is on the wire (CLOCK_MONOTONIC ns): the device is
+  // selected at the start and released at the end. Equal without wire time.
+  uint64_t wire_start_ns = 0;
+  uint64_t wire_end_ns = 0;
   Annotator* annotator = nullptr;  // null: nobody reads the annotations
 
   bool annotated() const { return annotator != nullptr; }
@@ -56,6 +61,12 @@ class SerialLink {
   // The speed the board's port is set to now (from its termios), in baud;
   // 0 when the line does not tell (a board outside the simulator).
   virtual uint32_t board_speed() const = 0;
+  // The speed the bytes being handed to on_bytes travelled at (the board's
+  // port may have changed since they left it); board_speed() outside.
+  virtual uint32_t wire_speed() const { return board_speed(); }
+  // The time (CLOCK_MONOTONIC ns) the far end lives at: the end of the
+  // character being delivered, else now. send() delays count from it.
+  virtual uint64_t now_ns() const { return monotonic_ns(); }
   virtual void note(const std::string& text) = 0;  // into the journal
   // One protocol unit the far end recognised on the line (see Annotator).
   virtual void annotate(const std::string& unit, const std::string& text) {
@@ -67,7 +78,8 @@ class SerialLink {
 class SerialFarEnd {
  public:
   virtual ~SerialFarEnd() = default;
-  // Bytes the board wrote on the line, as they arrive.
+  // Bytes the board wrote on the line, as they arrive: with wire time one
+  // character each, at the moment its stop bit ends.
   virtual void on_bytes(SerialLink& link, const uint8_t* data, size_t n) = 0;
   // Every GPIO request written to /dev/gpio0 reaches every serial far end
   // (the slaves' reset line).

@@ -13,6 +13,10 @@ namespace boardsim {
 class Journal {
  public:
   void add(Event e);  // stamps t_ns when it is 0
+  // Characters from a far end: joined to the journal's last event when that
+  // holds the characters right before them on the same line (back to back
+  // on the wire, nothing journalled between), so that an answer reads as one.
+  void add_received(Event e);
   void note(const std::string& text, int device = -1);
   void note(Bus bus, int device, const std::string& text);
   void annotate(Bus bus, int device, const std::string& unit, const std::string& text);

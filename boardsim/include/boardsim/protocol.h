@@ -15,6 +15,8 @@
 #include <stdint.h>
 
 #define BOARDSIM_SOCKET_ENV "BOARDSIM_SOCKET"
+/* Set to 1: the shim keeps the speed of a terminal across its setting calls. */
+#define BOARDSIM_KEEP_SPEED_ENV "BOARDSIM_SERIAL_KEEPS_SPEED"
 
 enum boardsim_op {
   BOARDSIM_OP_SPI_OPEN = 1,  /* device = chip select 0..4, arg = open flags */
@@ -23,10 +25,13 @@ enum boardsim_op {
   BOARDSIM_OP_SPI_IOCTL = 4, /* request = ioctl number; payload below */
   BOARDSIM_OP_FB_IOCTL = 5,  /* request = ioctl number; arg = 32-bit value when flags & HAS_VALUE */
   BOARDSIM_OP_FB_WRITE = 6,  /* payload = bytes written to the frame buffer (already in the file) */
-  BOARDSIM_OP_GPIO_WRITE = 7 /* payload = bytes about to be written to the GPIO device; reply
+  BOARDSIM_OP_GPIO_WRITE = 7, /* payload = bytes about to be written to the GPIO device; reply
                                 result = what the driver takes: the whole count, and the shim
                                 writes them to the FIFO; less, or -1 with error, an injected
                                 fault (journalled), and nothing reaches the FIFO */
+  BOARDSIM_OP_TTY_QUEUE = 8   /* device = serial port: its output queue as the UART shows it;
+                                 reply result = characters not yet sent whole, payload = 4 bytes,
+                                 microseconds until the last of them is (TIOCOUTQ, tcdrain) */
 };
 
 #define BOARDSIM_FLAG_HAS_VALUE 1u

@@ -20,6 +20,15 @@ struct BoardConfig {
   uint32_t spi_supported_bits = 0xFFFF;       // bit n-1 set: n bits per word accepted (1..16)
   std::string workdir;  // where the sandbox directory is made; "" = $BOARDSIM_WORKDIR or /var/tmp
   bool keep_sandbox = false;  // leave the sandbox directory behind (debugging)
+  // The line takes real time: serial characters leave the board's port and
+  // reach it one character time (10 bit times) apart, and an SPI transfer
+  // returns after its bus time. false: bytes move at once (quick
+  // experiments only; a program that passes so may fail on the organ).
+  bool wire_time = true;
+  // The serial driver keeps each port's speed whatever a program asks, as a
+  // UART whose clock cannot make the speed may: the request succeeds, and
+  // the settings read back show the old speed.
+  bool serial_keeps_speed = false;
 };
 
 // Settings of one spidev device, kept for the Board's lifetime across opens
@@ -133,6 +142,11 @@ struct Event {
   // span instead of hiding in t_ns. What the kernel does between the
   // program's write and the line (its pty hand-over) is not seen.
   uint64_t t_min_ns = 0;
+  // When the bytes of a serial event or the clocks of an SPI event were on
+  // the wire (CLOCK_MONOTONIC; 0 without wire time). The characters of one
+  // serial event follow each other back to back, one character time each.
+  uint64_t wire_start_ns = 0;
+  uint64_t wire_end_ns = 0;
   // The settings a SpiRead, SpiWrite or SpiTransfer ran with on the wire
   // (the device settings standing in for 0, the speed clamped to the
   // controller's); 0 when no byte moved.

@@ -306,6 +306,67 @@ TEST(SerialTiming, EarliestArrivalIsNeverAfterTheWrite) {
   process->kill();
 }
 
+// The line takes real time: the board's characters leave its port one
+// character time after the other, the port's output queue shows what is not
+// sent yet, tcdrain waits for it, and the far end's answer comes back one
+// character time apart.
+struct WireTimeCase {
+  const char* name;
+  long baud;
+  size_t chars;
+};
+
+class SerialWireTime : public ::testing::TestWithParam<WireTimeCase> {};
+
+TEST_P(SerialWireTime, CharactersTakeTheirTimeBothWays) {
+  const WireTimeCase& c = GetParam();
+  Board board;
+  auto far = std::make_shared<UpperCaseEcho>();
+  board.attach_serial(0, far);
+  const std::string text(c.chars, 'a');
+  const RunResult r =
+      board.run(client({"tty", "/dev/ttyS0", "raw", std::to_string(c.baud), "write", text, "outq",
+                        "drain", "outq", "read", std::to_string(c.chars)}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const uint64_t char_ns =
+      (10000000000ull + static_cast<uint64_t>(c.baud) / 2) / static_cast<uint64_t>(c.baud);
+  long queued = -1;
+  long drained_us = -1;
+  long queued_after = -1;
+  ASSERT_EQ(std::sscanf(r.out.c_str(), "outq %ld\ndrained %ld us\noutq %ld", &queued, &drained_us,
+                        &queued_after),
+            3)
+      << r.out;
+  // Right after the write it still waits (how much depends on how fast the
+  // question came; a pty's own queue would say 0); after tcdrain nothing
+  // does, and the drain cannot have returned before the last character's time.
+  EXPECT_GT(queued, 0) << r.out;
+  EXPECT_LE(queued, static_cast<long>(c.chars)) << r.out;
+  EXPECT_EQ(queued_after, 0) << r.out;
+  EXPECT_GE(static_cast<uint64_t>(drained_us) * 1000, (c.chars - 1) * char_ns) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.find("read ")), "read " + std::string(c.chars, 'A') + "\n");
+  uint64_t sent_start = 0;
+  uint64_t sent_end = 0;
+  for (const auto& e : board.journal().of(EventKind::SerialToSlave, 0)) {
+    if (sent_start == 0) sent_start = e.wire_start_ns;
+    sent_end = e.wire_end_ns;
+  }
+  EXPECT_EQ(sent_end - sent_start, c.chars * char_ns);
+  const auto answered = board.journal().of(EventKind::SerialFromSlave, 0);
+  ASSERT_FALSE(answered.empty());
+  // Each answer character starts once the character it answers has ended.
+  EXPECT_GE(answered.front().wire_start_ns, sent_start + char_ns);
+  EXPECT_GE(answered.back().wire_end_ns - answered.front().wire_start_ns, c.chars * char_ns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SerialWireTime,
+                         ::testing::Values(WireTimeCase{"Slow1200", 1200, 12},
+                                           WireTimeCase{"Mid9600", 9600, 40},
+                                           WireTimeCase{"Default38400", 38400, 100}),
+                         [](const ::testing::TestParamInfo<WireTimeCase>& p) {
+                           return p.param.name;
+                         });
+
 TEST(Serial, PortCountFollowsTheConfiguration) {
   boardsim::BoardConfig config;
   config.serial_ports = 4;

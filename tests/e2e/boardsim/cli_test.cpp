@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -168,10 +169,11 @@ INSTANTIATE_TEST_SUITE_P(
              "1", "read", "1", "close"},
             "open 1 = ok\nread = 1 data 00\nread = -1 errno 5\nread = 1 data 00\nclose = 0\n"},
         OptionCase{
-            {"--tty",      "0=imx",      "--",  "board_client", "gpio", "1",     "0x00100000",
-             "0",          "gpio",       "0",   "0x00100000",   "0",    "gpio",  "1",
-             "0x00100000", "0x00100000", "tty", "/dev/ttyS0",   "raw",  "38400", "write",
-             "A",          "read",       "1"},
+            // The slave starts 100 ms after a reset pulse of 10 ms.
+            {"--tty",      "0=imx", "--",         "board_client", "gpio", "1",    "0x00100000",
+             "0",          "gpio",  "0",          "0x00100000",   "0",    "wait", "11",
+             "gpio",       "1",     "0x00100000", "0x00100000",   "wait", "110",  "tty",
+             "/dev/ttyS0", "raw",   "38400",      "write",        "A",    "read", "1"},
             "read :\n"}));
 
 // Stopped from outside (a shell's timeout, a terminal closed), the command
@@ -246,7 +248,15 @@ TEST_F(Cli, TraceHoldsTheDecodedJournal) {
                       "  [01 00 00 00 00 00 10 00 00 00 00 00]\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find(" ms  tty-out    ttyS0 38400 baud  \"A\"\n"), std::string::npos) << text;
+  // One character at 38400 baud is 260.4 us on the wire.
+  const size_t at = text.find(" ms  tty-out    ttyS0 38400 baud  \"A\"  wire ");
+  ASSERT_NE(at, std::string::npos) << text;
+  double start = 0;
+  double end = 0;
+  ASSERT_EQ(std::sscanf(text.c_str() + text.find(" wire ", at), " wire %lf-%lf ms", &start, &end),
+            2)
+      << text;
+  EXPECT_NEAR(end - start, 0.260, 0.0015) << text;
 }
 
 // The bytes of one field of every JSON line of a kind, concatenated.

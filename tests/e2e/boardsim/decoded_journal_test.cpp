@@ -53,13 +53,12 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
        "gpio-write op 0 mask 0x00100000 value 0x00000000: reset line stays low",
        "gpio-write op 1 (set) mask 0x00100000 value 0x00100000: reset line high",
        "tty-out    ttyS0 38400 baud  \"A\"",
-       "tty-in     ttyS0 38400 baud  \":\"",
-       "annotation ttyS0 sync: 'A' answered ':'",
-       "tty-in     ttyS0 38400 baud  \"0000013D>\"",
+       // The slave knows the unit when its last character has arrived; its
+       // answer takes one character time more on the line.
+       "annotation ttyS0 sync: 'A' answered ':'", "tty-in     ttyS0 38400 baud  \":\"",
        "annotation ttyS0 speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave "
        "now at 57600 baud",
-       "tty-speed  ttyS0 now 57600 baud",
-       "tty-out    ttyS0 57600 baud  \"001122FC",
+       "tty-speed  ttyS0 now 57600 baud", "tty-out    ttyS0 57600 baud  \"001122FC",
        "annotation ttyS0 boot-record: 001122FC C4 (32-bit, count 4, write) data CAFEDECA",
        "annotation ttyS0 jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
        "spi-ioctl  spidev2.0 SPI_IOC_WR_MAX_SPEED_HZ 100000 -> 0",
@@ -84,9 +83,19 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
   EXPECT_NE(jsonl.find("\"kind\":\"spi-write\",\"pid\":"), std::string::npos) << jsonl;
   EXPECT_NE(
       jsonl.find(
-          "\"wire_hz\":100000,\"wire_bits\":16,\"wire_mode\":0,\"tx\":\"01020304\",\"result\":4}"),
+          "\"wire_hz\":100000,\"wire_bits\":16,\"wire_mode\":0,\"tx\":\"01020304\",\"result\":4,"
+          "\"wire_start_ms\":"),
       std::string::npos)
       << jsonl;
+  // The 4-byte frame data: 32 clocks at 100 kHz, half a clock before them,
+  // and one after them for releasing the chip select and the bus: 335 us.
+  bool found = false;
+  for (const auto& e : board.journal().of(EventKind::SpiWrite, 4)) {
+    if (e.data.size() != 4) continue;
+    found = true;
+    EXPECT_EQ(e.wire_end_ns - e.wire_start_ns, 335000u);
+  }
+  EXPECT_TRUE(found) << text;
   EXPECT_EQ(board.journal().of(EventKind::Annotation).size(), 12u) << text;
 }
 

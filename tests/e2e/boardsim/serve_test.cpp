@@ -141,13 +141,15 @@ TEST_F(Serve, SlaveBootstrapAnswersABoardOutsideTheSimulatorAfterItsReset) {
   // Taken endpoints go: a second board cannot connect.
   ASSERT_TRUE(wait_for([&] { return !exists("ttyS0") && !exists("gpio0"); }));
 
-  // The reset pulse as kovrel sends it, in pieces, as a UART delivers it.
-  const std::string pulse = gpio_request(1, 0) + gpio_request(0, 0) + gpio_request(1, 0x00100000);
-  ASSERT_EQ(write(gpio, pulse.data(), 5), 5);
-  ASSERT_EQ(write(gpio, pulse.data() + 5, pulse.size() - 5),
-            static_cast<ssize_t>(pulse.size() - 5));
-  // The pulse is in its socket before the sync character is in the line's,
-  // and the simulator reads the GPIO requests first: the slave listens.
+  // The reset pulse as kovrel sends it, in pieces, as a UART delivers it:
+  // 10 ms low, and the slave listens 100 ms after it.
+  const std::string low = gpio_request(1, 0) + gpio_request(0, 0);
+  const std::string high = gpio_request(1, 0x00100000);
+  ASSERT_EQ(write(gpio, low.data(), 5), 5);
+  ASSERT_EQ(write(gpio, low.data() + 5, low.size() - 5), static_cast<ssize_t>(low.size() - 5));
+  usleep(11000);
+  ASSERT_EQ(write(gpio, high.data(), high.size()), static_cast<ssize_t>(high.size()));
+  usleep(110000);
   ASSERT_EQ(write(line, "A", 1), 1);
   EXPECT_EQ(read_bytes(line, 1), ":");
   // No speed on a socket: the slave takes the board's bytes without a

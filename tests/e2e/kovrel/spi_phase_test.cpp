@@ -191,20 +191,39 @@ TEST_F(SpiPhase, EveryDeviceIsOpenedForOneOperationAndClosed) {
   make_board("0=2,2=4");
   RunResult r = run_job("");
   ASSERT_EQ(r.status, 0) << r.err;
-  // Speed and bits per word on five devices, the search on four slots.
+  // The five devices opened first, for the phase's lock, and closed at its
+  // end; between them speed and bits per word on five devices and the search
+  // on four slots, one device open at a time.
   const auto& journal = board_->journal();
-  EXPECT_EQ(journal.of(EventKind::SpiOpen).size(), 14u);
-  EXPECT_EQ(journal.of(EventKind::SpiClose).size(), 14u);
-  int open_device = -1;
+  EXPECT_EQ(journal.of(EventKind::SpiOpen).size(), 5u + 14u);
+  EXPECT_EQ(journal.of(EventKind::SpiClose).size(), 5u + 14u);
+  std::vector<Event> opens_and_closes;
   for (const Event& e : journal.events()) {
+    if (e.kind == EventKind::SpiOpen || e.kind == EventKind::SpiClose)
+      opens_and_closes.push_back(e);
+  }
+  ASSERT_EQ(opens_and_closes.size(), 2 * (5u + 14u));
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(opens_and_closes[i].kind, EventKind::SpiOpen) << i;
+    EXPECT_EQ(opens_and_closes[i].device, static_cast<int>(i));
+  }
+  // The simulator sees a close when it notices the connection end, so the
+  // locks' closes may come among the last operation's.
+  int open_device = -1;
+  size_t lock_closes = 0;
+  for (size_t i = 5; i < opens_and_closes.size(); ++i) {
+    const Event& e = opens_and_closes[i];
     if (e.kind == EventKind::SpiOpen) {
       EXPECT_EQ(open_device, -1) << "a device opened while another is open";
+      EXPECT_EQ(lock_closes, 0u) << "a device opened after the locks were given back";
       open_device = e.device;
-    } else if (e.kind == EventKind::SpiClose) {
-      EXPECT_EQ(e.device, open_device);
+    } else if (e.device == open_device) {
       open_device = -1;
+    } else {
+      ++lock_closes;
     }
   }
+  EXPECT_EQ(lock_closes, 5u);
   std::vector<Event> reads = journal.of(EventKind::SpiRead);
   ASSERT_EQ(reads.size(), 4u);
   for (int slot = 0; slot < 4; ++slot) {
@@ -569,18 +588,46 @@ INSTANTIATE_TEST_SUITE_P(Verbosity, FrameOutput,
                            return param_info.param.name;
                          });
 
-// WAIT pauses its milliseconds between the frames around it: the jump frame
-// leaves no earlier than 100 ms after the last byte of the download.
-TEST_F(SpiPhaseTiming, WaitPausesBetweenFrames) {
+// WAIT pauses its milliseconds from what came before it, a frame or a
+// setting: the jump frame leaves no earlier than that after the last byte of
+// the download, or after the last device's request of a BIT_RATE or MODE.
+struct WaitCase {
+  const char* name;
+  const char* job;
+  bool after_setting;  // counted from the last ioctl rather than the last frame
+  uint64_t wait_ms;
+};
+
+class SpiWaitTiming : public SpiPhaseTiming, public testing::WithParamInterface<WaitCase> {};
+
+TEST_P(SpiWaitTiming, WaitPausesFromWhatCameBefore) {
+  const WaitCase& c = GetParam();
   make_board("0=2");
   put_file("/tmp/prog.bin", pattern(8, 6));
-  RunResult r = run_job("BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n");
+  RunResult r = run_job(c.job);
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<Event> writes = board_->journal().of(EventKind::SpiWrite);
   ASSERT_EQ(writes.size(), 3u);  // header, data, jump frame
   EXPECT_EQ(le32_at(&writes[2].data[4]), 0u) << "the last write is the jump frame";
-  EXPECT_GE(writes[2].t_ns - writes[1].t_ns, 100000000u) << "jump sent before the 100 ms wait";
+  uint64_t origin_ns = writes[1].t_ns;
+  if (c.after_setting) origin_ns = ioctls().back().t_ns;
+  EXPECT_GE(writes[2].t_ns - origin_ns, c.wait_ms * 1000000u) << "jump sent before the wait";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, SpiWaitTiming,
+    testing::Values(
+        WaitCase{"AfterADownload",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nWAIT 100\nJUMP 0x00001000 M0\n", false,
+                 100},
+        WaitCase{"AfterAModeChange",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nMODE 0\nWAIT 2\nJUMP 0x00001000 M0\n", true,
+                 2},
+        WaitCase{"AfterABitRate",
+                 "BIN_FILE 0x00001000 /tmp/prog.bin M0\nBIT_RATE 100000\nWAIT 2\n"
+                 "JUMP 0x00001000 M0\n",
+                 true, 2}),
+    [](const testing::TestParamInfo<WaitCase>& param_info) { return param_info.param.name; });
 
 TEST_F(SpiPhase, JumpShowsOnlyItsLineAndTheBanner) {
   make_board("0=2");

@@ -2,6 +2,8 @@
 // to BR_FILE, the slave's echoes of a replay with -r, a link planted at the
 // name -w writes, and downloads that fail or are stopped half way.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,17 +46,21 @@ const BrCheckRow BR_CHECKS[] = {
      "boot record of 16 chars where its control byte calls for 18 in </tmp/fw.br> line 2", ""},
     {"DataAfterAReadRequest", "00001000E404030201\n",
      "boot record of 18 chars where its control byte calls for 10 in </tmp/fw.br> line 1", ""},
-    {"CutBeforeTheLastLineEnd", "00001000C404030201\n\n00001004C408070605",
-     "boot record not ended by a line end in </tmp/fw.br> line 3", ""},
+    {"LowerCaseDigits", "00001000C404030201\n00001004C408070605\n0000100cc40c0b0a09\n",
+     "boot record in lower-case hexadecimal in </tmp/fw.br> line 3", ""},
+    {"OneLowerCaseLetter", "00001000C4040302f1\n",
+     "boot record in lower-case hexadecimal in </tmp/fw.br> line 1", ""},
     {"ControlByteCountsForEveryWidth", "0000100001AA\n0000100042BBAA\n0000100043BBAA\n",
      "boot record of 14 chars where its control byte calls for 16 in </tmp/fw.br> line 3", ""},
-    // Accepted: either letter case, line ends with carriage returns, blank
-    // lines, a read request and the longest record.
-    {"LowerCaseCrLfAndBlankLines", "00001000c404030201\r\n\r\n0000abcde4\r\n" + LONGEST + "\n",
-     nullptr,
-     "00001000c404030201"
-     "0000abcde4" +
+    // Accepted: line ends with carriage returns, blank lines, a read
+    // request, the longest record, and a last record without its line end.
+    {"CrLfAndBlankLines", "00001000C404030201\r\n\r\n0000ABCDE4\r\n" + LONGEST + "\n", nullptr,
+     "00001000C404030201"
+     "0000ABCDE4" +
          LONGEST},
+    {"LastRecordWithoutLineEnd", "00001000C404030201\n\n00001004C408070605", nullptr,
+     "00001000C404030201"
+     "00001004C408070605"},
     {"Empty", "", nullptr, ""},
 };
 
@@ -82,19 +88,46 @@ INSTANTIATE_TEST_SUITE_P(Files, UartBrCheck, ::testing::ValuesIn(BR_CHECKS),
                            return std::string(row_info.param.name);
                          });
 
-// BR_FILE reads no echoes; with -r the next record must not find them.
-TEST_F(UartBoard, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
-  board.write_file(
-      BR_PATH, record(0x1000, 0xC8, "0403020108070605") + "\n" + record(0x1008, 0x01, "09") + "\n");
-  auto result =
-      run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", {"-v", "1", "-r"});
+// BR_FILE reads no echoes; with -r the next record must not find them. A
+// record of 28 bytes is 66 characters; at 28800 baud and below it takes
+// longer on the line than the 20 ms pause (34 ms at 19200, 550 ms at 1200), so the pause
+// must count from its end for the slave to store it and for its echo to be
+// in before the discard.
+struct BrSpeedRow {
+  const char* name;
+  const char* baud;  // nullptr: the default 38400
+};
+
+class UartBrSpeed : public UartBoard, public ::testing::WithParamInterface<BrSpeedRow> {};
+
+TEST_P(UartBrSpeed, ReplayedRecordsEchoesAreGoneBeforeTheNextCheckedRecord) {
+  const BrSpeedRow& row = GetParam();
+  std::string words;
+  std::vector<uint8_t> image;
+  for (int i = 0; i < 28; ++i) image.push_back(static_cast<uint8_t>(i + 1));
+  for (int w = 0; w < 7; ++w) {
+    for (int b = 3; b >= 0; --b) words += hex(image[static_cast<size_t>(4 * w + b)], 2);
+  }
+  board.write_file(BR_PATH, record(0x1000, 0xDC, words) + "\n" + record(0x101C, 0x01, "1D") + "\n");
+  image.push_back(0x1D);
+  std::vector<std::string> options = {"-v", "1", "-r"};
+  if (row.baud != nullptr) options.insert(options.end(), {"-b", row.baud});
+  auto result = run_job(BR_LINE + "WRITE_16 0x00002000 0xBEEF\nJUMP 0x00001000\n", options);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains_in_order(result.err, {"\tBRECORD = 00002000 42 BEEF>\n",
                                              "\tBRECORD = 00001000 C0 \n", "... DONE\n\n"}));
-  EXPECT_EQ(slave->memory_bytes(0x1000, 9), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(slave->memory_bytes(0x1000, image.size()), image);
   EXPECT_EQ(slave->memory_bytes(0x2000, 2), (std::vector<uint8_t>{0xEF, 0xBE}));
   EXPECT_EQ(slave->jumps(), std::vector<uint32_t>{0x1000});
 }
+
+INSTANTIATE_TEST_SUITE_P(Speeds, UartBrSpeed,
+                         ::testing::Values(BrSpeedRow{"Default38400", nullptr},
+                                           BrSpeedRow{"Slower19200", "19200"},
+                                           BrSpeedRow{"Slowest1200", "1200"}),
+                         [](const ::testing::TestParamInfo<BrSpeedRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
 
 std::string bin_file_line() { return std::string("BIN_FILE 0x00001000 ") + IMAGE_PATH + "\n"; }
 
@@ -133,7 +166,118 @@ TEST_F(UartBoard, LinkPlantedAtTheBrFileIsReplacedNotFollowed) {
             (std::set<std::string>{"fw.bin", "fw.br", "precious", "uart_job.txt"}));
 }
 
-enum class Ending { Terminated, RecordRefused };
+// The br file that -w replaces keeps its permissions; a link, or no file,
+// gives the mode of a newly created file.
+struct BrModeRow {
+  const char* name;
+  int earlier_mode;  // of the regular file there before; -1: none, -2: a link
+};
+
+const BrModeRow BR_MODES[] = {
+    {"NoEarlierFile", -1}, {"LinkAtTheName", -2}, {"ReadOnlyForAll", 0444},
+    {"GroupShared", 0660}, {"OwnerOnly", 0600},
+};
+
+class UartBrMode : public UartBoard, public ::testing::WithParamInterface<BrModeRow> {};
+
+TEST_P(UartBrMode, ReplacementKeepsTheModeOfTheFileItReplaces) {
+  const BrModeRow& row = GetParam();
+  const std::string br_host = board.host_path(BR_PATH);
+  if (row.earlier_mode >= 0) {
+    board.write_file(BR_PATH, "00000000C400000000\n");
+    ASSERT_EQ(chmod(br_host.c_str(), static_cast<mode_t>(row.earlier_mode)), 0);
+  } else if (row.earlier_mode == -2) {
+    board.write_file("/tmp/other", "not ours\n");
+    ASSERT_EQ(chmod(board.host_path("/tmp/other").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("other", br_host.c_str()), 0);
+  }
+  board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(bin_file_line(), {"-w"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+  struct stat status {};
+  ASSERT_EQ(lstat(br_host.c_str(), &status), 0);
+  ASSERT_TRUE(S_ISREG(status.st_mode));
+  const mode_t mask = umask(0);
+  umask(mask);
+  const mode_t expected =
+      row.earlier_mode >= 0 ? static_cast<mode_t>(row.earlier_mode) : (0666 & ~mask);
+  EXPECT_EQ(status.st_mode & 07777, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UartBrMode, ::testing::ValuesIn(BR_MODES),
+                         [](const ::testing::TestParamInfo<BrModeRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// What a -w run finds beside its br file: only the temporary files of its
+// own pattern that are ours, regular, with one name and not locked by a run
+// that still writes them are removed.
+enum class Planted { File, LockedFile, SymbolicLink, HardLink, OtherOwner };
+
+struct StaleTempRow {
+  const char* name;
+  const char* planted;
+  Planted kind;
+  bool removed;
+};
+
+const StaleTempRow STALE_TEMPS[] = {
+    {"LeftByAKilledRun", "fw.br.Ab12Z9", Planted::File, true},
+    {"LockedByARunStillWriting", "fw.br.LIVE01", Planted::LockedFile, false},
+    {"SevenCharacters", "fw.br.ABCDEFG", Planted::File, false},
+    {"FiveCharacters", "fw.br.ABCDE", Planted::File, false},
+    {"NotOfMkostemp", "fw.br.AB-DEF", Planted::File, false},
+    {"OfAnotherBrFile", "gw.br.ABCDEF", Planted::File, false},
+    {"SymbolicLink", "fw.br.LINK01", Planted::SymbolicLink, false},
+    {"HardLinkToAnotherFile", "fw.br.HARD01", Planted::HardLink, false},
+    {"OfAnotherUser", "fw.br.USER01", Planted::OtherOwner, false},
+};
+
+class UartBrStaleTemp : public UartBoard, public ::testing::WithParamInterface<StaleTempRow> {};
+
+TEST_P(UartBrStaleTemp, OnlyOurOwnLeftoversAreRemoved) {
+  const StaleTempRow& row = GetParam();
+  const std::string planted = std::string("/tmp/") + row.planted;
+  const std::string host = board.host_path(planted);
+  board.write_file("/tmp/precious", "keep me\n");
+  int lock = -1;
+  switch (row.kind) {
+    case Planted::File: board.write_file(planted, "0000"); break;
+    case Planted::LockedFile:
+      board.write_file(planted, "0000");
+      lock = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(lock, 0);
+      ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+      break;
+    case Planted::SymbolicLink: ASSERT_EQ(symlink("precious", host.c_str()), 0); break;
+    case Planted::HardLink:
+      ASSERT_EQ(link(board.host_path("/tmp/precious").c_str(), host.c_str()), 0);
+      break;
+    case Planted::OtherOwner:
+      board.write_file(planted, "0000");
+      if (chown(host.c_str(), 1001, 1001) != 0) GTEST_SKIP() << "needs root to give the file away";
+      break;
+  }
+  board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+  auto result = run_job(bin_file_line(), {"-w"});
+  if (lock >= 0) close(lock);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+  struct stat status {};
+  EXPECT_EQ(lstat(host.c_str(), &status) == 0, !row.removed);
+  EXPECT_EQ(board.read_file("/tmp/precious"), "keep me\n");
+  std::set<std::string> expected{"fw.bin", "fw.br", "precious", "uart_job.txt"};
+  if (!row.removed) expected.insert(row.planted);
+  EXPECT_EQ(tmp_names(board), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, UartBrStaleTemp, ::testing::ValuesIn(STALE_TEMPS),
+                         [](const ::testing::TestParamInfo<StaleTempRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+enum class Ending { Terminated, RecordRefused, Killed };
 
 struct UnfinishedRow {
   const char* name;
@@ -145,6 +289,8 @@ const UnfinishedRow UNFINISHED[] = {
     {"TerminatedWithoutEarlierFile", Ending::Terminated, false},
     {"TerminatedEarlierFileKept", Ending::Terminated, true},
     {"RecordRefusedEarlierFileKept", Ending::RecordRefused, true},
+    // SIGKILL leaves the temporary file; the next -w run removes it.
+    {"KilledThenNextRunRemovesItsFile", Ending::Killed, false},
 };
 
 class UartBrUnfinished : public UartBoard, public ::testing::WithParamInterface<UnfinishedRow> {};
@@ -171,9 +317,19 @@ TEST_P(UartBrUnfinished, LeavesNoPartialBrFileAndNoTemporaryFile) {
     auto process = board.start(command);
     // Stopped once a few records are out, long before the last.
     ASSERT_TRUE(process->wait_until([&] { return wire().size() > 1 + 3 * record_chars; }, 30));
-    auto result = process->kill(SIGTERM);
-    EXPECT_EQ(result.signal, SIGTERM);
+    const int sig = row.ending == Ending::Killed ? SIGKILL : SIGTERM;
+    auto result = process->kill(sig);
+    EXPECT_EQ(result.signal, sig);
     EXPECT_LT(wire().size(), 1 + RECORDS * record_chars);
+  }
+  if (row.ending == Ending::Killed) {
+    EXPECT_EQ(tmp_names(board).size(), 3u) << "the killed run's temporary file stays";
+    board.write_file(IMAGE_PATH, std::string("\x01\x02\x03\x04", 4));
+    auto next = run_job(bin_file_line(), {"-w"});
+    ASSERT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(board.read_file(BR_PATH), "00001000C404030201\n");
+    EXPECT_EQ(tmp_names(board), (std::set<std::string>{"fw.bin", "fw.br", "uart_job.txt"}));
+    return;
   }
   if (row.earlier) {
     EXPECT_EQ(board.read_file(BR_PATH), earlier);

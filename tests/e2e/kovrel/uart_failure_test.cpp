@@ -190,18 +190,26 @@ const GpioFaultRow GPIO_FAULTS[] = {
     {"ReleaseEio", {3, boardsim::FaultKind::Eio, 0}, -1},
 };
 
+// The one line that says why the organ stays silent.
+std::string gpio_failure_line(int answer) {
+  const std::string returned =
+      answer < 0 ? "-1 (errno 5)" : std::to_string(answer) + " of 12 bytes";
+  return "\nERROR : slave reset failed: write to </dev/gpio0> returned " + returned + "\n\n";
+}
+
 class UartGpioFaultTiming : public UartBoard, public ::testing::WithParamInterface<GpioFaultRow> {};
 
-// A request the driver did not take whole still fails the run (without a
-// message), but only after all three went out with their pause, so that the
-// release is never the one left unsent.
+// A request the driver did not take whole fails the run with one line naming
+// the device and what the first such write returned, but only after all
+// three went out with their pause, so that the release is never the one left
+// unsent.
 TEST_P(UartGpioFaultTiming, AllThreeRequestsGoOutThenTheRunFails) {
   const GpioFaultRow& row = GetParam();
   board.add_gpio_fault(row.fault);
   auto result = run_job("WRITE_8 0x1000 0x1\n", {"-v", "1"});
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, gpio_failure_line(row.answer));
   EXPECT_EQ(wire(), "") << "the serial port is not used";
   auto gpio = board.journal().of(EventKind::GpioWrite);
   ASSERT_EQ(gpio.size(), 3u);
@@ -222,6 +230,54 @@ TEST_P(UartGpioFaultTiming, AllThreeRequestsGoOutThenTheRunFails) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, UartGpioFaultTiming, ::testing::ValuesIn(GPIO_FAULTS),
                          [](const ::testing::TestParamInfo<GpioFaultRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
+
+// A serial driver that cannot make the speed asked may keep the old one
+// and still answer the setting call with success. The speed read back is
+// checked: the run ends with "cannot configure" instead of talking to the
+// slaves at a speed they no longer listen at.
+struct KeptSpeedRow {
+  const char* name;
+  std::vector<std::string> options;
+  bool configured;        // the port took what was asked (38400 is the speed it has)
+  std::string wire_tail;  // after the sync character
+};
+
+const KeptSpeedRow KEPT_SPEEDS[] = {
+    {"Standard57600", {"-b", "57600"}, false, record(0x002060A8, 0xC4, "0000013D")},
+    {"Custom56000", {"-b", "56000"}, false, record(0x002060A8, 0xC4, "00000134")},
+    {"Custom14400", {"-b", "14400"}, false, record(0x002060A8, 0xC4, "0000004F")},
+    {"DefaultSpeed", {}, true, record(0x1000, 0x01, "01")},
+};
+
+class UartKeptSpeed : public ::testing::TestWithParam<KeptSpeedRow> {};
+
+TEST_P(UartKeptSpeed, SpeedNotTakenIsAConfigurationFailure) {
+  const KeptSpeedRow& row = GetParam();
+  boardsim::BoardConfig config;
+  config.serial_keeps_speed = true;
+  boardsim::Board board(config);
+  auto slave = std::make_shared<boardsim::ImxBootstrap>(boardsim::ImxOptions{});
+  board.attach_serial(0, slave);
+  board.write_file(JOB_PATH, "WRITE_8 0x1000 0x1\n");
+  boardsim::Command command;
+  command.argv = {"kovrel"};
+  command.argv.insert(command.argv.end(), row.options.begin(), row.options.end());
+  command.argv.insert(command.argv.end(), {"-u", JOB_PATH});
+  command.timeout_s = 30;
+  auto result = board.run(command);
+  EXPECT_EQ(board.journal().bytes_text(EventKind::SerialToSlave, 0), "A" + row.wire_tail);
+  if (row.configured) {
+    EXPECT_EQ(result.status, 0) << result.err;
+    return;
+  }
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.err, "\nERROR : cannot configure </dev/ttyS0>\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, UartKeptSpeed, ::testing::ValuesIn(KEPT_SPEEDS),
+                         [](const ::testing::TestParamInfo<KeptSpeedRow>& row_info) {
                            return std::string(row_info.param.name);
                          });
 

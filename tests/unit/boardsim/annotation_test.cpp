@@ -30,38 +30,40 @@ class RecordingLink : public SerialLink {
  public:
   void send(const void*, size_t, uint64_t) override {}
   uint32_t board_speed() const override { return 38400; }
+  uint64_t now_ns() const override { return clock_ns; }
   void note(const std::string&) override {}
   void annotate(const std::string& unit, const std::string& text) override {
     recorder.annotate(unit, text);
   }
   Recorder recorder;
+  uint64_t clock_ns = 1000000000;
 };
+
+constexpr uint64_t MS = 1000000;
 
 TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
   RecordingLink link;
   ImxBootstrap slave;
+  // A 10 ms reset pulse, and the 100 ms the bootstrap needs to start.
   for (uint32_t value : {0u, ImxBootstrap::RESET_LINE}) {
     GpioRequest request{1, {}, ImxBootstrap::RESET_LINE, value};
     slave.on_gpio(link, request);
+    link.clock_ns += value == 0 ? 10 * MS : 100 * MS;
   }
-  const std::string wire =
-      "A"
-      "001122FCC4"
-      "CAFEDECA"
-      "001122FCE4"
-      "0000100082"
-      "00001000C0"
-      "002060A8C4"
-      "0000013D";
-  slave.on_bytes(link, reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
+  // Each record 20 ms after the one before, as the board paces them.
+  for (const std::string record : {"A", "001122FCC4CAFEDECA", "001122FCE4", "0000100082",
+                                   "002060A8C40000013D", "00001000C0"}) {
+    slave.on_bytes(link, reinterpret_cast<const uint8_t*>(record.data()), record.size());
+    link.clock_ns += 20 * MS;
+  }
   EXPECT_EQ(link.recorder.lines,
             (Lines{"sync: 'A' answered ':'",
                    "boot-record: 001122FC C4 (32-bit, count 4, write) data CAFEDECA",
                    "boot-record: 001122FC E4 (32-bit, count 4, read) answer CAFEDECA",
                    "boot-record: 00001000 82 (invalid width, count 2, write): refused with '*'",
-                   "jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
                    "speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at "
-                   "57600 baud"}));
+                   "57600 baud",
+                   "jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000"}));
 }
 
 Bytes le32(uint32_t v) {

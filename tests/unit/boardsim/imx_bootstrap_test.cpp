@@ -21,9 +21,15 @@ class RecordingLink : public boardsim::SerialLink {
     delays.push_back(delay_us);
   }
   uint32_t board_speed() const override { return speed; }
+  uint64_t now_ns() const override { return clock_ns; }
   void note(const std::string& text) override { notes.push_back(text); }
+  void annotate(const std::string& unit, const std::string& text) override {
+    if (unit == "refused") refusals.push_back(text);
+  }
 
   std::string sent;
+  std::vector<std::string> refusals;
+  uint64_t clock_ns = 1000000000;
   std::vector<uint64_t> delays;
   std::vector<std::string> notes;
   uint32_t speed = 38400;
@@ -37,14 +43,21 @@ void gpio(ImxBootstrap& slave, RecordingLink& link, uint8_t op, uint32_t value) 
   slave.on_gpio(link, request);
 }
 
+constexpr uint64_t MS = 1000000;
+
+// The board's reset pulse: 10 ms low, then the 100 ms the bootstrap needs.
 void reset_pulse(ImxBootstrap& slave, RecordingLink& link) {
   gpio(slave, link, 1, 0);
   gpio(slave, link, 0, 0);
+  link.clock_ns += 10 * MS;
   gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
+  link.clock_ns += 100 * MS;
 }
 
-// Sends text and returns what the slave answered to it.
+// Sends text 20 ms after the last exchange (the board's record pause) and
+// returns what the slave answered to it.
 std::string exchange(ImxBootstrap& slave, RecordingLink& link, const std::string& text) {
+  link.clock_ns += 20 * MS;
   link.sent.clear();
   slave.on_bytes(link, reinterpret_cast<const uint8_t*>(text.data()), text.size());
   return link.sent;
@@ -64,11 +77,68 @@ TEST(ImxModel, DeafUntilTheResetPulseThenAnswersSync) {
   gpio(slave, link, 1, 0);
   EXPECT_EQ(exchange(slave, link, "A"), "") << "reset still held";
   gpio(slave, link, 0, 0);
+  link.clock_ns += 10 * MS;
   gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
   EXPECT_TRUE(slave.listening());
+  EXPECT_EQ(exchange(slave, link, "A"), "") << "20 ms after the pulse: still starting up";
+  link.clock_ns += 80 * MS;
   EXPECT_EQ(exchange(slave, link, "A"), ":");
   EXPECT_TRUE(slave.synced());
 }
+
+// Every rule the firmware keeps refuses what breaks it, with a reason in
+// the journal: a row per rule.
+struct RefusalRow {
+  const char* name;
+  uint64_t low_ms;       // the reset pulse's low phase
+  uint64_t after_ms;     // from its end to the sync character
+  uint32_t board_speed;  // what the board sends at
+  bool second_too_soon;  // a record 1 ms after a 28-byte record
+  bool after_jump;       // a record after a JUMP
+  const char* refusal;   // start of the annotation
+};
+
+const RefusalRow REFUSALS[] = {
+    {"ShortResetPulse", 5, 100, 38400, false, false, "pulse of "},
+    {"SyncTooEarly", 10, 1, 38400, false, false, "character before the bootstrap listens"},
+    {"RecordBeforeTheLastIsStored", 10, 100, 38400, true, false, "record started "},
+    {"RecordAfterTheJump", 10, 100, 38400, false, true, "the slave runs its code"},
+};
+
+class ImxRefusal : public ::testing::TestWithParam<RefusalRow> {};
+
+TEST_P(ImxRefusal, RuleBrokenIsRefusedAndSaidWhy) {
+  const RefusalRow& row = GetParam();
+  RecordingLink link;
+  ImxBootstrap slave;
+  gpio(slave, link, 1, 0);
+  link.clock_ns += row.low_ms * MS;
+  gpio(slave, link, 1, ImxBootstrap::RESET_LINE);
+  link.clock_ns += row.after_ms * MS;
+  link.speed = row.board_speed;
+  link.sent.clear();
+  slave.on_bytes(link, reinterpret_cast<const uint8_t*>("A"), 1);
+  const std::string sync_answer = link.sent;
+  if (row.second_too_soon || row.after_jump) {
+    ASSERT_EQ(sync_answer, ":");
+    const std::string first =
+        row.after_jump ? std::string("00001000C0") : "00001000DC" + std::string(56, '1');
+    exchange(slave, link, first);
+    link.clock_ns -= 19 * MS;  // the next record 1 ms later
+    EXPECT_EQ(exchange(slave, link, "00002000C412345678"), "");
+    EXPECT_EQ(slave.memory_bytes(0x2000, 1), std::vector<uint8_t>{0});
+  } else {
+    EXPECT_EQ(sync_answer, "");
+    EXPECT_FALSE(slave.synced());
+  }
+  ASSERT_FALSE(link.refusals.empty());
+  EXPECT_EQ(link.refusals.back().rfind(row.refusal, 0), 0u) << link.refusals.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, ImxRefusal, ::testing::ValuesIn(REFUSALS),
+                         [](const ::testing::TestParamInfo<RefusalRow>& row_info) {
+                           return std::string(row_info.param.name);
+                         });
 
 struct ExchangeRow {
   const char* name;
@@ -163,10 +233,10 @@ TEST_P(ImxSpeedChange, FollowsTheRecordAndNotesABoardAtAnotherSpeed) {
   EXPECT_EQ(slave.line_speed(), GetParam().speed);
   link.notes.clear();
   link.speed = GetParam().speed;
-  exchange(slave, link, "00001000C0");
+  exchange(slave, link, "001122FCE4");
   EXPECT_EQ(slave.mismatches(), 0);
   link.speed = GetParam().speed == 38400 ? 57600 : 38400;
-  exchange(slave, link, "00001000C0");
+  exchange(slave, link, "001122FCE4");
   EXPECT_EQ(slave.mismatches(), 1);
   EXPECT_EQ(link.notes.size(), 1u);
 }
@@ -242,7 +312,8 @@ TEST(ImxModel, DelaysEveryAnswer) {
   reset_pulse(slave, link);
   exchange(slave, link, "A");
   exchange(slave, link, "00001000C0");
-  EXPECT_EQ(link.delays, (std::vector<uint64_t>{1500, 1500}));
+  // The sync answer and each of the 10 echoed characters.
+  EXPECT_EQ(link.delays, std::vector<uint64_t>(11, 1500));
 }
 
 TEST(ImxModel, RejectsUnknownOptions) {

@@ -1,5 +1,8 @@
-// Character time and speed-change value for every speed the -b option takes.
+// Character time and speed-change value for every speed the -b option takes,
+// and the speeds read back that count as the one asked.
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "kovrel.h"
 
@@ -32,6 +35,38 @@ TEST_P(UartSpeedTable, ChangeValueIsRoundedHalfUp) {
 INSTANTIATE_TEST_SUITE_P(AllSpeeds, UartSpeedTable, ::testing::ValuesIn(SPEEDS),
                          [](const ::testing::TestParamInfo<SpeedRow>& row_info) {
                            return "baud" + std::to_string(row_info.param.baud);
+                         });
+
+// The speed a driver reads back is taken when it is within 2 % of the one
+// asked: what a UART's divisor rounding may take off, and what the slaves'
+// receivers still take.
+struct SpeedMatchRow {
+  const char* name;
+  uint32_t actual;
+  int32_t wanted;
+  bool matches;
+};
+
+constexpr SpeedMatchRow SPEED_MATCHES[] = {
+    {"Exact", 56000, 56000, true},
+    {"TwoPercentAbove", 57120, 56000, true},
+    {"JustOverTwoPercentAbove", 57121, 56000, false},
+    {"TwoPercentBelow", 54880, 56000, true},
+    {"JustOverTwoPercentBelow", 54879, 56000, false},
+    {"OldSpeedKept", 38400, 57600, false},
+    {"NoSpeed", 0, 14400, false},
+    {"NothingAsked", 14400, 0, false},
+};
+
+class UartSpeedMatch : public ::testing::TestWithParam<SpeedMatchRow> {};
+
+TEST_P(UartSpeedMatch, WithinTheDivisorRounding) {
+  EXPECT_EQ(uart_speed_matches(GetParam().actual, GetParam().wanted), GetParam().matches);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadBack, UartSpeedMatch, ::testing::ValuesIn(SPEED_MATCHES),
+                         [](const ::testing::TestParamInfo<SpeedMatchRow>& row_info) {
+                           return std::string(row_info.param.name);
                          });
 
 }  // namespace

@@ -1,8 +1,13 @@
-// The slave i.MX serial bootstrap as the board sees it on a serial line:
-// reset by the GPIO line, sync 'A' -> ':', ASCII boot records (echo, '*'
-// refusal, data echo and one more character, read answers), a sparse memory
-// image, jumps, and the line-speed change record. Options make it misbehave
-// for fault tests.
+// The slave i.MX serial bootstrap as the board sees it on a serial line, as
+// strict as the firmware: it listens only from LISTEN_AFTER_NS after a reset
+// pulse whose low phase lasted RESET_LOW_NS; sync 'A' -> ':'; ASCII boot
+// records, each character echoed as it arrives ('*' refusal after the
+// command, one more character once a write is stored, read answers), a
+// sparse memory image, jumps (after which the code runs and the bootstrap no
+// longer answers), and the line-speed change record (the standard speed
+// nearest value x 38400 / 211 baud; characters at another speed are noted). Storing a record takes
+// STORE_NS_PER_BYTE per data byte; a record that starts before the last one is stored is lost.
+// Every refusal is annotated. Options make it misbehave for fault tests.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +35,13 @@ class ImxBootstrap : public SerialFarEnd {
   static constexpr uint32_t SPEED_CHANGE_ADDRESS = 0x002060A8;
   static constexpr uint32_t RESET_LINE = 0x00100000;
   static constexpr uint32_t RESET_SPEED = 38400;
-  static constexpr char TRAILER = '>';  // after a data echo or a read answer
+  static constexpr char TRAILER = '>';                    // after a data echo or a read answer
+  static constexpr uint64_t RESET_LOW_NS = 10000000;      // shortest reset pulse taken
+  static constexpr uint64_t LISTEN_AFTER_NS = 100000000;  // from the pulse's end
+  // What the simulator's own reading of the GPIO requests may add or take
+  // from the times it sees (its loop's latency), allowed for above.
+  static constexpr uint64_t GPIO_SLACK_NS = 1000000;
+  static constexpr uint64_t STORE_NS_PER_BYTE = 500000;  // 14 ms for a 28-byte record
 
   explicit ImxBootstrap(ImxOptions options = {});
 
@@ -58,11 +69,18 @@ class ImxBootstrap : public SerialFarEnd {
   void on_command(SerialLink& link);
   void on_data_complete(SerialLink& link);
   void answer(SerialLink& link, const std::string& text);
-  void check_speed(SerialLink& link);
+  bool speed_garbles(SerialLink& link);
+  void echo(SerialLink& link, char c);
   uint64_t read_value(uint32_t address, size_t bytes) const;
 
   ImxOptions options_;
   bool reset_held_ = false;
+  uint64_t reset_low_ns_ = 0;    // when the reset line went low
+  uint64_t listen_from_ns_ = 0;  // 0: not before a proper reset pulse
+  bool running_code_ = false;    // after a JUMP
+  uint64_t stored_at_ns_ = 0;    // when the last write record is stored
+  bool record_lost_ = false;     // the record being received is dropped
+  std::string refusal_;          // the last refusal annotated (one per kind in a row)
   bool listening_ = false;
   bool synced_ = false;
   uint32_t line_speed_ = RESET_SPEED;

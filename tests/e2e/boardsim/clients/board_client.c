@@ -8,6 +8,9 @@
  *   speed2 BAUD         any speed through termios2 and BOTHER
  *   getspeed            print "speed N" as termios2 reports it
  *   write TEXT          write TEXT to the port
+ *   outq                print "outq N", the characters the port has not sent yet
+ *   drain               wait until the port has sent everything (tcdrain);
+ *                       print "drained N us", the time since the last write
  *   read N              read exactly N bytes from the port; print "read TEXT"
  *   gpio OP MASK VALUE  write one 12-byte request to /dev/gpio0
  *   fb CONTRAST         the display start-up: contrast request, 1024-byte
@@ -22,6 +25,8 @@
  *   stdin               copy standard input to standard output
  *   raise SIG           die of signal SIG
  *   sleep               wait for ever
+ *   wait MS             wait MS milliseconds (a reset pulse's low phase, the
+ *                       slave's start-up)
  *   exit N              end with status N
  * A failed step prints "STEP failed errno N" on stderr and ends with 1. */
 #include <errno.h>
@@ -71,6 +76,13 @@ _Static_assert(sizeof(struct gpio_request) == 12, "GPIO request is 12 bytes");
 #define PANEL_MARKER "/tmp/Panel_init_done"
 
 static int tty_fd = -1;
+static struct timespec last_write;
+
+static long us_since(const struct timespec* then) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long)(now.tv_sec - then->tv_sec) * 1000000L + (now.tv_nsec - then->tv_nsec) / 1000L;
+}
 
 static int failed(const char* step) {
   fprintf(stderr, "%s failed errno %d\n", step, errno);
@@ -295,6 +307,16 @@ static int run_step(int argc, char** argv, int i) {
     used = 1;
   } else if (strcmp(s, "write") == 0 && left >= 1) {
     ok = write_all(tty_fd, a, strlen(a)) == 0 ? 0 : failed("write");
+    clock_gettime(CLOCK_MONOTONIC, &last_write);
+  } else if (strcmp(s, "outq") == 0) {
+    int queued = -1;
+    ok = ioctl(tty_fd, TIOCOUTQ, &queued) == 0 ? 0 : failed("outq");
+    if (ok == 0) printf("outq %d\n", queued);
+    used = 1;
+  } else if (strcmp(s, "drain") == 0) {
+    ok = tcdrain(tty_fd) == 0 ? 0 : failed("drain");
+    if (ok == 0) printf("drained %ld us\n", us_since(&last_write));
+    used = 1;
   } else if (strcmp(s, "read") == 0 && left >= 1) {
     ok = step_read(strtol(a, NULL, 10));
   } else if (strcmp(s, "gpio") == 0 && left >= 3) {
@@ -332,6 +354,8 @@ static int run_step(int argc, char** argv, int i) {
     signal((int)strtol(a, NULL, 10), SIG_DFL);
     raise((int)strtol(a, NULL, 10));
     ok = failed("raise");
+  } else if (strcmp(s, "wait") == 0 && left >= 1) {
+    ok = usleep((useconds_t)(strtol(a, NULL, 10) * 1000)) == 0 ? 0 : failed("wait");
   } else if (strcmp(s, "sleep") == 0) {
     fflush(stdout);
     for (;;) pause();
