@@ -124,7 +124,7 @@ TEST_P(ImxRefusal, RuleBrokenIsRefusedAndSaidWhy) {
     const std::string first =
         row.after_jump ? std::string("00001000C0") : "00001000DC" + std::string(56, '1');
     exchange(slave, link, first);
-    link.clock_ns -= 19 * MS;  // the next record 1 ms later
+    link.clock_ns -= 20 * MS - MS / 2;  // the next record 0.5 ms later
     EXPECT_EQ(exchange(slave, link, "00002000C412345678"), "");
     EXPECT_EQ(slave.memory_bytes(0x2000, 1), std::vector<uint8_t>{0});
   } else {
