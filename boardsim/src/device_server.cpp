@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -135,6 +136,7 @@ struct DeviceServer::Impl {
   std::array<std::array<int, 3>, SPI_DEVICES> calls{};  // per device, per SpiOp
   std::vector<GpioFault> gpio_faults;
   int gpio_calls = 0;
+  std::deque<uint64_t> gpio_taken_ns;  // one per 12-byte request taken whole
   std::map<int, Connection> connections;
   PendingAnnotations annotations;
   uint64_t bus_free_ns = 0;  // when the bus's last transfer ends
@@ -474,7 +476,18 @@ struct DeviceServer::Impl {
     for (const auto& f : gpio_faults) {
       if (f.nth == n) fault = &f;
     }
-    if (fault == nullptr) return Reply{static_cast<int>(payload.size()), 0, {}};
+    if (fault == nullptr) {
+      // Bounded: a board that writes without reading back keeps a second's
+      // worth of requests at most, and only whole requests have a time.
+      constexpr size_t GPIO_TIMES_KEPT = 4096;
+      if (payload.size() % sizeof(GpioRequest) == 0) {
+        for (size_t i = 0; i < payload.size() / sizeof(GpioRequest); ++i) {
+          if (gpio_taken_ns.size() == GPIO_TIMES_KEPT) gpio_taken_ns.pop_front();
+          gpio_taken_ns.push_back(monotonic_ns());
+        }
+      }
+      return Reply{static_cast<int>(payload.size()), 0, {}};
+    }
     Event e = event(EventKind::GpioWrite, 0, req.pid);
     Reply r;
     if (fault->kind == FaultKind::Short) {
@@ -553,6 +566,15 @@ void DeviceServer::clear_faults() {
 void DeviceServer::start_run() {
   for (auto& per_device : impl_->calls) per_device.fill(0);
   impl_->gpio_calls = 0;
+  impl_->gpio_taken_ns.clear();
+}
+
+uint64_t DeviceServer::take_gpio_time() {
+  auto& times = impl_->gpio_taken_ns;
+  if (times.empty()) return 0;
+  const uint64_t at = times.front();
+  times.pop_front();
+  return at;
 }
 
 std::vector<uint8_t> DeviceServer::handle(int connection, const boardsim_request& request,

@@ -39,6 +39,12 @@ class DeviceServer {
   uint64_t reply_due_ns() const;
   // The program closed the descriptor (or exited): the connection ended.
   void connection_closed(int connection);
+  // When the board asked to write the oldest GPIO request that the driver
+  // took whole and that has not been taken back yet (0: none known). The
+  // request's bytes reach the simulator through the FIFO only afterwards,
+  // and perhaps late on a loaded machine, while the board's own clock ran
+  // from the moment its write returned.
+  uint64_t take_gpio_time();
 
  private:
   struct Impl;

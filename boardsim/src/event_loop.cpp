@@ -276,10 +276,13 @@ void Board::Impl::on_gpio() {
     std::memcpy(&request, e.data.data(), GPIO_RECORD);
     journal.add(std::move(e));
     used += GPIO_RECORD;
+    // A board outside the simulator writes the line without asking first:
+    // its requests have no earlier time than this reading.
+    const uint64_t asked_ns = gpio_connected ? 0 : server.take_gpio_time();
     std::set<SerialFarEnd*> told;
     for (auto& port : ports) {
       SerialFarEnd* far = port->far_end();
-      if (far != nullptr && told.insert(far).second) far->on_gpio(*port, request);
+      if (far != nullptr && told.insert(far).second) port->gpio_request(request, asked_ns);
     }
   }
   gpio_partial.erase(gpio_partial.begin(), gpio_partial.begin() + used);

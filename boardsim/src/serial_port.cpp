@@ -281,6 +281,23 @@ void SerialPort::deliver(uint64_t now_ns) {
   }
 }
 
+// The far end judges a reset pulse by its edges' times, so each edge is
+// told at the moment the board made it, not when the simulator came to read
+// it: a reading late by a few milliseconds would shorten a pulse or move the
+// slave's start-up past a character the board sent on time.
+void SerialPort::gpio_request(const GpioRequest& request, uint64_t at_ns) {
+  if (!far_end_) return;
+  const uint64_t now = monotonic_ns();
+  // A time out of step with the FIFO (a request whose bytes never came)
+  // would be old; such a time is not taken.
+  constexpr uint64_t OLDEST_ASKED_NS = 1000000000;
+  const bool known = at_ns != 0 && at_ns <= now && now - at_ns < OLDEST_ASKED_NS;
+  delivering_ns_ = known ? at_ns : 0;
+  delivering_baud_ = board_speed();
+  far_end_->on_gpio(*this, request);
+  delivering_ns_ = 0;
+}
+
 void SerialPort::on_writable() { flush(); }
 
 void SerialPort::on_tick(uint64_t now_ns) {

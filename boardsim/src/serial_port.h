@@ -33,6 +33,8 @@ class SerialPort : public SerialLink {
   void annotate(const std::string& unit, const std::string& text) override;
 
   void attach(std::shared_ptr<SerialFarEnd> far_end) { far_end_ = std::move(far_end); }
+  // Tells the far end of a GPIO request the board made at `at_ns` (0: now).
+  void gpio_request(const GpioRequest& request, uint64_t at_ns);
   void set_wire_time(bool on) { wire_time_ = on; }
 
   // The port's output queue as the board's UART shows it: the characters

@@ -699,6 +699,31 @@ TEST_F(DeviceServerTest, FaultsCountPerDeviceAndRestartEachRun) {
   EXPECT_EQ(read(1, 2).code, 2);
 }
 
+// The reset line's edges are judged at the moment the board asked for each
+// write: one time per whole request, oldest first; none for a write the
+// driver did not take, none left over from an earlier run.
+TEST_F(DeviceServerTest, GpioRequestTimesFollowTheWritesTakenWhole) {
+  server().add_gpio_fault(GpioFault{2, FaultKind::Eio, 0});
+  const Bytes one(12, 0), two(24, 0), odd(5, 0);
+  const uint64_t before = monotonic_ns();
+  EXPECT_EQ(call(1, BOARDSIM_OP_GPIO_WRITE, 0, 0, one).code, 12);
+  EXPECT_EQ(call(1, BOARDSIM_OP_GPIO_WRITE, 0, 0, one).code, -EIO);  // 2nd call: not taken
+  EXPECT_EQ(call(1, BOARDSIM_OP_GPIO_WRITE, 0, 0, two).code, 24);    // two requests
+  EXPECT_EQ(call(1, BOARDSIM_OP_GPIO_WRITE, 0, 0, odd).code, 5);     // no whole request
+  const uint64_t after = monotonic_ns();
+  uint64_t last = before;
+  for (int i = 0; i < 3; ++i) {
+    const uint64_t at = server().take_gpio_time();
+    EXPECT_GE(at, last) << "request " << i;
+    EXPECT_LE(at, after) << "request " << i;
+    last = at;
+  }
+  EXPECT_EQ(server().take_gpio_time(), 0u);
+  EXPECT_EQ(call(1, BOARDSIM_OP_GPIO_WRITE, 0, 0, one).code, 12);
+  server().start_run();
+  EXPECT_EQ(server().take_gpio_time(), 0u);
+}
+
 TEST_F(DeviceServerTest, ShortMessageStopsInsideTheRecords) {
   auto far = std::make_shared<RecordingSpi>();
   server().attach(0, far);
