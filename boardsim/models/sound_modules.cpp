@@ -65,6 +65,13 @@ bool SoundModules::configure(const std::string& args, std::string& error) {
       }
       Module& m = modules_[static_cast<size_t>(slot)];
       (key == "answer" ? m.forced_search : m.forced_checksum) = static_cast<int>(value);
+    } else if (key == "mode" || key == "max_hz") {
+      const bool mode = key == "mode";
+      if (!number_of(value_text, mode ? 3 : MAX_HZ_LIMIT, value) || (!mode && value == 0)) {
+        error = mode ? "sound: mode wants 0-3" : "sound: max_hz wants 1-100000000";
+        return false;
+      }
+      (mode ? mode_ : max_hz_) = static_cast<uint32_t>(value);
     } else if (key == "fail") {
       if (!slot_pair(value_text, 2, slot, value) || value == 0) {
         error = "sound: fail wants SLOT:CPU with SLOT 0-3 and CPU 1 or 2";
@@ -85,18 +92,54 @@ bool SoundModules::configure(const std::string& args, std::string& error) {
   return true;
 }
 
-int SoundModules::read_answer(int slot) const {
+int SoundModules::read_answer(int slot, uint64_t now_ns) const {
   const Module& m = modules_.at(static_cast<size_t>(slot));
   if (m.downloading) return 0;
-  if (m.jumped) return m.forced_checksum >= 0 ? m.forced_checksum : m.answer;
+  if (m.jumped) {
+    // The processors verify their code after the jump; until they are done
+    // the word reads 0, as though nothing verified.
+    if (now_ns < m.jump_ns + VERIFY_NS) return 0;
+    return m.forced_checksum >= 0 ? m.forced_checksum : m.answer;
+  }
   if (m.forced_search >= 0) return m.forced_search;
   return m.fitted ? m.dsp_count : -1;
 }
 
+// The firmware takes a frame's header from one chip-select transfer of
+// exactly its 12 bytes and the data from the transfers after it, up to the
+// size the header gave; a transfer that breaks this is refused whole.
+bool SoundModules::takes_transfer(const SpiExchange& x) {
+  Receiver& r = receivers_[static_cast<size_t>(x.device)];
+  r.have_pending = false;  // a released chip select ends the word
+  std::string why;
+  if (r.header_len < HEADER_SIZE) {
+    if (x.len != HEADER_SIZE) {
+      why = "a header is one transfer of 12 bytes, this one has " + std::to_string(x.len);
+    }
+  } else if (x.len > r.size - r.received) {
+    why = "the transfer runs " + std::to_string(x.len - (r.size - r.received)) +
+          " bytes past its frame's data; a header comes in a transfer of its own";
+  }
+  if (why.empty()) return true;
+  if (annotator_ != nullptr) annotator_->annotate("refused", why);
+  return false;
+}
+
 void SoundModules::exchange(SpiExchange& x) {
   annotator_ = x.annotator;
+  now_ns_ = x.wire_end_ns;
   const bool words = x.bits_per_word > 8;
-  if (x.tx != nullptr) {
+  if (x.tx != nullptr && x.device >= 0 && x.device <= BROADCAST_DEVICE && takes_transfer(x)) {
+    // Sampled on the wrong edge or clocked too fast, every word arrives
+    // garbled; the frame is taken, but not what was sent.
+    const uint32_t mode = x.mode & 3;
+    const bool garbled = mode != mode_ || x.speed_hz > max_hz_;
+    if (garbled && annotator_ != nullptr) {
+      annotator_->annotate("garbled", "mode " + std::to_string(mode) + " at " +
+                                          std::to_string(x.speed_hz) +
+                                          " Hz: the modules take mode " + std::to_string(mode_) +
+                                          " up to " + std::to_string(max_hz_) + " Hz");
+    }
     // The bytes in the order they leave on the wire, most significant first.
     for (size_t i = 0; i < x.len; ++i) {
       size_t k = words ? (i % 2 == 0 ? (i + 1 < x.len ? i + 1 : i) : i - 1) : i;
@@ -106,13 +149,13 @@ void SoundModules::exchange(SpiExchange& x) {
         r.have_pending = true;
       } else {
         r.have_pending = false;
-        on_wire_word(x.device, r.pending, x.tx[k]);
+        on_wire_word(x.device, r.pending, x.tx[k], garbled);
       }
     }
   }
   if (x.rx != nullptr && x.len >= 2 && x.device < SLOTS) {
-    int answer = read_answer(x.device);
-    annotate_answer(x.device, answer);
+    int answer = read_answer(x.device, x.wire_start_ns);
+    annotate_answer(x.device, answer, x.wire_start_ns);
     if (answer >= 0) {
       uint8_t high = static_cast<uint8_t>(answer >> 8);
       uint8_t low = static_cast<uint8_t>(answer & 0xFF);
@@ -123,7 +166,14 @@ void SoundModules::exchange(SpiExchange& x) {
 }
 
 // A 16-bit word off the wire carries two bytes of the frame, low half first.
-void SoundModules::on_wire_word(int device, uint8_t first, uint8_t second) {
+// Garbled, the module samples each bit one place late (the last wraps round).
+void SoundModules::on_wire_word(int device, uint8_t first, uint8_t second, bool garbled) {
+  if (garbled) {
+    const unsigned word = (static_cast<unsigned>(first) << 8) | second;
+    const unsigned late = (word >> 1) | ((word & 1U) << 15);
+    first = static_cast<uint8_t>(late >> 8);
+    second = static_cast<uint8_t>(late & 0xFF);
+  }
   on_byte(device, second);
   on_byte(device, first);
 }
@@ -174,6 +224,7 @@ void SoundModules::jump(Module& m, const Frame& frame) {
   m.jumped = true;
   m.downloading = false;
   m.entry = frame.address;
+  m.jump_ns = now_ns_;
   // The next download and jump are verified on their own.
   m.frames_ok = true;
 }
@@ -285,7 +336,7 @@ void SoundModules::annotate_jump(int device, const Frame& frame) {
   annotator_->annotate("jump", text + (outcome.empty() ? "no module takes it" : outcome));
 }
 
-void SoundModules::annotate_answer(int slot, int answer) {
+void SoundModules::annotate_answer(int slot, int answer, uint64_t now_ns) {
   if (annotator_ == nullptr) return;
   const Module& m = modules_[static_cast<size_t>(slot)];
   char text[128];
@@ -294,6 +345,9 @@ void SoundModules::annotate_answer(int slot, int answer) {
   } else if (m.downloading) {
     std::snprintf(text, sizeof text,
                   "slot %d answers 0: it took frames and waits for its jump, nothing verified",
+                  slot);
+  } else if (m.jumped && now_ns < m.jump_ns + VERIFY_NS) {
+    std::snprintf(text, sizeof text, "slot %d answers 0: still verifying its code after the jump",
                   slot);
   } else if (m.jumped) {
     const bool second = m.dsp_count > ONE_CPU_MAX_DSPS;

@@ -8,6 +8,11 @@
 // until its jump a module answers 0, nothing verified: a module whose jump
 // went elsewhere must not pass for one that verified its download.
 //
+// As strict as the firmware: a header is one chip-select transfer of exactly
+// 12 bytes and its data the transfers after it; anything else is refused. The
+// verification word is ready VERIFY_NS after the jump (0 before), and a
+// module takes words right only in its SPI mode and up to its maximum clock.
+//
 // The model works on the wire: each 16-bit SPI word goes out most significant
 // bit first, so with the link at 16 bits per word a buffer's little-endian
 // words arrive as written, while at 8 bits per word the module sees each byte
@@ -32,6 +37,8 @@ class SoundModules : public SpiFarEnd {
   static constexpr int BROADCAST_DEVICE = 4;
   static constexpr uint32_t MAX_FRAME_DATA = 4096;  // the module's receive buffer
   static constexpr uint32_t PAGE_BYTES = 4096;
+  static constexpr uint64_t VERIFY_NS = 5000000;  // jump to verification word
+  static constexpr unsigned long MAX_HZ_LIMIT = 100000000;
 
   SoundModules() = default;
   SoundModules(const SoundModules&) = delete;  // keeps pointers into its own pages
@@ -62,6 +69,7 @@ class SoundModules : public SpiFarEnd {
     bool downloading = false;  // took a data frame since the last jump (or ever)
     bool jumped = false;
     uint32_t entry = 0;
+    uint64_t jump_ns = 0;  // end of the jump's transfer on the wire
     bool frames_ok = true;       // every data frame so far verified
     uint32_t last_checksum = 0;  // of the last data frame as received
     uint16_t answer = 0;         // verification word after the jump
@@ -69,7 +77,8 @@ class SoundModules : public SpiFarEnd {
     std::map<uint32_t, Page> pages;  // memory image by page base address
   };
 
-  // "0=2,2=4,answer=1:5,checksum=2:3,fail=2:1"; false with error set.
+  // "0=2,2=4,answer=1:5,checksum=2:3,fail=2:1,mode=0,max_hz=20000000";
+  // false with error set.
   bool configure(const std::string& args, std::string& error);
 
   void exchange(SpiExchange& x) override;
@@ -79,9 +88,9 @@ class SoundModules : public SpiFarEnd {
   std::vector<uint8_t> memory(int slot, uint32_t address, size_t size) const;
   // Number of bytes frames have written into the slot's memory.
   size_t bytes_written(int slot) const;
-  // What the slot answers a read now (search or verification word), or -1
-  // when nothing drives the line there.
-  int read_answer(int slot) const;
+  // What the slot answers a read at now_ns (search or verification word),
+  // or -1 when nothing drives the line there.
+  int read_answer(int slot, uint64_t now_ns) const;
 
  private:
   // Frame reception on one chip select.
@@ -89,7 +98,7 @@ class SoundModules : public SpiFarEnd {
     bool have_pending = false;  // one wire byte of a word seen
     uint8_t pending = 0;
     std::array<uint8_t, 12> header{};
-    size_t header_len = 0;
+    size_t header_len = 0;  // 12 once a header was taken: data follow
     uint32_t address = 0, size = 0, checksum = 0;
     uint32_t received = 0;  // data bytes of the frame so far
     uint32_t sum = 0;       // checksum of the data so far
@@ -97,7 +106,8 @@ class SoundModules : public SpiFarEnd {
     uint8_t low = 0;
   };
 
-  void on_wire_word(int device, uint8_t first, uint8_t second);
+  bool takes_transfer(const SpiExchange& x);
+  void on_wire_word(int device, uint8_t first, uint8_t second, bool garbled);
   void on_byte(int device, uint8_t byte);
   void header_complete(int device);
   void data_byte(int device, uint8_t byte);
@@ -109,7 +119,7 @@ class SoundModules : public SpiFarEnd {
   std::string slots_text(int device) const;
   void annotate_frame(int device, const Frame& frame, uint32_t sum);
   void annotate_jump(int device, const Frame& frame);
-  void annotate_answer(int slot, int answer);
+  void annotate_answer(int slot, int answer, uint64_t now_ns);
 
   std::array<Module, SLOTS> modules_{};
   // The page each module stored into last: frames fill pages in order, so
@@ -118,6 +128,9 @@ class SoundModules : public SpiFarEnd {
   std::array<uint32_t, SLOTS> last_base_{};
   std::array<Receiver, BROADCAST_DEVICE + 1> receivers_{};
   Annotator* annotator_ = nullptr;  // of the exchange being served
+  uint64_t now_ns_ = 0;             // end of the exchange being served
+  uint32_t mode_ = 0;               // the SPI mode the modules sample in
+  uint32_t max_hz_ = 20000000;      // fastest clock they take words at
 };
 
 // Modules configured as SoundModules::configure takes them (the boardsim
