@@ -102,8 +102,8 @@ Bytes frame(uint32_t address, const Bytes& data, uint32_t checksum) {
 Bytes jump_frame(uint32_t address, uint32_t checksum) { return frame(address, {}, checksum); }
 
 // A data frame the way kovrel writes it: the header, then the data.
-void send_frame(SoundModules& m, int device, uint32_t address, const Bytes& data,
-                uint32_t checksum, uint8_t bits = 16) {
+void send_frame(SoundModules& m, int device, uint32_t address, const Bytes& data, uint32_t checksum,
+                uint8_t bits = 16) {
   const Bytes wire = frame(address, data, checksum);
   write_to(m, device, Bytes(wire.begin(), wire.begin() + 12), bits);
   write_to(m, device, Bytes(wire.begin() + 12, wire.end()), bits);
@@ -208,22 +208,21 @@ TEST_P(ModelSplits, TakesOnlyWholeHeaderTransfers) {
 
 INSTANTIATE_TEST_SUITE_P(
     Splits, ModelSplits,
-    testing::Values(SplitCase{"header_then_data", {12}, Outcome::taken},
-                    SplitCase{"header_then_data_word_by_word", {12, 2, 2, 2}, Outcome::taken},
-                    SplitCase{"header_and_data_in_one_write", {}, Outcome::refused},
-                    SplitCase{"word_by_word", {2, 2, 2, 2, 2, 2, 2, 2, 2}, Outcome::refused},
-                    SplitCase{"across_header_end", {10, 4}, Outcome::refused},
-                    SplitCase{"header_with_data_start", {14, 2}, Outcome::refused},
-                    SplitCase{"data_runs_into_next_frame", {12}, Outcome::refused, 12},
-                    SplitCase{"module_set_to_mode_3", {12}, Outcome::taken, 0, "1=2,mode=3", 3},
-                    SplitCase{"mode_flags_beyond_clock_ignored", {12}, Outcome::taken, 0, "1=2",
-                              0x20},
-                    SplitCase{"wrong_mode_garbles", {12}, Outcome::garbled, 0, "1=2", 1},
-                    SplitCase{"at_max_clock", {12}, Outcome::taken, 0, "1=2", 0, 20000000},
-                    SplitCase{"above_max_clock_garbles", {12}, Outcome::garbled, 0, "1=2", 0,
-                              20000001},
-                    SplitCase{"own_max_clock_garbles", {12}, Outcome::garbled, 0,
-                              "1=2,max_hz=1000000", 0, 2000000}),
+    testing::Values(
+        SplitCase{"header_then_data", {12}, Outcome::taken},
+        SplitCase{"header_then_data_word_by_word", {12, 2, 2, 2}, Outcome::taken},
+        SplitCase{"header_and_data_in_one_write", {}, Outcome::refused},
+        SplitCase{"word_by_word", {2, 2, 2, 2, 2, 2, 2, 2, 2}, Outcome::refused},
+        SplitCase{"across_header_end", {10, 4}, Outcome::refused},
+        SplitCase{"header_with_data_start", {14, 2}, Outcome::refused},
+        SplitCase{"data_runs_into_next_frame", {12}, Outcome::refused, 12},
+        SplitCase{"module_set_to_mode_3", {12}, Outcome::taken, 0, "1=2,mode=3", 3},
+        SplitCase{"mode_flags_beyond_clock_ignored", {12}, Outcome::taken, 0, "1=2", 0x20},
+        SplitCase{"wrong_mode_garbles", {12}, Outcome::garbled, 0, "1=2", 1},
+        SplitCase{"at_max_clock", {12}, Outcome::taken, 0, "1=2", 0, 20000000},
+        SplitCase{"above_max_clock_garbles", {12}, Outcome::garbled, 0, "1=2", 0, 20000001},
+        SplitCase{
+            "own_max_clock_garbles", {12}, Outcome::garbled, 0, "1=2,max_hz=1000000", 0, 2000000}),
     [](const testing::TestParamInfo<SplitCase>& param_info) { return param_info.param.name; });
 
 TEST(ModelFrames, EightBitWordsReachTheModuleByteSwapped) {
@@ -291,8 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
                     JumpCase{"forced_answer", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604, true,
                              0xFFFF},
                     JumpCase{"read_while_verifying", "0=4", 0x0604, 0x0604, true, 0, 4},
-                    JumpCase{"forced_read_while_verifying", "0=2,checksum=0:0xFFFF", 0x0604,
-                             0x0604, true, 0, 4},
+                    JumpCase{"forced_read_while_verifying", "0=2,checksum=0:0xFFFF", 0x0604, 0x0604,
+                             true, 0, 4},
                     JumpCase{"read_once_verified", "0=4", 0x0604, 0x0604, true, 3, 5}),
     [](const testing::TestParamInfo<JumpCase>& param_info) { return param_info.param.name; });
 
@@ -330,7 +329,7 @@ TEST_P(ModelOptions, RejectsMalformedArguments) {
 INSTANTIATE_TEST_SUITE_P(Bad, ModelOptions,
                          testing::Values("4=2", "0=0", "0=5", "0=x", "0", "answer=1", "answer=4:1",
                                          "answer=0:0x10000", "fail=0:0", "fail=0:3",
-                                         "checksum=0:-1", "bogus=1", "mode=4", "mode=-1",
-                                         "mode=x", "max_hz=0", "max_hz=100000001"));
+                                         "checksum=0:-1", "bogus=1", "mode=4", "mode=-1", "mode=x",
+                                         "max_hz=0", "max_hz=100000001"));
 
 }  // namespace

@@ -69,7 +69,7 @@ class SoundModules : public SpiFarEnd {
     bool downloading = false;  // took a data frame since the last jump (or ever)
     bool jumped = false;
     uint32_t entry = 0;
-    uint64_t jump_ns = 0;  // end of the jump's transfer on the wire
+    uint64_t jump_ns = 0;        // end of the jump's transfer on the wire
     bool frames_ok = true;       // every data frame so far verified
     uint32_t last_checksum = 0;  // of the last data frame as received
     uint16_t answer = 0;         // verification word after the jump
