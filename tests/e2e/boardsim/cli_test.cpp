@@ -139,13 +139,15 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{{"--file", "/tmp/z=/dev/zero", "--", "true"},
                    2,
                    "bad --file /dev/zero: not a regular file"},
-        StatusCase{{"--file", "/tmp/e=/etc", "--", "true"}, 2, "bad --file /etc: not a regular file"},
+        StatusCase{
+            {"--file", "/tmp/e=/etc", "--", "true"}, 2, "bad --file /etc: not a regular file"},
         StatusCase{{"--file", "/tmp/n=/nonexistent/file", "--", "true"},
                    2,
                    "cannot read /nonexistent/file: No such file or directory"},
         // Every number of an option or a model's argument is digits within
         // its range; an overflowing one is refused, not wrapped or saturated.
-        StatusCase{{"--tty", "0=imx:delay=99999999999999999999", "--", "true"}, 2, "imx: bad delay"},
+        StatusCase{
+            {"--tty", "0=imx:delay=99999999999999999999", "--", "true"}, 2, "imx: bad delay"},
         StatusCase{{"--tty", "0=imx:delay=60000001", "--", "true"}, 2, "imx: bad delay"},
         StatusCase{{"--tty", "0=imx:delay=", "--", "true"}, 2, "imx: bad delay"},
         StatusCase{{"--tty", "0=imx:delay=60000000", "--", "true"}, 0, ""},
