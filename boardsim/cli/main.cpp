@@ -3,8 +3,11 @@
 // exit status through, for trying a program or a job file by hand.
 // boardsim [board options] --serve DIR
 // Serves the far ends to a board outside the simulator instead (serve.cpp).
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -26,6 +29,9 @@ namespace {
 
 constexpr int USAGE_ERROR = 2;
 constexpr int SPI_DEVICES = 5;
+// Far beyond any settings file or firmware image a board holds; a larger
+// --file is a mistake (a device, a disk image) that would fill the sandbox.
+constexpr off_t FILE_LIMIT = 64L << 20;
 
 struct Attachment {
   std::vector<int> devices;
@@ -94,7 +100,8 @@ const char* const USAGE =
     "\n";
 
 bool parse_number(const std::string& text, long min, long max, long& value) {
-  if (text.empty()) return false;
+  // strtol would also take leading blanks and a sign; a number is digits.
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
   char* end = nullptr;
   errno = 0;
   value = strtol(text.c_str(), &end, 10);
@@ -273,9 +280,14 @@ bool take_value(int id, const std::string& value, Options& o) {
     case OPT_VCD: o.vcd = value; return true;
     case OPT_VCD_WINDOW: o.vcd_window_given = true; return parse_window(value, o.vcd_options);
     case OPT_TIMEOUT: {
+      // A finite number of seconds up to about 30 years (what "no limit"
+      // stands for); strtod would also take "inf" and overflow to it.
+      constexpr double MAX_TIMEOUT_S = 1e9;
       char* end = nullptr;
+      errno = 0;
       o.timeout_s = strtod(value.c_str(), &end);
-      return *end == '\0' && o.timeout_s > 0;
+      return !value.empty() && *end == '\0' && errno == 0 && std::isfinite(o.timeout_s) &&
+             o.timeout_s > 0 && o.timeout_s <= MAX_TIMEOUT_S;
     }
     case OPT_SPI: {
       Attachment a;
@@ -469,6 +481,42 @@ int serve(boardsim::Board& board, const Options& o) {
   return status == 0 && !written ? 1 : status;
 }
 
+// Reads one --file: only a regular file of at most FILE_LIMIT bytes, so that
+// a device (/dev/zero, a FIFO, a terminal) neither reads without end nor
+// blocks, and a directory is not taken for an empty file. O_NONBLOCK keeps
+// the open itself from waiting on a FIFO with no writer.
+std::string read_host_file(const std::string& path, std::string& content) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return "cannot read " + path + ": " + strerror(errno);
+  struct stat st {};
+  std::string error;
+  if (fstat(fd, &st) != 0) {
+    error = "cannot read " + path + ": " + strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "bad --file " + path + ": not a regular file";
+  } else if (st.st_size > FILE_LIMIT) {
+    error = "bad --file " + path + ": larger than 64 MiB";
+  }
+  // Read up to one byte past the limit: a file that grows while it is read
+  // is refused too rather than read without end.
+  char buffer[65536];
+  while (error.empty()) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot read " + path + ": " + strerror(errno);
+    } else if (n == 0) {
+      break;
+    } else if (content.size() + static_cast<size_t>(n) > static_cast<size_t>(FILE_LIMIT)) {
+      error = "bad --file " + path + ": larger than 64 MiB";
+    } else {
+      content.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return error;
+}
+
 // Attaches the models and copies the files; an error message when it fails.
 std::string prepare(boardsim::Board& board, const Options& o) {
   std::string error;
@@ -488,11 +536,10 @@ std::string prepare(boardsim::Board& board, const Options& o) {
   for (const auto& f : o.faults) board.add_fault(f);
   for (const auto& f : o.gpio_faults) board.add_gpio_fault(f);
   for (const auto& [board_path, host_file] : o.files) {
-    std::ifstream in(host_file, std::ios::binary);
-    if (!in) return "cannot read " + host_file;
-    std::ostringstream content;
-    content << in.rdbuf();
-    board.write_file(board_path, content.str());
+    std::string content;
+    error = read_host_file(host_file, content);
+    if (!error.empty()) return error;
+    board.write_file(board_path, content);
   }
   return "";
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace boardsim {
@@ -35,7 +36,9 @@ bool argument_parse(const std::string& args, const std::string& key, int base, u
     char* end = nullptr;
     errno = 0;
     const unsigned long parsed = strtoul(text, &end, base);
-    if (errno == 0 && *end == '\0' && text[0] != '-' && parsed <= limit) {
+    // strtoul would also take leading blanks, a sign and "0x"; a value is digits.
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    if (errno == 0 && *end == '\0' && strspn(text, digits) == strlen(text) && parsed <= limit) {
       value = parsed;
       return true;
     }

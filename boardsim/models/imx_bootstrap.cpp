@@ -106,9 +106,18 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options, s
       options.sync_answer = static_cast<char>(c);
     } else if (parse_char_option(word, "extra=", c)) {
       options.extra_char = c;
-    } else if (word.compare(0, 6, "delay=") == 0 && word.size() > 6 &&
-               word.find_first_not_of("0123456789", 6) == std::string::npos) {
-      options.delay_us = std::strtoull(word.c_str() + 6, nullptr, 10);
+    } else if (word.compare(0, 6, "delay=") == 0) {
+      // Digits only, at most a minute: a longer answer delay is no
+      // bootstrap's, and a bound keeps the sum with the store time in range.
+      constexpr uint64_t MAX_DELAY_US = 60000000;
+      const std::string digits = word.substr(6);
+      if (digits.empty() || digits.size() > 8 ||
+          digits.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoull(digits) > MAX_DELAY_US) {
+        error = "imx: bad delay '" + digits + "' (0 to 60000000 microseconds)";
+        return false;
+      }
+      options.delay_us = std::stoull(digits);
     } else {
       error = "imx: unknown option '" + word + "'";
       return false;

@@ -22,7 +22,8 @@ uint32_t le32(const uint8_t* p) {
 
 // A whole-token unsigned number (decimal or 0x-hexadecimal) up to max.
 bool number_of(const std::string& text, unsigned long max, unsigned long& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  // strtoul would also take leading blanks and signs; a number is digits.
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
   char* end = nullptr;
   value = std::strtoul(text.c_str(), &end, 0);

@@ -133,7 +133,31 @@ INSTANTIATE_TEST_SUITE_P(
             {"--vcd", "/dev/null", "--vcd-window", "-1:", "--", "true"}, 2, "bad --vcd-window"},
         StatusCase{
             {"--trace", "/nonexistent/trace", "--", "true"}, 1, "cannot write /nonexistent/trace"},
-        StatusCase{{"--vcd", "/nonexistent/vcd", "--", "sh", "-c", "exit 4"}, 4, "cannot write"}));
+        StatusCase{{"--vcd", "/nonexistent/vcd", "--", "sh", "-c", "exit 4"}, 4, "cannot write"},
+        // A --file is a regular file: a device would be read without end,
+        // a directory copied as nothing.
+        StatusCase{{"--file", "/tmp/z=/dev/zero", "--", "true"},
+                   2,
+                   "bad --file /dev/zero: not a regular file"},
+        StatusCase{
+            {"--file", "/tmp/e=/etc", "--", "true"}, 2, "bad --file /etc: not a regular file"},
+        StatusCase{{"--file", "/tmp/n=/nonexistent/file", "--", "true"},
+                   2,
+                   "cannot read /nonexistent/file: No such file or directory"},
+        // Every number of an option or a model's argument is digits within
+        // its range; an overflowing one is refused, not wrapped or saturated.
+        StatusCase{
+            {"--tty", "0=imx:delay=99999999999999999999", "--", "true"}, 2, "imx: bad delay"},
+        StatusCase{{"--tty", "0=imx:delay=60000001", "--", "true"}, 2, "imx: bad delay"},
+        StatusCase{{"--tty", "0=imx:delay=", "--", "true"}, 2, "imx: bad delay"},
+        StatusCase{{"--tty", "0=imx:delay=60000000", "--", "true"}, 0, ""},
+        StatusCase{{"--timeout", "inf", "--", "true"}, 2, "bad --timeout argument 'inf'"},
+        StatusCase{{"--timeout", "1e400", "--", "true"}, 2, "bad --timeout"},
+        StatusCase{{"--ports", "+3", "--", "true"}, 2, "bad --ports argument '+3'"},
+        StatusCase{{"--spi-max-hz", " 500000", "--", "true"}, 2, "bad --spi-max-hz"},
+        StatusCase{{"--spi", "0=sink:pattern=0x5A", "--", "true"}, 2, "bad argument"},
+        StatusCase{{"--spi", "0=checksum:wrong=-1", "--", "true"}, 2, "bad argument"},
+        StatusCase{{"--spi", "0=sound:0=+2", "--", "true"}, 2, "sound:"}));
 
 struct OptionCase {
   std::vector<std::string> args;
@@ -236,6 +260,20 @@ TEST_F(Cli, FileIsCopiedIntoTheBoardFirst) {
                            "--", "cat", "/home/organ/actual_state/global_set"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "saved settings");
+}
+
+// A --file past the size limit (here a sparse one) is refused before the
+// program runs, not copied into the sandbox.
+TEST_F(Cli, FileLargerThanTheLimitIsRefused) {
+  const std::string big = dir_ + "/big";
+  const int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, (64L << 20) + 1), 0);
+  ASSERT_EQ(close(fd), 0);
+  const CliResult r = run({"--file", "/tmp/big=" + big, "--", "echo", "ran"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("bad --file " + big + ": larger than 64 MiB"), std::string::npos) << r.err;
 }
 
 TEST_F(Cli, TraceHoldsTheDecodedJournal) {
