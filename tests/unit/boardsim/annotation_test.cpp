@@ -79,9 +79,15 @@ Bytes frame(uint32_t address, const Bytes& data, uint32_t checksum) {
   return out;
 }
 
+// Every exchange takes a millisecond on the wire.
+uint64_t wire_ns = 0;
+
 void exchange(SpiFarEnd& far, Recorder& recorder, int device, const Bytes& tx, size_t rx_len = 0) {
   Bytes rx(rx_len, 0);
   SpiExchange x;
+  x.wire_start_ns = wire_ns;
+  wire_ns += MS;
+  x.wire_end_ns = wire_ns;
   x.device = device;
   x.tx = tx.empty() ? nullptr : tx.data();
   x.rx = rx.empty() ? nullptr : rx.data();
@@ -97,10 +103,17 @@ TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
   ASSERT_TRUE(modules.configure("0=2,2=4", error)) << error;
   Recorder r;
   for (int slot = 0; slot < 4; ++slot) exchange(modules, r, slot, {}, 2);
-  exchange(modules, r, 2, frame(0x8000, {0x01, 0x02, 0x03, 0x04}, 0x0604));
+  const Bytes first = frame(0x8000, {0x01, 0x02, 0x03, 0x04}, 0x0604);
+  exchange(modules, r, 2, first);
+  exchange(modules, r, 2, Bytes(first.begin(), first.begin() + 12));
+  exchange(modules, r, 2, Bytes(first.begin() + 12, first.end()));
   exchange(modules, r, 2, {}, 2);
-  exchange(modules, r, 4, frame(0x1000, {0x01, 0x02}, 0x0999));
+  const Bytes second = frame(0x1000, {0x01, 0x02}, 0x0999);
+  exchange(modules, r, 4, Bytes(second.begin(), second.begin() + 12));
+  exchange(modules, r, 4, Bytes(second.begin() + 12, second.end()));
   exchange(modules, r, 4, frame(0x1000, {}, 0x0201));
+  exchange(modules, r, 0, {}, 2);
+  wire_ns += 10 * MS;
   exchange(modules, r, 0, {}, 2);
   exchange(modules, r, 2, {}, 2);
   EXPECT_EQ(
@@ -110,12 +123,14 @@ TEST(Annotations, SoundModulesNameSearchFramesJumpAndAnswers) {
           "search: slot 1 does not answer (nothing drives the line)",
           "search: slot 2 answers 4 (a module)",
           "search: slot 3 does not answer (nothing drives the line)",
+          "refused: a header is one transfer of 12 bytes, this one has 16",
           "frame: address 0x00008000, 4 bytes, checksum 0x00000604: module sum agrees; taken by "
           "slot 2",
           "checksum: slot 2 answers 0: it took frames and waits for its jump, nothing verified",
           "frame: address 0x00001000, 2 bytes, checksum 0x00000999: module sum 0x00000201 differs; "
           "taken by slots 0, 2",
           "jump: address 0x00001000, checksum 0x00000201: slot 0 not verified, slot 2 not verified",
+          "checksum: slot 0 answers 0: still verifying its code after the jump",
           "checksum: slot 0 answers 0x0000: first i.MX not verified, second i.MX absent",
           "checksum: slot 2 answers 0x0000: first i.MX not verified, second i.MX not verified"}));
 }
