@@ -27,9 +27,10 @@ namespace uart_test {
 namespace {
 
 constexpr int64_t RECORD_PAUSE_US = 20000;
-constexpr int64_t TRANSMITTER_WAIT_US = 64 * 260;  // a full FIFO at 38400
-constexpr size_t WORD_CHUNK = 28;                  // bytes of a 32-bit record
-constexpr size_t BYTE_CHUNK = 31;                  // bytes of an 8-bit record
+// After the speed-change record has left the UART: the slave's last answer.
+constexpr int64_t SPEED_SETTLE_US = 10000;
+constexpr size_t WORD_CHUNK = 28;  // bytes of a 32-bit record
+constexpr size_t BYTE_CHUNK = 31;  // bytes of an 8-bit record
 constexpr size_t COMMAND_CHARS = 10;
 
 struct FloorRow {
@@ -73,8 +74,10 @@ std::vector<Pause> pauses_of(const FloorRow& row) {
   size_t at = 1;
   if (std::string(row.baud) != "38400") {
     pauses.push_back({"speed change: command echo wait", at + 9, 11 * c, false});
-    pauses.push_back({"speed change: data echo and transmitter wait", at + 17,
-                      9 * c + TRANSMITTER_WAIT_US, false});
+    // The data echo's 9 characters end one character after the last one
+    // sent; the port then changes speed and waits for the slave's answer.
+    pauses.push_back(
+        {"speed change: data echo and settling wait", at + 17, c + SPEED_SETTLE_US, false});
     at += COMMAND_CHARS + 8;
   }
   for (size_t sent = 0; sent < row.image_bytes; sent += row.chunk) {
