@@ -102,6 +102,21 @@ bool parse_char_option(const std::string& word, const std::string& prefix, int& 
   return true;
 }
 
+// Digits only, at most a minute: a longer answer delay is no bootstrap's,
+// and a bound keeps the sum with the store time in range.
+bool parse_us_option(const std::string& digits, const char* name, uint64_t& out,
+                     std::string& error) {
+  constexpr uint64_t MAX_DELAY_US = 60000000;
+  if (digits.empty() || digits.size() > 8 ||
+      digits.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoull(digits) > MAX_DELAY_US) {
+    error = std::string("imx: bad ") + name + " '" + digits + "' (0 to 60000000 microseconds)";
+    return false;
+  }
+  out = std::stoull(digits);
+  return true;
+}
+
 }  // namespace
 
 ImxBootstrap::ImxBootstrap(ImxOptions options) : options_(options) {}
@@ -125,17 +140,11 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options, s
     } else if (parse_char_option(word, "extra=", c)) {
       options.extra_char = c;
     } else if (word.compare(0, 6, "delay=") == 0) {
-      // Digits only, at most a minute: a longer answer delay is no
-      // bootstrap's, and a bound keeps the sum with the store time in range.
-      constexpr uint64_t MAX_DELAY_US = 60000000;
-      const std::string digits = word.substr(6);
-      if (digits.empty() || digits.size() > 8 ||
-          digits.find_first_not_of("0123456789") != std::string::npos ||
-          std::stoull(digits) > MAX_DELAY_US) {
-        error = "imx: bad delay '" + digits + "' (0 to 60000000 microseconds)";
+      if (!parse_us_option(word.substr(6), "delay", options.delay_us, error)) return false;
+    } else if (word.compare(0, 13, "late-refusal=") == 0) {
+      if (!parse_us_option(word.substr(13), "late-refusal", options.refusal_delay_us, error))
         return false;
-      }
-      options.delay_us = std::stoull(digits);
+      options.refuse = true;
     } else {
       error = "imx: unknown option '" + word + "'";
       return false;
@@ -309,7 +318,7 @@ void ImxBootstrap::on_command(SerialLink& link) {
   const bool refused = options_.refuse || access == 0 || count % access != 0;
 
   if (refused) {
-    answer(link, std::string(1, REFUSAL));
+    answer(link, std::string(1, REFUSAL), options_.refusal_delay_us);
     link.annotate("boot-record", record_text(address_, control_) + ": refused with '*'");
     record_lost_ = false;
     return;

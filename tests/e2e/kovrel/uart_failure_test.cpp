@@ -30,6 +30,14 @@ const RxRuleRow RX_RULES[] = {
      {"\tBRECORD = 001122FC C4 ", "\nERROR : bad data count or size\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
+    // The refusal comes after the 11th character was decided: it is the
+    // first character read as the data echo, and still a refusal.
+    {"LateStarAfterCommandEcho",
+     "late-refusal=10000",
+     "WRITE_32 0x001122FC 0xCAFEDECA",
+     {"\tBRECORD = 001122FC C4 CAFEDECA", "\nERROR : bad data count or size\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true},
     {"OtherEleventhChar",
      "extra=#",
      "WRITE_16 0x001122FE 0xCAFE",

@@ -29,6 +29,9 @@ struct ImxOptions {
   bool refuse = false;      // '*' after every command echo, as for a bad count or size
   int extra_char = -1;      // 0..255: sent after every command echo (not '*' semantics)
   uint64_t delay_us = 0;    // every answer delayed by this much
+  // The refusal '*' this much after the echo it follows (implies refuse):
+  // a firmware that checks the count only after echoing the command.
+  uint64_t refusal_delay_us = 0;
 };
 
 class ImxBootstrap : public SerialFarEnd {
@@ -75,7 +78,8 @@ class ImxBootstrap : public SerialFarEnd {
   void on_char(SerialLink& link, char c);
   void on_command(SerialLink& link);
   void on_data_complete(SerialLink& link);
-  // Sent after the answer delay and later_us more, unless it cannot be sent.
+  // Sends text, later_us after the answer delay (0: with it), unless the
+  // board's port is too far from the slave's speed to take it.
   void answer(SerialLink& link, const std::string& text, uint64_t later_us = 0);
   bool speed_garbles(SerialLink& link);
   bool answer_garbles(SerialLink& link);
