@@ -155,6 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{{"--tty", "0=imx:delay=60000000", "--", "true"}, 0, ""},
         StatusCase{{"--timeout", "inf", "--", "true"}, 2, "bad --timeout argument 'inf'"},
         StatusCase{{"--timeout", "1e400", "--", "true"}, 2, "bad --timeout"},
+        StatusCase{{"--timeout", "0x10", "--", "true"}, 2, "bad --timeout argument '0x10'"},
+        StatusCase{{"--timeout", "2.5", "--", "true"}, 0, ""},
+        StatusCase{
+            {"--tty", "0=imx:late-refusal=60000001", "--", "true"}, 2, "imx: bad late-refusal"},
         StatusCase{{"--ports", "+3", "--", "true"}, 2, "bad --ports argument '+3'"},
         StatusCase{{"--spi-max-hz", " 500000", "--", "true"}, 2, "bad --spi-max-hz"},
         StatusCase{{"--spi", "0=sink:pattern=0x5A", "--", "true"}, 2, "bad argument"},
