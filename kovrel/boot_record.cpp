@@ -168,6 +168,13 @@ int data_send_and_check(int count) {
     log_error("data echo not / partially received");
     return -1;
   }
+  if (memchr(echo, REFUSAL_CHAR, answer_chars - ANSWER_TRAILER_CHARS) != nullptr) {
+    // The refusal came after the 11th character was decided (a slave or a
+    // receive path slower than the bound): the data echo cannot hold a '*'
+    // otherwise, and the record was not stored.
+    log_error("bad data count or size");
+    return -1;
+  }
   log_verbose("%c\n", echo[answer_chars - 1]);
   return 0;
 }

@@ -52,7 +52,8 @@ std::string models_help() {
   for (const auto& m : SPI_MODELS) text += std::string("  ") + m.help + "\n";
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
   text +=
-      "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,extra=CHAR][,delay=US]  "
+      "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,late-refusal=US][,extra=CHAR]"
+      "[,delay=US]  "
       "slave serial bootstrap\n";
   return text;
 }

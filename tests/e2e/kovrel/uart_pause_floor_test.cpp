@@ -44,13 +44,14 @@ struct FloorRow {
 
 void PrintTo(const FloorRow& row, std::ostream* os) { *os << row.name; }
 
-// At 1200 baud a character (8.3 ms) outlasts the hand-over slack, so every
-// field pause is checked to the character; at 38400 and 57600 the records
+// At 2400 baud (the slowest speed the slave follows within 2 %) every field
+// pause, 9 characters (37.5 ms) and more, outlasts the hand-over slack and
+// is checked to within it; at 38400 and 57600 the records
 // are many and the pauses between them are what the check can see, in word
 // and in byte records.
 const FloorRow FLOOR_ROWS[] = {
-    {"Slow1200", "1200", 8333, false, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
-    {"Slow1200Echoed", "1200", 8333, true, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
+    {"Slow2400", "2400", 4167, false, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
+    {"Slow2400Echoed", "2400", 4167, true, 0x1000, WORD_CHUNK, WORD_CHUNK + 4},
     {"Words38400", "38400", 260, false, 0x1000, WORD_CHUNK, WORD_CHUNK * 4},
     {"Bytes38400", "38400", 260, false, 0x1001, BYTE_CHUNK, BYTE_CHUNK * 3},
     {"Fast57600", "57600", 174, false, 0x1000, WORD_CHUNK, WORD_CHUNK * 12},
