@@ -56,6 +56,10 @@ const RefusalRow REFUSALS[] = {
     {"bad-command", Bus::Serial, "refused", "not a boot record command: 0000200XC4",
      Effect::Stored},
     {"bad-data", Bus::Serial, "refused", "not a hexadecimal data field: 1234567X", Effect::Stored},
+    {"wrong-speed", Bus::Serial, "refused",
+     "board sends at 57600 baud, slave listens at 38400.0 baud (50.0 % apart, more than 2 %): "
+     "characters lost to framing errors",
+     Effect::Synced},
     {"split-header", Bus::Spi, "refused", "a header is one transfer of 12 bytes, this one has 6",
      Effect::Downloaded},
     {"header-with-data", Bus::Spi, "refused",

@@ -1,5 +1,5 @@
 // The serial side of wrong_board: the slaves' reset pulse on /dev/gpio0, the
-// port at the bootstrap's 38400 baud, the sync and the boot records on
+// port at the bootstrap's 38400 baud (or the rule's), the sync and the boot records on
 // /dev/ttyS0, each followed by whatever the slave answers.
 #include <fcntl.h>
 #include <poll.h>
@@ -65,14 +65,19 @@ int reset_pulse(int low_ms) {
   return result;
 }
 
-int port_raw(int fd) {
+int port_raw(int fd, int baud) {
+  if (baud != 38400 && baud != 57600) {
+    errno = EINVAL;
+    return step_failed("port speed");
+  }
+  const speed_t speed = baud == 57600 ? B57600 : B38400;
   struct termios t = {};
   if (tcgetattr(fd, &t) != 0) return step_failed("tcgetattr");
   cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  if (cfsetispeed(&t, B38400) != 0 || cfsetospeed(&t, B38400) != 0 ||
+  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0 ||
       tcsetattr(fd, TCSANOW, &t) != 0) {
     return step_failed("tcsetattr");
   }
@@ -112,7 +117,7 @@ int exchange(int fd, const char* label, const char* text) {
 }
 
 int serial_steps(int fd, const SerialRun& run) {
-  if (port_raw(fd) != 0) return -1;
+  if (port_raw(fd, run.baud) != 0) return -1;
   if (tcflush(fd, TCIOFLUSH) != 0) return step_failed("tcflush");
   if (reset_pulse(run.reset_low_ms) != 0 || pause_ms(run.listen_after_ms) != 0) return -1;
   if (exchange(fd, "sync", "A") != 0) return -1;

@@ -38,6 +38,9 @@ constexpr SerialRule SERIAL_RULES[] = {
     {"char-after-jump", {RESET_LOW_MS, LISTEN_AFTER_MS, {JUMP_RECORD, WORD_RECORD}, false}},
     {"bad-command", {RESET_LOW_MS, LISTEN_AFTER_MS, {"0000200XC412345678", nullptr}, false}},
     {"bad-data", {RESET_LOW_MS, LISTEN_AFTER_MS, {"00002000C41234567X", nullptr}, false}},
+    // The port at 57600 from the start, with no speed-change record: the
+    // slave still listens at 38400.
+    {"wrong-speed", {RESET_LOW_MS, LISTEN_AFTER_MS, {WORD_RECORD, nullptr}, false, 57600}},
 };
 
 // kovrel's clock; the modules take mode 0 up to 20 MHz, the controller runs

@@ -15,6 +15,7 @@ struct SerialRun {
   int listen_after_ms;     // from the pulse's end to the sync character
   const char* records[2];  // after the sync, in order (nullptr: none)
   bool one_write;          // the records go out together, not each after its answer
+  int baud = 38400;        // the port's speed: 38400 (the bootstrap's) or 57600
 };
 
 // A run of one frame and its jump to the sound module in slot 0.
