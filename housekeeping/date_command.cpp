@@ -14,6 +14,11 @@ int64_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds) {
 }
 
 int date_command_format(int64_t time_seconds, char* command, size_t size) {
+  // Before 1970 is no time for the system clock (the kernel refuses it), and
+  // an offset that reaches back there is no correction: nothing is set.
+  if (time_seconds < 0) {
+    return -1;
+  }
   const time_t when = static_cast<time_t>(time_seconds);
   const struct tm* local = localtime(&when);
   if (local == nullptr) {

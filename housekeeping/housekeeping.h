@@ -52,8 +52,8 @@ int64_t clock_corrected_time(uint32_t rtc_seconds, int32_t offset_seconds);
 
 // Formats the date command that sets the system time to the given time,
 // broken down in the process's time zone: month, day, hour, minute, full
-// year, a point, seconds. Returns -1 when the time cannot be broken down or
-// the text does not fit.
+// year, a point, seconds. Returns -1 when the time is before 1970, cannot be
+// broken down or the text does not fit.
 int date_command_format(int64_t time_seconds, char* command, size_t size);
 
 // The contrast level stored in the settings file at path: 5 when the file

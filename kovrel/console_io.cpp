@@ -136,7 +136,11 @@ int drain_transmitter(int64_t poll_us, int64_t fallback_us) {
       link_pause_us(fallback_us);
       return 0;
     }
-    if ((status & TIOCSER_TEMT) != 0) return 0;
+    if ((status & TIOCSER_TEMT) != 0) {
+      // A pause after it counts from here.
+      pause_origin_now();
+      return 0;
+    }
     if (stalled(POLLOUT, start_ms)) return -1;
     link_pause_us(poll_us);
   }

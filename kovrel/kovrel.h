@@ -89,6 +89,10 @@ int drain_output();
 // under the stall bound (0, or -1 after the stall report); where it cannot,
 // sleeps fallback_us, the time a full transmitter takes to empty.
 int drain_transmitter(int64_t poll_us, int64_t fallback_us);
+// Both waits, for a line whose character takes char_time_us: returns when
+// the last character written has left the UART (0), or -1 after the stall
+// report. A pause after it counts from that moment.
+int uart_drain(int32_t char_time_us);
 // Pauses on the serial and SPI links. Each one ends `microseconds` after its
 // origin: the moment the last transfer completed (write_all, read_all,
 // read_once and drain_output mark it; a device written without them calls

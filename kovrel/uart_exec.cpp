@@ -130,10 +130,11 @@ int exec_br_file() {
     }
     // The record is written in one piece, and at 28800 baud and below it
     // takes longer on the line than the pause: the pause counts from its
-    // last character leaving the port, so that the slave has its 20 ms to
+    // last character leaving the UART (the kernel's queue empties sooner,
+    // into the UART's FIFO), so that the slave has its 20 ms to
     // store it and echo it (as after a BIN_FILE chunk) before the next one
     // starts, and the last echo is in before the discard below.
-    if (drain_output() != 0) {
+    if (uart_drain(uart_byte_time_us) != 0) {
       log_error("write boot record send failed\n");
       result = -1;
       break;

@@ -31,6 +31,9 @@ constexpr float BAUD_CHANGE_UNIT = 211.0f;     // the value that belongs to 3840
 // Where the driver cannot tell when the transmitter is empty, the wait lasts
 // as long as a full transmit FIFO of this many characters takes to go out.
 constexpr int TRANSMITTER_CHARS = 64;
+// After the speed change: the slaves' last answer at either speed and a
+// receive path's latency (a FIFO's timeout, the kernel's work queue).
+constexpr int64_t SPEED_SETTLE_US = 10000;
 
 // A speed read back may be off the one asked by 1/50 (2 %) at most.
 constexpr int64_t SPEED_TOLERANCE_DIVISOR = 50;
@@ -309,6 +312,16 @@ int sync_slaves() {
   return 0;
 }
 
+int uart_drain(int32_t char_time_us) {
+  // The kernel's queue first, then the UART's FIFO and shift register,
+  // which it no longer counts; each character takes char_time_us.
+  return drain_output() != 0 ||
+                 drain_transmitter(char_time_us,
+                                   static_cast<int64_t>(TRANSMITTER_CHARS) * char_time_us) != 0
+             ? -1
+             : 0;
+}
+
 int change_slave_baud() {
   const uint32_t value = baud_change_value(uart_baud);
   job_command.address = BAUD_CHANGE_ADDRESS;
@@ -329,10 +342,7 @@ int change_slave_baud() {
   // The last characters of the record may still be in the kernel's queue or
   // the UART's transmitter; changing the speed under them would garble the
   // record, and the slaves would stay at the old speed.
-  const int32_t old_char_time_us = uart_byte_time_for(UART_DEFAULT_BAUD);
-  if (drain_output() != 0 ||
-      drain_transmitter(old_char_time_us,
-                        static_cast<int64_t>(TRANSMITTER_CHARS) * old_char_time_us) != 0) {
+  if (uart_drain(uart_byte_time_for(UART_DEFAULT_BAUD)) != 0) {
     log_error("baud rate change failed\n");
     return -1;
   }
@@ -341,7 +351,11 @@ int change_slave_baud() {
     return -1;
   }
   // Whatever the slaves echoed around the change is noise at either speed;
-  // with -r it must not be taken for the first job record's echo.
+  // with -r it must not be taken for the first job record's echo. Their
+  // answer to the record's last character comes one character time after it
+  // left, behind the receive path's latency: it is waited for before the
+  // discard, or it would arrive in front of the first record's echo.
+  link_pause_us(SPEED_SETTLE_US);
   uart_discard_input();
   log_verbose("baud rate changed to %d\n", static_cast<int>(uart_baud));
   return 0;

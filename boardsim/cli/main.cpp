@@ -281,13 +281,21 @@ bool take_value(int id, const std::string& value, Options& o) {
     case OPT_VCD_WINDOW: o.vcd_window_given = true; return parse_window(value, o.vcd_options);
     case OPT_TIMEOUT: {
       // A finite number of seconds up to about 30 years (what "no limit"
-      // stands for); strtod would also take "inf" and overflow to it.
+      // stands for), in decimal digits with a fraction at most; strtod alone
+      // would also take "inf", "1e10" or "0x10".
       constexpr double MAX_TIMEOUT_S = 1e9;
+      const size_t point = value.find('.');
+      const std::string whole = value.substr(0, point);
+      const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
+      if (whole.empty() || whole.find_first_not_of("0123456789") != std::string::npos ||
+          fraction.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+      }
       char* end = nullptr;
       errno = 0;
       o.timeout_s = strtod(value.c_str(), &end);
-      return !value.empty() && *end == '\0' && errno == 0 && std::isfinite(o.timeout_s) &&
-             o.timeout_s > 0 && o.timeout_s <= MAX_TIMEOUT_S;
+      return *end == '\0' && errno == 0 && std::isfinite(o.timeout_s) && o.timeout_s > 0 &&
+             o.timeout_s <= MAX_TIMEOUT_S;
     }
     case OPT_SPI: {
       Attachment a;

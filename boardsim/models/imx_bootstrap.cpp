@@ -1,6 +1,5 @@
 #include "boardsim/models/imx_bootstrap.h"
 
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,18 +17,37 @@ constexpr int WIDTH_SHIFT = 6;
 constexpr char SYNC_CHAR = 'A';
 constexpr char REFUSAL = '*';
 
-// The speeds the bootstrap can be moved to; a requested value is mapped to
-// the nearest of them.
-constexpr std::array<uint32_t, 11> SPEEDS{600,   1200,  2400,  4800,  9600, 14400,
-                                          19200, 28800, 38400, 56000, 57600};
+// The speed-change record's value sets the UART's divisor: the slave then
+// runs at value x 38400 / 211 baud exactly, whatever speed the board meant
+// (a change value of 7, meant for 1200, gives 1273.9).
+double speed_of_value(uint32_t value) { return value * 38400.0 / 211.0; }
 
-uint32_t nearest_speed(uint32_t value) {
-  const double requested = value * 38400.0 / 211.0;
-  uint32_t best = SPEEDS[0];
-  for (uint32_t s : SPEEDS) {
-    if (std::fabs(s - requested) < std::fabs(best - requested)) best = s;
-  }
-  return best;
+// How far the two ends of the line may be apart and still understand each
+// other, relative to the slave's speed. Beyond it the receiver's sample of
+// the stop bit no longer falls in the stop bit: every character is taken
+// with a framing error and dropped.
+constexpr double SPEED_TOLERANCE = 0.02;
+
+// Infinite for a slave whose UART was stopped (a change value of 0).
+double speed_difference(uint32_t board, double slave) {
+  if (slave <= 0) return HUGE_VAL;
+  return std::fabs(static_cast<double>(board) - slave) / slave;
+}
+
+// A speed in baud, to a tenth: the slave's speeds are rarely whole.
+std::string baud_text(double baud) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f", baud);
+  return text;
+}
+
+// "(5.8 % apart, more than 2 %)"
+std::string apart_text(uint32_t board, double slave) {
+  if (slave <= 0) return "(the slave's UART is stopped)";
+  char text[64];
+  snprintf(text, sizeof text, "(%.1f %% apart, more than %.0f %%)",
+           100.0 * speed_difference(board, slave), 100.0 * SPEED_TOLERANCE);
+  return text;
 }
 
 bool parse_hex(const std::string& text, uint32_t& value) {
@@ -155,6 +173,7 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
     data_.clear();
     data_expected_ = 0;
     line_speed_ = RESET_SPEED;
+    answer_refusal_.clear();
   } else if (reset_held_) {
     reset_held_ = false;
     const uint64_t low = now - reset_low_ns_;
@@ -169,23 +188,47 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
   }
 }
 
-// A character at another speed than the slave listens at is noted; it is
-// still taken (a lenient rule: see boardsim(1)).
+// A character the board sent at a speed more than SPEED_TOLERANCE away from
+// the slave's arrives with a framing error and is lost. Noted once for each
+// run of such characters (and again when the board's speed changes).
 bool ImxBootstrap::speed_garbles(SerialLink& link) {
   const uint32_t board = link.wire_speed();
-  if (board == 0 || board == line_speed_) {  // 0: the line does not tell
-    if (refusal_ == "speed") refusal_.clear();
+  if (board == 0 || speed_difference(board, line_speed_) <= SPEED_TOLERANCE) {
+    // 0: the line does not tell (a socket)
+    if (refusal_.compare(0, 6, "speed ") == 0) refusal_.clear();
     return false;
   }
-  // Counted and noted once for each run of characters at the other speed.
-  const std::string refusal = "speed";
+  const std::string refusal = "speed " + std::to_string(board) + " " + baud_text(line_speed_);
   if (refusal_ != refusal) {
     refusal_ = refusal;
     ++mismatches_;
-    link.note("imx: board sends at " + std::to_string(board) + " baud, slave listens at " +
-              std::to_string(line_speed_));
+    link.annotate("refused", "board sends at " + std::to_string(board) +
+                                 " baud, slave listens at " + baud_text(line_speed_) + " baud " +
+                                 apart_text(board, line_speed_) +
+                                 ": characters lost to framing errors");
   }
-  return false;
+  return true;
+}
+
+// The slave's answers leave at its speed; a board whose port is more than
+// SPEED_TOLERANCE away takes each of them with a framing error and drops it.
+// Judged by the board's speed when the slave starts the answer.
+bool ImxBootstrap::answer_garbles(SerialLink& link) {
+  const uint32_t board = link.board_speed();
+  if (board == 0 || speed_difference(board, line_speed_) <= SPEED_TOLERANCE) {
+    answer_refusal_.clear();
+    return false;
+  }
+  const std::string refusal = std::to_string(board) + " " + baud_text(line_speed_);
+  if (answer_refusal_ != refusal) {
+    answer_refusal_ = refusal;
+    ++lost_answers_;
+    link.annotate("refused", "slave answers at " + baud_text(line_speed_) +
+                                 " baud, board listens at " + std::to_string(board) + " baud " +
+                                 apart_text(board, line_speed_) +
+                                 ": characters lost to framing errors");
+  }
+  return true;
 }
 
 void ImxBootstrap::on_bytes(SerialLink& link, const uint8_t* data, size_t n) {
@@ -208,13 +251,13 @@ void ImxBootstrap::on_bytes(SerialLink& link, const uint8_t* data, size_t n) {
       continue;
     }
     if (speed_garbles(link)) continue;
-    if (refusal_ != "lost" && refusal_ != "speed") refusal_.clear();
+    if (refusal_ != "lost") refusal_.clear();
     on_char(link, static_cast<char>(data[i]));
   }
 }
 
 void ImxBootstrap::answer(SerialLink& link, const std::string& text, uint64_t later_us) {
-  if (options_.silent || text.empty() || record_lost_) return;
+  if (options_.silent || text.empty() || record_lost_ || answer_garbles(link)) return;
   link.send(text.data(), text.size(), options_.delay_us + later_us);
 }
 
@@ -345,19 +388,16 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
   const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
     // A register, not memory: the new speed applies at once.
-    line_speed_ = nearest_speed(static_cast<uint32_t>(last_value));
+    line_speed_ = speed_of_value(static_cast<uint32_t>(last_value));
+    link.annotate("speed-change", record + ": slave now at " + baud_text(line_speed_) + " baud");
+    // Its closing character already leaves at the new speed.
     if (!options_.short_data) answer(link, std::string(1, TRAILER));
-    link.annotate("speed-change",
-                  record + ": slave now at " + std::to_string(line_speed_) + " baud");
     return;
   }
   // The closing character goes out once the record is stored.
   const uint64_t store_ns = STORE_NS_PER_BYTE * (data.size() / 2);
   stored_at_ns_ = link.now_ns() + store_ns;
-  if (!options_.short_data && !options_.silent) {
-    const std::string trailer(1, TRAILER);
-    link.send(trailer.data(), 1, options_.delay_us + store_ns / 1000);
-  }
+  if (!options_.short_data) answer(link, std::string(1, TRAILER), store_ns / 1000);
   link.annotate("boot-record", record);
 }
 

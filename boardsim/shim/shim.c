@@ -68,6 +68,9 @@ _Static_assert(sizeof(struct spi_ioc_transfer) == 32, "the kernel's transfer rec
 #define GPIO_PATH "/dev/gpio0"
 #define GPIO_MAX_CHECKED 4096 /* longer writes go straight to the FIFO */
 #define TTY_PREFIX "/dev/ttyS"
+/* A UART takes characters from the kernel's queue into its transmit FIFO and
+ * shift register at once: TIOCOUTQ counts only those behind them. */
+#define TTY_TRANSMITTER_CHARS 33u    /* a 32-character FIFO and the shift register */
 #define TTY_DRAIN_STEP_US 20000u     /* tcdrain asks again at least this often */
 #define TTY_DRAIN_LIMIT_US 60000000u /* and gives up (EIO) after a minute of a stuck line */
 
@@ -509,7 +512,9 @@ static long tty_queue(int port, uint32_t *drained_in_us) {
   return simple_call(s, &req, NULL, drained_in_us, sizeof *drained_in_us);
 }
 
-static int tty_outq(const struct shim_tracked *t, void *arg) {
+/* TIOCOUTQ: the characters still in the kernel's queue, behind those the
+ * transmitter holds; TIOCSERGETLSR: TIOCSER_TEMT once the last has left. */
+static int tty_outq(const struct shim_tracked *t, unsigned long request, void *arg) {
   uint32_t drained_in_us;
   const long chars = tty_queue(t->device, &drained_in_us);
   if (chars < 0) return -1;
@@ -517,7 +522,12 @@ static int tty_outq(const struct shim_tracked *t, void *arg) {
     errno = EFAULT;
     return -1;
   }
-  const int value = (int)chars;
+  int value;
+  if (request == TIOCSERGETLSR) {
+    value = drained_in_us == 0 ? TIOCSER_TEMT : 0;
+  } else {
+    value = chars > (long)TTY_TRANSMITTER_CHARS ? (int)(chars - (long)TTY_TRANSMITTER_CHARS) : 0;
+  }
   memcpy(arg, &value, sizeof value);
   return 0;
 }
@@ -787,9 +797,10 @@ static int board_ioctl(int fd, unsigned long request, void *arg, int *handled) {
   const struct shim_tracked *t = find_tracked(fd);
   *handled = t != NULL && t->kind != SHIM_GPIO;
   if (*handled && t->kind == SHIM_TTY) {
-    /* Only the output queue is the simulator's; TCSBRK with 0 sends a break
-     * and stays the kernel's. Everything else is the pty's own. */
-    if (request == TIOCOUTQ) return tty_outq(t, arg);
+    /* Only the output queue and the transmitter are the simulator's; TCSBRK
+     * with 0 sends a break and stays the kernel's. Everything else is the
+     * pty's own. */
+    if (request == TIOCOUTQ || request == TIOCSERGETLSR) return tty_outq(t, request, arg);
     if (request == TCSBRK && (uintptr_t)arg != 0) return tty_drain(t);
     *handled = 0;
   }

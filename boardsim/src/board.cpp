@@ -106,9 +106,18 @@ std::vector<std::string> host_paths_used(const LaunchPlan& plan) {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) != nullptr) paths.emplace_back(cwd);
   }
-  auto add_value = [&paths](const std::string& text) {
+  // A relative path is the caller's when the run keeps the caller's working
+  // directory; with a board working directory it is the board's own.
+  const std::string base = paths.empty() ? "" : paths.front();
+  auto add_value = [&paths, &base](const std::string& text) {
     const size_t eq = text.find('=');
-    paths.push_back(eq == std::string::npos ? text : text.substr(eq + 1));
+    const std::string value = eq == std::string::npos ? text : text.substr(eq + 1);
+    if (value.empty()) return;
+    if (value[0] == '/') {
+      paths.push_back(value);
+    } else if (!base.empty()) {
+      paths.push_back(base + "/" + value);
+    }
   };
   for (const auto& arg : plan.argv) add_value(arg);
   for (const auto& var : plan.env) {

@@ -477,13 +477,15 @@ struct DeviceServer::Impl {
       if (f.nth == n) fault = &f;
     }
     if (fault == nullptr) {
-      // Bounded: a board that writes without reading back keeps a second's
-      // worth of requests at most, and only whole requests have a time.
+      // Bounded: the times of the last 4096 requests at most are kept for a
+      // board that writes faster than the simulator reads them, and only
+      // whole requests have a time. One write's requests share its time.
       constexpr size_t GPIO_TIMES_KEPT = 4096;
       if (payload.size() % sizeof(GpioRequest) == 0) {
+        const uint64_t taken_ns = monotonic_ns();
         for (size_t i = 0; i < payload.size() / sizeof(GpioRequest); ++i) {
           if (gpio_taken_ns.size() == GPIO_TIMES_KEPT) gpio_taken_ns.pop_front();
-          gpio_taken_ns.push_back(monotonic_ns());
+          gpio_taken_ns.push_back(taken_ns);
         }
       }
       return Reply{static_cast<int>(payload.size()), 0, {}};

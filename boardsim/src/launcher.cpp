@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -241,25 +242,54 @@ bool plan_supervised(const LaunchPlan& plan) {
   return plan.pid_namespace || plan.panel != Panel::None;
 }
 
+namespace {
+
+// The real path of the directory a run needs for `path`: the path itself
+// when it is a directory, else the directory that holds it (or is to hold
+// it, for an output the program makes). "" when there is none.
+std::string needed_dir(const std::string& path) {
+  char real[PATH_MAX];
+  struct stat st {};
+  if (realpath(path.c_str(), real) != nullptr) {
+    if (stat(real, &st) == 0 && S_ISDIR(st.st_mode)) return real;
+    const std::string r = real;
+    return r.substr(0, std::max<size_t>(r.rfind('/'), 1));
+  }
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return "";
+  const std::string parent = path.substr(0, slash);
+  if (realpath(parent.c_str(), real) == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return "";
+  }
+  return real;
+}
+
+}  // namespace
+
 std::vector<std::string> hidden_host_dirs(const std::vector<std::string>& paths) {
   std::set<std::string> dirs;
   for (const auto& path : paths) {
-    char real[PATH_MAX];
-    if (path.empty() || path[0] != '/' || realpath(path.c_str(), real) == nullptr) continue;
-    const std::string r = real;
+    if (path.empty() || path[0] != '/') continue;
+    const std::string dir = needed_dir(path);
     for (const std::string top : {"/tmp/", "/home/"}) {
-      if (r.compare(0, top.size(), top) != 0) continue;
-      const size_t end = r.find('/', top.size());
-      const std::string dir = r.substr(0, end);
-      struct stat st {};
+      // Only the directory itself, never the one right below /tmp or /home
+      // that holds it: what lies beside it stays out of the board's reach.
       // The board's own /home/organ is never taken from the host.
-      if (dir.size() > top.size() && dir != "/home/organ" && stat(dir.c_str(), &st) == 0 &&
-          S_ISDIR(st.st_mode)) {
+      if (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 && dir != "/home/organ" &&
+          dir.compare(0, 12, "/home/organ/") != 0) {
         dirs.insert(dir);
       }
     }
   }
-  return {dirs.begin(), dirs.end()};
+  // One inside another that is shared already is shared with it.
+  std::vector<std::string> out;
+  for (const auto& d : dirs) {
+    const bool inside = std::any_of(out.begin(), out.end(), [&d](const std::string& o) {
+      return d.compare(0, o.size() + 1, o + "/") == 0;
+    });
+    if (!inside) out.push_back(d);
+  }
+  return out;
 }
 
 std::vector<MountStep> board_mounts(const Sandbox& sandbox,
@@ -294,6 +324,13 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
   m.push_back({K::Mkdir, "", "/home/organ"});
   m.push_back({K::Bind, sandbox.dir("home_organ"), "/home/organ"});
   for (size_t i = 0; i < kept.size(); ++i) {
+    // The directories above it are made in the board's own /tmp or /home,
+    // empty: nothing of the host's beside it comes with it.
+    for (size_t slash = kept[i].find('/', 1); slash != std::string::npos;
+         slash = kept[i].find('/', slash + 1)) {
+      const std::string above = kept[i].substr(0, slash);
+      if (above != "/tmp" && above != "/home") m.push_back({K::Mkdir, "", above});
+    }
     m.push_back({K::Mkdir, "", kept[i]});
     m.push_back({K::RecursiveBind, parked[i], kept[i]});
   }

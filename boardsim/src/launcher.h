@@ -53,14 +53,17 @@ void take_terminal(pid_t pgrp);
 // the stand-ins over the real date and hwclock.
 // Host directories the run needs that lie under /tmp or /home (a checkout or
 // build tree there) are mounted back at their own paths, so the overmounts do
-// not hide the program, its shim, its arguments or its working directory.
+// not hide the program, its shim, its arguments or its working directory;
+// only those directories, not what lies beside them.
 std::vector<MountStep> board_mounts(const Sandbox& sandbox,
                                     const std::vector<std::string>& tty_slaves,
                                     const std::vector<std::string>& host_paths_used);
 
 // The host directories a run uses (working directory, absolute paths among
 // its arguments and preloads) that the overmounts of /tmp and /home would
-// hide: for each, the directory right below /tmp or /home that holds it.
+// hide: a path that names a directory gives that directory, any other path
+// the directory that holds it; never /tmp or /home itself, nor anything of
+// /home/organ. A directory inside another one listed is left out.
 std::vector<std::string> hidden_host_dirs(const std::vector<std::string>& paths);
 
 // Runs in the forked child; never returns. Exit status 125 when the board

@@ -157,6 +157,17 @@ const std::vector<std::string>& Sandbox::standin_names() {
   return names;
 }
 
+// As the kernel does, the date stand-in refuses a time before 1970 given
+// as MMDDhhmmYYYY.ss: a program that asks for one would fail on the organ.
+const char DATE_BEFORE_1970_REFUSED[] =
+    "case \"$1\" in\n"
+    "  ????????[0-9][0-9][0-9][0-9].[0-9][0-9])\n"
+    "    year=${1#????????}; year=${year%.??}\n"
+    "    if [ \"$year\" -lt 1970 ]; then\n"
+    "      echo 'date: cannot set date: Invalid argument' >&2; exit 1\n"
+    "    fi ;;\n"
+    "esac\n";
+
 // The stand-in records its whole command line as one line (a single
 // O_APPEND write, so concurrent calls do not interleave) and exits with the
 // status the test chose.
@@ -168,9 +179,7 @@ void Sandbox::write_standin(const std::string& name, int status) const {
       name + "'; else line=\"" + name +
       " $*\"; fi\n"
       "printf '%s\\n' \"$line\" >> '" +
-      standin_log() +
-      "'\n"
-      "exit " +
+      standin_log() + "'\n" + (name == "date" ? DATE_BEFORE_1970_REFUSED : "") + "exit " +
       std::to_string(status) + "\n";
   const std::string path = dir("bin") + "/" + name;
   const std::string temp = path + ".new";

@@ -163,13 +163,13 @@ void SerialPort::send(const void* data, size_t n, uint64_t delay_us) {
     for (size_t i = 0; i < n; ++i) {
       const uint64_t start = std::max(base, rx_free_ns_);
       rx_free_ns_ = start + ch;
-      scheduled_.push_back({rx_free_ns_, std::vector<uint8_t>(1, p[i]), start});
+      scheduled_.push_back({rx_free_ns_, std::vector<uint8_t>(1, p[i]), start, speed_});
     }
   } else {
     uint64_t due = base;
     // A line delivers in order: nothing overtakes bytes sent earlier.
     if (!scheduled_.empty()) due = std::max(due, scheduled_.back().due_ns);
-    scheduled_.push_back({due, std::vector<uint8_t>(p, p + n), 0});
+    scheduled_.push_back({due, std::vector<uint8_t>(p, p + n), 0, speed_});
   }
   if (delivering_ns_ == 0) on_tick(now);
 }
@@ -306,7 +306,8 @@ void SerialPort::on_tick(uint64_t now_ns) {
     const auto& b = scheduled_.front().bytes;
     outgoing_.insert(outgoing_.end(), b.begin(), b.end());
     for (size_t i = 0; i < b.size(); ++i) {
-      outgoing_wire_.emplace_back(scheduled_.front().wire_start_ns, scheduled_.front().due_ns);
+      const Pending& due = scheduled_.front();
+      outgoing_wire_.push_back({due.wire_start_ns, due.due_ns, due.baud});
     }
     scheduled_.pop_front();
   }
@@ -316,19 +317,23 @@ void SerialPort::on_tick(uint64_t now_ns) {
 void SerialPort::flush() {
   while (!outgoing_.empty() && !hung_up_) {
     // A board that went away must not end the simulator with SIGPIPE.
-    const ssize_t n = connected_ ? ::send(master_, outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL)
-                                 : write(master_, outgoing_.data(), outgoing_.size());
+    // One event per speed: characters sent before a speed change keep the
+    // speed they were sent at.
+    size_t run = 1;
+    while (run < outgoing_.size() && outgoing_wire_[run].baud == outgoing_wire_.front().baud) ++run;
+    const ssize_t n = connected_ ? ::send(master_, outgoing_.data(), run, MSG_NOSIGNAL)
+                                 : write(master_, outgoing_.data(), run);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && connected_ && errno != EAGAIN && errno != EWOULDBLOCK) hung_up_ = true;
     if (n <= 0) break;  // the board's input queue is full: wait for POLLOUT
     Event e;
     e.kind = EventKind::SerialFromSlave;
     e.device = port_;
-    e.baud = speed_;
+    e.baud = outgoing_wire_.front().baud;
     e.data.assign(outgoing_.begin(), outgoing_.begin() + n);
-    if (outgoing_wire_.front().first != 0) {
-      e.wire_start_ns = outgoing_wire_.front().first;
-      e.wire_end_ns = outgoing_wire_[static_cast<size_t>(n) - 1].second;
+    if (outgoing_wire_.front().wire_start_ns != 0) {
+      e.wire_start_ns = outgoing_wire_.front().wire_start_ns;
+      e.wire_end_ns = outgoing_wire_[static_cast<size_t>(n) - 1].wire_end_ns;
     }
     journal_.add_received(std::move(e));
     outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);

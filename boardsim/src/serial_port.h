@@ -80,6 +80,13 @@ class SerialPort : public SerialLink {
     uint64_t due_ns;
     std::vector<uint8_t> bytes;
     uint64_t wire_start_ns;  // 0: without wire time
+    uint32_t baud;           // the speed its characters were sent at
+  };
+  // A due character of the far end's, not yet taken by the pty.
+  struct Outgoing {
+    uint64_t wire_start_ns;
+    uint64_t wire_end_ns;
+    uint32_t baud;
   };
   // A character of the board's on its way to the far end.
   struct OnWire {
@@ -109,12 +116,12 @@ class SerialPort : public SerialLink {
   std::string slave_path_;
   std::shared_ptr<SerialFarEnd> far_end_;
   std::deque<Pending> scheduled_;
-  std::vector<uint8_t> outgoing_;                            // due, not yet taken by the pty
-  std::deque<std::pair<uint64_t, uint64_t>> outgoing_wire_;  // per byte: start, end
-  std::deque<OnWire> tx_wire_;  // the board's characters not yet delivered
-  uint64_t tx_free_ns_ = 0;     // when the board's last character ends
-  uint64_t rx_free_ns_ = 0;     // when the far end's last character ends
-  uint64_t delivering_ns_ = 0;  // the end of the character being delivered
+  std::vector<uint8_t> outgoing_;       // due, not yet taken by the pty
+  std::deque<Outgoing> outgoing_wire_;  // per byte of outgoing_
+  std::deque<OnWire> tx_wire_;          // the board's characters not yet delivered
+  uint64_t tx_free_ns_ = 0;             // when the board's last character ends
+  uint64_t rx_free_ns_ = 0;             // when the far end's last character ends
+  uint64_t delivering_ns_ = 0;          // the end of the character being delivered
   uint32_t delivering_baud_ = 0;
   bool wire_time_ = true;
   uint32_t speed_ = 0;

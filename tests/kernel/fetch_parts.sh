@@ -1,11 +1,13 @@
 #!/bin/sh
 # Fetches the parts of the virtual board through the package manager: the
-# armhf packages marked "download" in tools/debian-packages (the kernel, busybox
-# and the C library) are downloaded with apt-get download into DIR/debs and
-# the files the check needs are unpacked with dpkg-deb into DIR/parts:
+# armhf packages marked "download" in tools/debian-packages (the kernel,
+# busybox, the C library, dash and coreutils) are downloaded with apt-get
+# download into DIR/debs and the files the check needs are unpacked with
+# dpkg-deb into DIR/parts:
 #   kernel/vmlinuz, kernel/vexpress-v2p-ca9.dtb, kernel/version
 #   busybox/bin/busybox
 #   libc/lib/...  (the dynamic loader and the libraries)
+#   dash/bin/dash, coreutils/bin/date  (the board's own shell and date)
 # A part already unpacked from the version apt offers now is kept.
 #
 # linux-image-armmp is a metapackage: the kernel comes from the image package
@@ -122,6 +124,14 @@ for package in $wanted; do
     libc6:*)
       deb=$(fetch "$package")
       unpack "$deb" libc './lib/*'
+      ;;
+    dash:*)
+      deb=$(fetch "$package")
+      unpack "$deb" dash './bin/dash'
+      ;;
+    coreutils:*)
+      deb=$(fetch "$package")
+      unpack "$deb" coreutils './bin/date'
       ;;
     *)
       echo "fetch_parts.sh does not know what to take from $package" >&2

@@ -1,11 +1,13 @@
 // The other programs of the board's package on a real ARM kernel: the
-// watchers on the kernel's inotify, clockrestore on the board's own clocks,
-// splashgen, and a bench tool's option errors, each against what it must
-// print and do (and, where a host build can run the same, what that does).
+// watchers on the kernel's inotify, clockrestore on the board's own clocks
+// (and, booted a second time, with its RTC in 2040), splashgen, and a bench
+// tool's option errors, each against what it must print and do (and, where
+// a host build can run the same, what that does).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -72,6 +74,74 @@ TEST(KernelPrograms, ClockrestoreSetsTheBoardsClocksOnceFromTheRtcAndTheOffset) 
   EXPECT_EQ(slurp(result("clockrestore_again/out")), "");
   EXPECT_EQ(result_number("clockrestore_again/status"), 0);
 }
+
+// The board booted with its RTC in 2040 (vm/clock_2040.sh): clockrestore with
+// the board's own dash and, but where the case says otherwise, coreutils'
+// date; a recorder in hwclock's place.
+struct Clock2040 {
+  const char* name;
+  bool date_sets;  // the date takes the time (coreutils', 64 bits)
+  const char* offset_file;
+};
+
+void PrintTo(const Clock2040& c, std::ostream* os) { *os << c.name; }
+
+// The date clockrestore runs for a time: MMDDhhmmYYYY.ss, in UTC.
+std::string date_argument(long seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm broken {};
+  gmtime_r(&t, &broken);
+  char text[32];
+  strftime(text, sizeof text, "%m%d%H%M%Y.%S", &broken);
+  return text;
+}
+
+class KernelClock2040 : public ::testing::TestWithParam<Clock2040> {};
+
+TEST_P(KernelClock2040, ClockrestoreTakesTheSystemClockPast2038OrLeavesIt) {
+  const Clock2040& c = GetParam();
+  const std::string d = std::string(c.name) + "/";
+  const long rtc = atol(result_word(d + "rtc_before").c_str());
+  ASSERT_GE(rtc, 2208988800L) << "the RTC starts at 2040-01-01T00:00:00";
+  // clockrestore read the RTC in the same second as the case did, or the
+  // next, and added the hour without wrapping into 1901.
+  const std::string args = result_word(d + "date_args");
+  EXPECT_TRUE(args == date_argument(rtc + 3600) || args == date_argument(rtc + 1 + 3600)) << args;
+  EXPECT_EQ(result_number(d + "status"), 0) << "always 0";
+  const long before = atol(result_word(d + "system_before").c_str());
+  const long after = atol(result_word(d + "system_after").c_str());
+  const std::string printed = slurp(result(d + "out"));
+  const std::string hwclock = result_word(d + "hwclock_called");
+  if (c.date_sets) {
+    EXPECT_TRUE(printed == date_printed(rtc + 3600) || printed == date_printed(rtc + 1 + 3600))
+        << printed;
+    EXPECT_EQ(slurp(result(d + "err")), "");
+    EXPECT_GE(after, rtc + 3600);
+    EXPECT_LE(after, rtc + 3600 + 10);
+    // hwclock -w ran once the system clock was set, not before.
+    ASSERT_EQ(hwclock.compare(0, 3, "-w "), 0) << hwclock;
+    const long at = atol(hwclock.c_str() + 3);
+    EXPECT_GE(at, rtc + 3600) << hwclock;
+    EXPECT_LE(at, after) << hwclock;
+  } else {
+    // The 32-bit date refuses the year; the system clock stays where the
+    // kernel started it, and the RTC is not written from it.
+    EXPECT_EQ(slurp(result(d + "err")).compare(0, 18, "date: invalid date"), 0)
+        << slurp(result(d + "err"));
+    EXPECT_EQ(printed, "");
+    EXPECT_GE(after, before);
+    EXPECT_LE(after, before + 10);
+    EXPECT_FALSE(std::filesystem::exists(result(d + "hwclock_called"))) << hwclock;
+  }
+  EXPECT_EQ(result_word(d + "offset_file"), c.offset_file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KernelClock2040,
+                         ::testing::Values(Clock2040{"clock_2040", true, "removed"},
+                                           // Tried again at the next start-up.
+                                           Clock2040{"clock_2040_hwclock_fails", true, "kept"},
+                                           Clock2040{"clock_2040_date_32_bits", false, "kept"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(KernelPrograms, SplashgenDrawsTheHostBuildsImage) {
   const kernel_test::Reference ref =

@@ -108,7 +108,7 @@ enum class EventKind {
   SpiTransfer,  // one spi_ioc_transfer: data = tx (empty without tx), rx = rx
   FbIoctl,      // request, value (when has_value)
   FbWrite,      // data = bytes written to /dev/fb0
-  Note,         // text: a model's remark (for example a speed mismatch)
+  Note,         // text: a model's free-form remark
   Annotation    // unit, text: one protocol unit a far-end model recognised
 };
 

@@ -48,9 +48,11 @@ class Cli : public ::testing::Test {
   }
   void TearDown() override { ASSERT_EQ(system(("rm -rf " + shell_word(dir_)).c_str()), 0); }
 
-  CliResult run(const std::vector<std::string>& args, const std::string& input = "") {
+  CliResult run(const std::vector<std::string>& args, const std::string& input = "",
+                const std::string& cwd = "") {
     std::ofstream(dir_ + "/in") << input;
-    std::string line = shell_word(cli_path());
+    std::string line = cwd.empty() ? "" : "cd " + shell_word(cwd) + " && ";
+    line += shell_word(cli_path());
     for (const auto& a : args) line += " " + shell_word(a);
     line += " <" + shell_word(dir_ + "/in") + " >" + shell_word(dir_ + "/out") + " 2>" +
             shell_word(dir_ + "/err");
@@ -153,6 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{{"--tty", "0=imx:delay=60000000", "--", "true"}, 0, ""},
         StatusCase{{"--timeout", "inf", "--", "true"}, 2, "bad --timeout argument 'inf'"},
         StatusCase{{"--timeout", "1e400", "--", "true"}, 2, "bad --timeout"},
+        StatusCase{{"--timeout", "0x10", "--", "true"}, 2, "bad --timeout argument '0x10'"},
+        StatusCase{{"--timeout", "2.5", "--", "true"}, 0, ""},
+        StatusCase{
+            {"--tty", "0=imx:late-refusal=60000001", "--", "true"}, 2, "imx: bad late-refusal"},
         StatusCase{{"--ports", "+3", "--", "true"}, 2, "bad --ports argument '+3'"},
         StatusCase{{"--spi-max-hz", " 500000", "--", "true"}, 2, "bad --spi-max-hz"},
         StatusCase{{"--spi", "0=sink:pattern=0x5A", "--", "true"}, 2, "bad argument"},
@@ -199,6 +205,74 @@ INSTANTIATE_TEST_SUITE_P(
              "gpio",       "1",     "0x00100000", "0x00100000",   "wait", "110",  "tty",
              "/dev/ttyS0", "raw",   "38400",      "write",        "A",    "read", "1"},
             "read :\n"}));
+
+// A run from a tree under the host's /tmp (a technician's scratch
+// directory): the board sees only the working directory and the
+// directories of the files it names, at their own paths, never what lies
+// beside them, so a board's clean-up of its /tmp leaves the host's alone.
+struct SharedTreeCase {
+  const char* cwd;                   // under the tree, "" = elsewhere
+  std::vector<std::string> args;     // @T@ = the tree
+  const char* out;                   // nullptr = not checked
+  std::vector<std::string> written;  // "PATH=CONTENT" the host tree holds afterwards
+};
+
+class CliSharedTree : public Cli, public ::testing::WithParamInterface<SharedTreeCase> {};
+
+TEST_P(CliSharedTree, BoardSeesOnlyTheDirectoriesOfItsRun) {
+  char templ[] = "/tmp/boardsim-tree-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  const std::string tree = templ;
+  for (const char* sub : {"/work", "/data"}) ASSERT_EQ(mkdir((tree + sub).c_str(), 0755), 0);
+  std::ofstream(tree + "/beside.txt") << "beside\n";
+  std::ofstream(tree + "/work/own.txt") << "own\n";
+  std::ofstream(tree + "/data/in.txt") << "in\n";
+  auto expand = [&tree](std::string text) {
+    for (size_t at = text.find("@T@"); at != std::string::npos; at = text.find("@T@")) {
+      text.replace(at, 3, tree);
+    }
+    return text;
+  };
+  std::vector<std::string> args;
+  for (const auto& a : GetParam().args) args.push_back(expand(a));
+  const std::string cwd = *GetParam().cwd == '\0' ? dir_ : tree + "/" + GetParam().cwd;
+  const CliResult r = run(args, "", cwd);
+  EXPECT_EQ(slurp(tree + "/beside.txt"), "beside\n") << "a host file beside the run was lost";
+  EXPECT_EQ(slurp(tree + "/data/in.txt"), "in\n");
+  for (const auto& w : GetParam().written) {
+    const size_t eq = w.find('=');
+    EXPECT_EQ(slurp(tree + "/" + w.substr(0, eq)), w.substr(eq + 1)) << w;
+  }
+  ASSERT_EQ(system(("rm -rf " + shell_word(tree)).c_str()), 0);
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (GetParam().out != nullptr) {
+    EXPECT_EQ(r.out, GetParam().out);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliSharedTree,
+    ::testing::Values(
+        // The board empties its /tmp: the working directory's own files may
+        // go (it is shared), what is beside it may not.
+        SharedTreeCase{"work", {"--", "sh", "-c", "rm -rf /tmp/* 2>/dev/null; true"}, nullptr, {}},
+        // The working directory is shared read-write; its parent on the
+        // board holds nothing else of the host's.
+        SharedTreeCase{"work",
+                       {"--", "sh", "-c", "ls @T@; cat own.txt; echo new > made.txt"},
+                       "work\nown\n",
+                       {"work/made.txt=new\n", "work/own.txt=own\n"}},
+        // A named file brings its directory, readable and writable.
+        SharedTreeCase{"",
+                       {"--", "sh", "-c", "ls @T@; cat \"$1\"; echo out > @T@/data/out.txt", "sh",
+                        "@T@/data/in.txt"},
+                       "data\nin\n",
+                       {"data/out.txt=out\n"}},
+        // So does a file the program is to make.
+        SharedTreeCase{"",
+                       {"--", "sh", "-c", "echo made > \"$1\"; ls @T@", "sh", "@T@/data/new.txt"},
+                       "data\n",
+                       {"data/new.txt=made\n"}}));
 
 // Stopped from outside (a shell's timeout, a terminal closed), the command
 // stops its program and still removes its sandbox.

@@ -57,7 +57,7 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
        // answer takes one character time more on the line.
        "annotation ttyS0 sync: 'A' answered ':'", "tty-in     ttyS0 38400 baud  \":\"",
        "annotation ttyS0 speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave "
-       "now at 57600 baud",
+       "now at 57691.0 baud",
        "tty-speed  ttyS0 now 57600 baud", "tty-out    ttyS0 57600 baud  \"001122FC",
        "annotation ttyS0 boot-record: 001122FC C4 (32-bit, count 4, write) data CAFEDECA",
        "annotation ttyS0 jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000",
@@ -96,7 +96,20 @@ TEST(DecodedJournal, BringUpReadsUnitByUnit) {
     EXPECT_EQ(e.wire_end_ns - e.wire_start_ns, 335000u);
   }
   EXPECT_TRUE(found) << text;
-  EXPECT_EQ(board.journal().of(EventKind::Annotation).size(), 12u) << text;
+  // The speed change's closing character leaves at the slave's new speed and
+  // is lost to the board's port, still at 38400: one refusal more, unless the
+  // simulator came to the record's last character only after kovrel had
+  // changed its port (16.6 ms later: a loaded machine).
+  size_t units = 0;
+  for (const auto& e : board.journal().of(EventKind::Annotation)) {
+    if (e.unit == "refused") {
+      EXPECT_EQ(e.text.rfind("slave answers at 57691.0 baud, board listens at 38400 baud", 0), 0u)
+          << e.text;
+    } else {
+      ++units;
+    }
+  }
+  EXPECT_EQ(units, 12u) << text;
 }
 
 }  // namespace

@@ -96,7 +96,11 @@ std::vector<Stretch> serial_stretches(const boardsim::Journal& journal, const De
     }
     if (e.kind != EventKind::SerialToSlave && e.kind != EventKind::SerialFromSlave) continue;
     if (stretches.empty()) stretches.push_back({0, UINT64_MAX, 0, {}, {}});
-    Stretch& s = stretches.back();
+    // A character sent at the old speed may be delivered after the change:
+    // it is drawn, and decodes, in the stretch of its speed.
+    const bool old_speed = stretches.size() > 1 && stretches.back().baud != e.baud &&
+                           stretches[stretches.size() - 2].baud == e.baud;
+    Stretch& s = old_speed ? stretches[stretches.size() - 2] : stretches.back();
     EXPECT_TRUE(s.baud == 0 || s.baud == e.baud) << "one speed per stretch";
     s.baud = e.baud;
     Bytes& side = e.kind == EventKind::SerialToSlave ? s.tx : s.rx;

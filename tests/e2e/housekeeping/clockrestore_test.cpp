@@ -128,6 +128,8 @@ const Undefined UNDEFINED[] = {
     {"clock_past_32_bits", "4294967296\n", "3600\n"},
     {"clock_eleven_digits", "99999999999\n", "3600\n"},
     {"clock_past_64_bits", "99999999999999999999\n", "3600\n"},
+    // The kernel takes no time before 1970: an offset reaching there is none.
+    {"corrected_before_1970", "1000000000\n", "-1000000001\n"},
 };
 
 class ClockrestoreUndefined : public Clockrestore,

@@ -15,10 +15,12 @@ using test_support::failed_report;
 
 struct RxRuleRow {
   const char* name;
-  const char* model;                  // options of the slave model
-  const char* line;                   // the job
-  std::vector<std::string> messages;  // on standard error, in this order
-  bool job_ran;                       // the job frame reached the line (FAILED banner expected)
+  const char* model;                      // options of the slave model
+  const char* line;                       // the job
+  std::vector<std::string> messages;      // on standard error, in this order
+  bool job_ran;                           // the job frame reached the line (FAILED banner expected)
+  std::vector<std::string> options = {};  // more of kovrel's options
+  const char* refusal = nullptr;          // the start of the slave's refusal in the journal
 };
 
 const RxRuleRow RX_RULES[] = {
@@ -86,6 +88,27 @@ const RxRuleRow RX_RULES[] = {
      {"Slave iMX sync\n\n\tA", "\nERROR : UART read stalled",
       "\nERROR : sync char response read failed\n\n"},
      false},
+    // The change value for 1200 moves the slave to 1273.9 baud, too far from
+    // the board's 1200 for either to understand the other: the first record
+    // after the change is lost to framing errors and has no echo.
+    {"SpeedTheSlaveCannotFollow1200",
+     "",
+     "WRITE_8 0x001122FF 0xCA",
+     {"baud rate changed to 1200\n", "\tBRECORD = 001122FF 01 ",
+      "\nERROR : command echo not / partially received\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true,
+     {"-b", "1200"},
+     "board sends at 1200 baud, slave listens at 1273.9 baud (5.8 % apart, more than 2 %): "
+     "characters lost to framing errors"},
+    {"SpeedTheSlaveCannotFollow600",
+     "",
+     "READ_8 0x001122FF",
+     {"baud rate changed to 600\n", "\tBRECORD = 001122FF 21 ", "\nERROR : UART read stalled",
+      "\nERROR : expected 13 chars received -1\n", "\nERROR : boot record read failed\n\n"},
+     true,
+     {"-b", "600"},
+     "board sends at 600 baud, slave listens at 546.0 baud (9.9 % apart, more than 2 %)"},
 };
 
 class UartRxRule : public UartBoard, public ::testing::WithParamInterface<RxRuleRow> {};
@@ -97,8 +120,18 @@ TEST_P(UartRxRule, ReportedEndsTheRunAndSkipsTheSpiPhase) {
   ASSERT_TRUE(boardsim::ImxBootstrap::parse_options(row.model, options, error)) << error;
   attach(options);
   board.write_file(SPI_JOB_PATH, "; nothing\n");
-  auto result = run_job(std::string(row.line) + "\n", {"-v", "3", "-r", "-s", SPI_JOB_PATH});
+  std::vector<std::string> kovrel_options = {"-v", "3", "-r", "-s", SPI_JOB_PATH};
+  kovrel_options.insert(kovrel_options.end(), row.options.begin(), row.options.end());
+  auto result = run_job(std::string(row.line) + "\n", kovrel_options);
   EXPECT_EQ(result.status, 255);
+  if (row.refusal != nullptr) {
+    std::vector<std::string> refusals;
+    for (const auto& e : board.journal().of(EventKind::Annotation, 0)) {
+      if (e.unit == "refused" && e.text.rfind(row.refusal, 0) == 0) refusals.push_back(e.text);
+    }
+    // Once for the whole run of lost characters.
+    EXPECT_EQ(refusals.size(), 1u) << board.journal().to_text();
+  }
   EXPECT_TRUE(contains_in_order(result.err, row.messages));
   EXPECT_EQ(result.err.find(failed_report()) != std::string::npos, row.job_ran) << result.err;
   EXPECT_EQ(result.err.find("PROCESSING </tmp/spi_job.txt>"), std::string::npos);

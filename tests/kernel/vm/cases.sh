@@ -17,26 +17,9 @@ results=$1
 tracing=/sys/kernel/tracing
 cd /work
 
-# Hundredths of a second since boot ("12.34" -> 1234, no octal trap for "0.08").
-uptime_cs() {
-  read -r up _ < /proc/uptime
-  echo $(( ${up%.*} * 100 + 1${up#*.} - 100 ))
-}
-
-# wait_for and watching.
+# wait_for, watching, uptime_cs and run.
 WAITS=$results/waits
 . /waits.sh
-
-# run CASE BOUND_S COMMAND...: the command, killed at its bound.
-run() {
-  case_dir=$results/$1 bound=$2
-  shift 2
-  mkdir -p "$case_dir"
-  start=$(uptime_cs)
-  timeout -s KILL "$bound" "$@" > "$case_dir/out" 2> "$case_dir/err"
-  echo $? > "$case_dir/status"
-  echo $(( $(uptime_cs) - start )) > "$case_dir/elapsed_cs"
-}
 
 echo nop > $tracing/current_tracer
 echo 2048 > $tracing/buffer_size_kb

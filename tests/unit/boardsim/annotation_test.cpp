@@ -29,7 +29,7 @@ class Recorder : public Annotator {
 class RecordingLink : public SerialLink {
  public:
   void send(const void*, size_t, uint64_t) override {}
-  uint32_t board_speed() const override { return 38400; }
+  uint32_t board_speed() const override { return speed; }
   uint64_t now_ns() const override { return clock_ns; }
   void note(const std::string&) override {}
   void annotate(const std::string& unit, const std::string& text) override {
@@ -37,6 +37,7 @@ class RecordingLink : public SerialLink {
   }
   Recorder recorder;
   uint64_t clock_ns = 1000000000;
+  uint32_t speed = 38400;
 };
 
 constexpr uint64_t MS = 1000000;
@@ -50,11 +51,13 @@ TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
     slave.on_gpio(link, request);
     link.clock_ns += value == 0 ? 10 * MS : 100 * MS;
   }
-  // Each record 20 ms after the one before, as the board paces them.
+  // Each record 20 ms after the one before, as the board paces them; the
+  // board follows the speed change before its next record.
   for (const std::string record : {"A", "001122FCC4CAFEDECA", "001122FCE4", "0000100082",
                                    "002060A8C40000013D", "00001000C0"}) {
     slave.on_bytes(link, reinterpret_cast<const uint8_t*>(record.data()), record.size());
     link.clock_ns += 20 * MS;
+    if (record.rfind("002060A8", 0) == 0) link.speed = 57600;
   }
   EXPECT_EQ(link.recorder.lines,
             (Lines{"sync: 'A' answered ':'",
@@ -62,7 +65,10 @@ TEST(Annotations, SlaveBootstrapNamesEveryRecord) {
                    "boot-record: 001122FC E4 (32-bit, count 4, read) answer CAFEDECA",
                    "boot-record: 00001000 82 (invalid width, count 2, write): refused with '*'",
                    "speed-change: 002060A8 C4 (32-bit, count 4, write) data 0000013D: slave now at "
-                   "57600 baud",
+                   "57691.0 baud",
+                   // The change's closing character, already at the new speed.
+                   "refused: slave answers at 57691.0 baud, board listens at 38400 baud (33.4 % "
+                   "apart, more than 2 %): characters lost to framing errors",
                    "jump: 00001000 C0 (32-bit, count 0, write): slave runs from 00001000"}));
 }
 

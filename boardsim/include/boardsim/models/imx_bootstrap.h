@@ -4,9 +4,10 @@
 // records, each character echoed as it arrives ('*' refusal after the
 // command, one more character once a write is stored, read answers), a
 // sparse memory image, jumps (after which the code runs and the bootstrap no
-// longer answers), and the line-speed change record (the standard speed
-// nearest value x 38400 / 211 baud; characters at another speed are noted). Storing a record takes
-// STORE_NS_PER_BYTE per data byte; a record that starts before the last one is stored is lost.
+// longer answers), and the line-speed change record (exactly value x 38400 / 211
+// baud from then on; a character either way between ends more than 2 % apart
+// is lost to a framing error). Storing a record takes STORE_NS_PER_BYTE per
+// data byte; a record that starts before the last one is stored is lost.
 // Every refusal is annotated. Options make it misbehave for fault tests.
 #pragma once
 
@@ -66,21 +67,26 @@ class ImxBootstrap : public SerialFarEnd {
   // Inspection for tests.
   bool listening() const { return listening_; }
   bool synced() const { return synced_; }
-  uint32_t line_speed() const { return line_speed_; }  // what the slave expects now
+  double line_speed() const { return line_speed_; }  // baud the slave's UART runs at now
   const std::map<uint32_t, uint8_t>& memory() const { return memory_; }
   std::vector<uint8_t> memory_bytes(uint32_t address, size_t n) const;  // 0 where unwritten
   const std::vector<uint32_t>& jumps() const { return jumps_; }
   int records() const { return records_; }  // complete records accepted
+  // Runs of the board's characters lost to a speed difference.
   int mismatches() const { return mismatches_; }
+  // Runs of the slave's answers lost to a speed difference.
+  int lost_answers() const { return lost_answers_; }
   void poke(uint32_t address, uint8_t value) { memory_[address] = value; }
 
  private:
   void on_char(SerialLink& link, char c);
   void on_command(SerialLink& link);
   void on_data_complete(SerialLink& link);
-  // Sends text, later_us after the answer delay (0: with it).
+  // Sends text, later_us after the answer delay (0: with it), unless the
+  // board's port is too far from the slave's speed to take it.
   void answer(SerialLink& link, const std::string& text, uint64_t later_us = 0);
   bool speed_garbles(SerialLink& link);
+  bool answer_garbles(SerialLink& link);
   void echo(SerialLink& link, char c);
   uint64_t read_value(uint32_t address, size_t bytes) const;
 
@@ -92,9 +98,10 @@ class ImxBootstrap : public SerialFarEnd {
   uint64_t stored_at_ns_ = 0;    // when the last write record is stored
   bool record_lost_ = false;     // the record being received is dropped
   std::string refusal_;          // the last refusal annotated (one per kind in a row)
+  std::string answer_refusal_;   // the speeds of the last answers lost ("" if they went)
   bool listening_ = false;
   bool synced_ = false;
-  uint32_t line_speed_ = RESET_SPEED;
+  double line_speed_ = RESET_SPEED;
   std::string command_;       // command characters received so far
   std::string data_;          // data characters of the record being received
   size_t data_expected_ = 0;  // characters; 0: waiting for a command
@@ -104,6 +111,7 @@ class ImxBootstrap : public SerialFarEnd {
   std::vector<uint32_t> jumps_;
   int records_ = 0;
   int mismatches_ = 0;
+  int lost_answers_ = 0;
 };
 
 // The model as the boardsim command's "imx:ARGS" builds it (arguments as

@@ -9,6 +9,7 @@
  *   getspeed            print "speed N" as termios2 reports it
  *   write TEXT          write TEXT to the port
  *   outq                print "outq N", the characters the port has not sent yet
+ *   lsr                 whether the transmitter is empty (TIOCSERGETLSR);
  *   drain               wait until the port has sent everything (tcdrain);
  *                       print "drained N us", the time since the last write
  *   read N              read exactly N bytes from the port; print "read TEXT"
@@ -312,6 +313,11 @@ static int run_step(int argc, char** argv, int i) {
     int queued = -1;
     ok = ioctl(tty_fd, TIOCOUTQ, &queued) == 0 ? 0 : failed("outq");
     if (ok == 0) printf("outq %d\n", queued);
+    used = 1;
+  } else if (strcmp(s, "lsr") == 0) {
+    int status = -1;
+    ok = ioctl(tty_fd, TIOCSERGETLSR, &status) == 0 ? 0 : failed("lsr");
+    if (ok == 0) printf("lsr %s\n", (status & TIOCSER_TEMT) != 0 ? "empty" : "sending");
     used = 1;
   } else if (strcmp(s, "drain") == 0) {
     ok = tcdrain(tty_fd) == 0 ? 0 : failed("drain");
