@@ -99,9 +99,16 @@ namespace {
 
 // Every host path a run refers to: its working directory when it keeps the
 // caller's, its absolute arguments (program, runner, qemu's "-E LD_PRELOAD=")
-// and the preloads of its environment.
-std::vector<std::string> host_paths_used(const LaunchPlan& plan) {
+// in `paths`; the preloads of its environment and the shims in `shims`, which
+// the board may use but not change.
+struct HostPaths {
   std::vector<std::string> paths;
+  std::vector<std::string> shims;
+};
+
+HostPaths host_paths_used(const LaunchPlan& plan) {
+  HostPaths used;
+  std::vector<std::string>& paths = used.paths;
   if (plan.cwd.empty()) {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) != nullptr) paths.emplace_back(cwd);
@@ -109,25 +116,25 @@ std::vector<std::string> host_paths_used(const LaunchPlan& plan) {
   // A relative path is the caller's when the run keeps the caller's working
   // directory; with a board working directory it is the board's own.
   const std::string base = paths.empty() ? "" : paths.front();
-  auto add_value = [&paths, &base](const std::string& text) {
+  auto add_value = [&base](std::vector<std::string>& to, const std::string& text) {
     const size_t eq = text.find('=');
     const std::string value = eq == std::string::npos ? text : text.substr(eq + 1);
     if (value.empty()) return;
     if (value[0] == '/') {
-      paths.push_back(value);
+      to.push_back(value);
     } else if (!base.empty()) {
-      paths.push_back(base + "/" + value);
+      to.push_back(base + "/" + value);
     }
   };
-  for (const auto& arg : plan.argv) add_value(arg);
+  for (const auto& arg : plan.argv) add_value(paths, arg);
   for (const auto& var : plan.env) {
-    if (var.compare(0, 11, "LD_PRELOAD=") == 0) add_value(var);
+    if (var.compare(0, 11, "LD_PRELOAD=") == 0) add_value(used.shims, var);
   }
   // Under an emulator the preload names links in the sandbox; their targets
   // are the shims themselves.
-  paths.emplace_back(BOARDSIM_DEFAULT_SHIM);
-  if (const char* shim = getenv("BOARDSIM_SHIM")) paths.emplace_back(shim);
-  return paths;
+  used.shims.emplace_back(BOARDSIM_DEFAULT_SHIM);
+  if (const char* shim = getenv("BOARDSIM_SHIM")) used.shims.emplace_back(shim);
+  return used;
 }
 
 }  // namespace
@@ -147,7 +154,8 @@ LaunchPlan Board::Impl::plan_run(const Command& command, RunState& run) {
   for (const auto& port : ports) slaves.push_back(port->slave_path());
   resolve_command(command, sandbox, plan.argv, plan.env);
   if (config.serial_keeps_speed) plan.env.push_back(std::string(BOARDSIM_KEEP_SPEED_ENV) + "=1");
-  plan.mounts = board_mounts(sandbox, slaves, host_paths_used(plan));
+  const HostPaths used = host_paths_used(plan);
+  plan.mounts = board_mounts(sandbox, slaves, used.paths, used.shims);
   plan.foreground = command.passthrough_stdio && isatty(0) && tcgetpgrp(0) == getpgrp();
   // A test that makes a program crash on purpose leaves no core file behind.
   plan.core_dumps = command.passthrough_stdio;

@@ -95,6 +95,12 @@ void apply_mount(const MountStep& m) {
       if (mkdir(m.target.c_str(), 0755) != 0 && errno != EEXIST)
         die(SETUP_FAILED, "mkdir " + m.target);
       break;
+    case MountStep::Kind::ReadOnly:
+      if (mount(nullptr, m.target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
+          0) {
+        die(SETUP_FAILED, "read-only " + m.target);
+      }
+      break;
   }
 }
 
@@ -294,12 +300,25 @@ std::vector<std::string> hidden_host_dirs(const std::vector<std::string>& paths)
 
 std::vector<MountStep> board_mounts(const Sandbox& sandbox,
                                     const std::vector<std::string>& tty_slaves,
-                                    const std::vector<std::string>& host_paths_used) {
+                                    const std::vector<std::string>& host_paths_used,
+                                    const std::vector<std::string>& read_only_paths) {
   using K = MountStep::Kind;
   std::vector<MountStep> m;
   // Park the host directories the overmounts would hide in the sandbox first,
-  // while they can still be reached, and mount them back afterwards.
-  const auto kept = hidden_host_dirs(host_paths_used);
+  // while they can still be reached, and mount them back afterwards: the
+  // read-only ones first (the simulator's shims: a board script that empties
+  // its /tmp must not take them from the runs after it), unless the run
+  // shares them anyway, then the others, which may lie inside them.
+  const auto writable = hidden_host_dirs(host_paths_used);
+  std::vector<std::string> kept;
+  for (const auto& dir : hidden_host_dirs(read_only_paths)) {
+    const bool shared = std::any_of(writable.begin(), writable.end(), [&dir](const std::string& w) {
+      return dir == w || dir.compare(0, w.size() + 1, w + "/") == 0;
+    });
+    if (!shared) kept.push_back(dir);
+  }
+  const size_t read_only_count = kept.size();
+  kept.insert(kept.end(), writable.begin(), writable.end());
   std::vector<std::string> parked;
   for (size_t i = 0; i < kept.size(); ++i) {
     parked.push_back(sandbox.private_path("kept." + std::to_string(i)));
@@ -333,6 +352,7 @@ std::vector<MountStep> board_mounts(const Sandbox& sandbox,
     }
     m.push_back({K::Mkdir, "", kept[i]});
     m.push_back({K::RecursiveBind, parked[i], kept[i]});
+    if (i < read_only_count) m.push_back({K::ReadOnly, "", kept[i]});
   }
   // Sysfs cannot take new directories: a tmpfs over the class directory
   // makes room for the RTC attribute directory.

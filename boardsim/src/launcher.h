@@ -17,7 +17,8 @@ namespace boardsim {
 class Sandbox;
 
 struct MountStep {
-  enum class Kind { Bind, RecursiveBind, Tmpfs, Mkdir };
+  // ReadOnly: the bind at target made read-only.
+  enum class Kind { Bind, RecursiveBind, Tmpfs, Mkdir, ReadOnly };
   Kind kind;
   std::string source;  // what a bind mounts
   std::string target;
@@ -57,7 +58,8 @@ void take_terminal(pid_t pgrp);
 // only those directories, not what lies beside them.
 std::vector<MountStep> board_mounts(const Sandbox& sandbox,
                                     const std::vector<std::string>& tty_slaves,
-                                    const std::vector<std::string>& host_paths_used);
+                                    const std::vector<std::string>& host_paths_used,
+                                    const std::vector<std::string>& read_only_paths = {});
 
 // The host directories a run uses (working directory, absolute paths among
 // its arguments and preloads) that the overmounts of /tmp and /home would

@@ -215,6 +215,7 @@ struct SharedTreeCase {
   std::vector<std::string> args;     // @T@ = the tree
   const char* out;                   // nullptr = not checked
   std::vector<std::string> written;  // "PATH=CONTENT" the host tree holds afterwards
+  bool shim_in_tree = false;         // the shim taken from @T@/shim (BOARDSIM_SHIM)
 };
 
 class CliSharedTree : public Cli, public ::testing::WithParamInterface<SharedTreeCase> {};
@@ -236,7 +237,19 @@ TEST_P(CliSharedTree, BoardSeesOnlyTheDirectoriesOfItsRun) {
   std::vector<std::string> args;
   for (const auto& a : GetParam().args) args.push_back(expand(a));
   const std::string cwd = *GetParam().cwd == '\0' ? dir_ : tree + "/" + GetParam().cwd;
+  const std::string shim = tree + "/shim/libboardsim_shim.so";
+  if (GetParam().shim_in_tree) {
+    const std::string built =
+        cli_path().substr(0, cli_path().rfind("/bin/")) + "/lib/libboardsim_shim.so";
+    ASSERT_EQ(mkdir((tree + "/shim").c_str(), 0755), 0);
+    ASSERT_EQ(system(("cp " + shell_word(built) + " " + shell_word(shim)).c_str()), 0);
+    setenv("BOARDSIM_SHIM", shim.c_str(), 1);
+  }
   const CliResult r = run(args, "", cwd);
+  unsetenv("BOARDSIM_SHIM");
+  if (GetParam().shim_in_tree) {
+    EXPECT_EQ(access(shim.c_str(), R_OK), 0) << "the board removed the simulator's shim";
+  }
   EXPECT_EQ(slurp(tree + "/beside.txt"), "beside\n") << "a host file beside the run was lost";
   EXPECT_EQ(slurp(tree + "/data/in.txt"), "in\n");
   for (const auto& w : GetParam().written) {
@@ -256,6 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The board empties its /tmp: the working directory's own files may
         // go (it is shared), what is beside it may not.
         SharedTreeCase{"work", {"--", "sh", "-c", "rm -rf /tmp/* 2>/dev/null; true"}, nullptr, {}},
+        // The simulator's shim in a tree under /tmp is the board's to use,
+        // not to remove: the next run needs it.
+        SharedTreeCase{
+            "work", {"--", "sh", "-c", "rm -rf /tmp/* 2>/dev/null; true"}, nullptr, {}, true},
         // The working directory is shared read-write; its parent on the
         // board holds nothing else of the host's.
         SharedTreeCase{"work",
