@@ -3,14 +3,38 @@
 // 56000 and 57600 baud, with and without echo reading (-r). For each run it
 // prints the wall time of the download (first byte of its first record to the
 // last byte of its last, from the simulator's journal) against its floor over
-// the same stretch: the pauses the protocol mandates plus the wire time it
-// must wait for (with -r, each data field's characters, their echo and the
-// slave's time to store the record before its closing character), the whole run against all
-// the pauses it must make, and kovrel's CPU time. Then, for each kind of pause, how the gaps seen
-// on the line compare with its mandated length: minimum, median, 99th percentile and maximum of the
-// excess, and how many gaps came out shorter than mandated.
+// the same stretch, the whole run against all the pauses it must make, and
+// kovrel's CPU time.
 //
-//   uart_download_bench [SIZE_BYTES]   (default 28672, a multiple of 4)
+// The floor is the pauses the protocol mandates plus the wire time it must
+// wait for, and nothing else: no latency of a wake-up, a read or the
+// simulator. Per record of `count` data bytes, c being one character time:
+//  - after the command, 11 c (the mandated pause) without -r. With -r a
+//    record with data also waits for the refusal: a slave that refuses sends
+//    '*' right behind the echo of the command's 10th character, so it is in
+//    no sooner than 12 c after the command's first character left, and the
+//    data must not go before it could have been seen (the slave would take
+//    them for a new command). 12 c is therefore the floor there;
+//  - after the data field, (2 count + 1) c: the mandated pause without -r;
+//    with -r the data characters' 2 count c on the wire, the echo of the
+//    last one, and the slave's time to store the record before its closing
+//    character (which arrives 1 c after it is sent);
+//  - then the record pause of 20 ms.
+// Then, for each kind of pause, how the gaps seen on the line compare with
+// that floor: minimum, median, 99th percentile and maximum of the excess, and
+// how many gaps came out shorter. With -r two more rows split the excess at
+// the slave's answers (their wire arrival, from the journal): from the moment
+// a refusal would have been in to the first data character, and from the
+// data echo's closing character to the next record, less the record pause.
+// What is left in each is kovrel's waking, reading and writing plus the
+// simulator's own latency in handing characters over and reading them.
+//
+//   uart_download_bench [SIZE_BYTES [REPEATS]]   (default 28672, a multiple of 4; 1)
+//
+// With REPEATS above 1 every speed and mode runs that many times, one after
+// the other, and a last table gives the median ratio of each (the machine is
+// shared: a single run can catch another program's burst). The pause figures
+// pool all runs.
 //
 // BOARDSIM_PROGRAM_DIR names the directory of the kovrel to measure (by
 // default the one built beside this benchmark), so that two builds can be
@@ -63,9 +87,17 @@ double data_echo_pause_us(size_t count, double char_us, bool echo) {
   return static_cast<double>(2 * count + 1) * char_us + store_us;
 }
 
-// Pauses kovrel must make for one record of `count` data bytes.
+// The wait after the command: the mandated 11 character times, or with -r
+// and data to follow, 12, when a refusal would be in.
+double command_echo_pause_us(size_t count, double char_us, bool echo) {
+  const size_t chars = COMMAND_CHARS + 1 + (echo && count > 0 ? 1 : 0);
+  return static_cast<double>(chars) * char_us;
+}
+
+// The floor of one record of `count` data bytes.
 double record_pauses_us(size_t count, double char_us, bool echo) {
-  return (COMMAND_CHARS + 1) * char_us + data_echo_pause_us(count, char_us, echo) + RECORD_PAUSE_US;
+  return command_echo_pause_us(count, char_us, echo) + data_echo_pause_us(count, char_us, echo) +
+         RECORD_PAUSE_US;
 }
 
 // The gaps of one kind of pause seen on the line, as excess over the
@@ -111,7 +143,7 @@ std::vector<ByteTime> byte_times(const boardsim::Journal& journal) {
 std::vector<PauseKind> record_gaps(const std::vector<ByteTime>& at, size_t first, size_t size,
                                    double char_us, bool echo) {
   PauseKind command{"address to control field", 0, {}};
-  PauseKind command_echo{"command echo wait", (COMMAND_CHARS + 1) * char_us, {}};
+  PauseKind command_echo{"command echo wait", command_echo_pause_us(CHUNK, char_us, echo), {}};
   PauseKind record{
       "data echo + record pause", data_echo_pause_us(CHUNK, char_us, echo) + RECORD_PAUSE_US, {}};
   auto add_gap = [&](PauseKind& kind, size_t earlier, size_t later) {
@@ -134,6 +166,60 @@ std::vector<PauseKind> record_gaps(const std::vector<ByteTime>& at, size_t first
     start = next;
   }
   return {command, command_echo, record};
+}
+
+// When each character the slave sent reached the board's side of the line:
+// the end of its character time on the wire (0: not known).
+std::vector<uint64_t> answer_arrivals(const boardsim::Journal& journal) {
+  std::vector<uint64_t> due;
+  for (const auto& e : journal.of(boardsim::EventKind::SerialFromSlave, 0)) {
+    const size_t n = e.data.size();
+    const uint64_t ch = e.baud != 0 ? (10ull * 1000000000ull + e.baud / 2) / e.baud : 0;
+    for (size_t i = 0; i < n; ++i) {
+      due.push_back(e.wire_end_ns != 0 && ch != 0 ? e.wire_end_ns - (n - 1 - i) * ch : 0);
+    }
+  }
+  return due;
+}
+
+// With -r, the two waits on the slave split at its answers: from the moment
+// a refusal would have been in (one character time after the echo of the
+// command's 10th character) to the first data character, and from the data
+// echo's closing character to the next record's first character, less the
+// record pause. The download ends the job, so its records' answers end the
+// slave's output, 10 + 2 x count + 1 characters each. Empty when the answers
+// cannot be matched to the records.
+std::vector<PauseKind> answer_gaps(const std::vector<ByteTime>& at, const std::string& wire,
+                                   const std::string& answers, const std::vector<uint64_t>& due,
+                                   size_t first, size_t size, double char_us) {
+  PauseKind refusal{"refusal slot to data", 0, {}};
+  PauseKind closing{"closing char to next", RECORD_PAUSE_US, {}};
+  const size_t records = (size + CHUNK - 1) / CHUNK;
+  const size_t answer_chars = COMMAND_CHARS * records + 2 * size + records;
+  if (answers.size() < answer_chars || due.size() != answers.size()) return {};
+  size_t from = answers.size() - answer_chars;
+  size_t start = first;
+  for (size_t sent = 0; sent < size; sent += CHUNK) {
+    const size_t count = std::min(CHUNK, size - sent);
+    const size_t data = start + COMMAND_CHARS;
+    const size_t next = data + 2 * count;
+    const size_t close = from + COMMAND_CHARS + 2 * count;
+    // The echo must be the record as sent, or the split means nothing.
+    if (answers.compare(from, COMMAND_CHARS + 2 * count, wire, start, COMMAND_CHARS + 2 * count) !=
+            0 ||
+        due[from + COMMAND_CHARS - 1] == 0 || due[close] == 0) {
+      return {};
+    }
+    const double slot_ns = static_cast<double>(due[from + COMMAND_CHARS - 1]) + char_us * 1000.0;
+    refusal.excess_us.push_back((static_cast<double>(at[data].read_ns) - slot_ns) / 1000.0);
+    if (next < at.size()) {
+      closing.excess_us.push_back(static_cast<double>(at[next].read_ns - due[close]) / 1000.0 -
+                                  RECORD_PAUSE_US);
+    }
+    start = next;
+    from = close + 1;
+  }
+  return {refusal, closing};
 }
 
 Figures run_once(int baud, bool echo, size_t size) {
@@ -194,6 +280,13 @@ Figures run_once(int baud, bool echo, size_t size) {
     f.run_pauses_us += record_pauses_us(4, char_us, false) - RECORD_PAUSE_US + TRANSMITTER_WAIT_US;
   }
   f.pauses = record_gaps(at, first, size, char_us, echo);
+  if (echo) {
+    const std::string answers = board.journal().bytes_text(boardsim::EventKind::SerialFromSlave, 0);
+    for (PauseKind& kind :
+         answer_gaps(at, wire, answers, answer_arrivals(board.journal()), first, size, char_us)) {
+      f.pauses.push_back(std::move(kind));
+    }
+  }
   f.ok = true;
   return f;
 }
@@ -209,10 +302,13 @@ void print_pauses(int baud, bool echo, const std::vector<PauseKind>& pauses) {
     std::vector<double> sorted = kind.excess_us;
     std::sort(sorted.begin(), sorted.end());
     const long below = std::count_if(sorted.begin(), sorted.end(), [](double e) { return e < 0; });
-    printf("%-6d %-4s %-26s %10.0f %5zu %8.1f %8.1f %8.1f %8.1f %6ld %6ld %8.1f\n", baud,
+    char longest[32] = "-";
+    if (kind.least_longest_us < 1e299)
+      snprintf(longest, sizeof longest, "%.1f", kind.least_longest_us);
+    printf("%-6d %-4s %-26s %10.0f %5zu %8.1f %8.1f %8.1f %8.1f %6ld %6ld %8s\n", baud,
            echo ? "on" : "off", kind.name, kind.mandated_us, sorted.size(), sorted.front(),
            percentile(sorted, 0.5), percentile(sorted, 0.99), sorted.back(), below,
-           kind.short_for_sure, kind.least_longest_us);
+           kind.short_for_sure, longest);
   }
 }
 
@@ -223,44 +319,69 @@ int main(int argc, char** argv) {
     return bench::measure_child(argv + 2);
   }
   const size_t size = argc > 1 ? strtoul(argv[1], nullptr, 10) : DEFAULT_SIZE;
-  if (size == 0 || size % 4 != 0) {
-    fprintf(stderr, "usage: uart_download_bench [SIZE_BYTES, a multiple of 4]\n");
+  const long repeats = argc > 2 ? strtol(argv[2], nullptr, 10) : 1;
+  if (size == 0 || size % 4 != 0 || repeats < 1 || argc > 3) {
+    fprintf(stderr, "usage: uart_download_bench [SIZE_BYTES, a multiple of 4 [REPEATS]]\n");
     return 2;
   }
   printf("UART download of %zu bytes in %zu records of up to %zu bytes by %s\n", size,
          (size + CHUNK - 1) / CHUNK, CHUNK, boardsim::Board::program_path("kovrel").c_str());
-  printf("%-6s %-4s %13s %13s %6s %11s %11s %6s %9s %9s\n", "baud", "-r", "download ms",
-         "mandated ms", "ratio", "run ms", "mandated ms", "ratio", "user ms", "sys ms");
-  std::vector<Figures> runs;
+  printf("%-6s %-4s %13s %13s %6s %11s %11s %6s %9s %9s\n", "baud", "-r", "download ms", "floor ms",
+         "ratio", "run ms", "floor ms", "ratio", "user ms", "sys ms");
+  struct Mode {
+    int baud;
+    bool echo;
+    std::vector<double> ratios;
+    std::vector<PauseKind> pauses;
+  };
+  std::vector<Mode> modes;
   for (int baud : BAUDS) {
-    for (bool echo : {false, true}) {
-      Figures f = run_once(baud, echo, size);
+    for (bool echo : {false, true}) modes.push_back(Mode{baud, echo, {}, {}});
+  }
+  for (long round = 0; round < repeats; ++round) {
+    for (Mode& mode : modes) {
+      const Figures f = run_once(mode.baud, mode.echo, size);
       if (!f.ok) {
-        printf("%-6d %-4s failed\n", baud, echo ? "on" : "off");
-        runs.push_back(std::move(f));
+        printf("%-6d %-4s failed\n", mode.baud, mode.echo ? "on" : "off");
         continue;
       }
-      printf("%-6d %-4s %13.1f %13.1f %6.4f %11.1f %11.1f %6.4f %9.1f %9.1f\n", baud,
-             echo ? "on" : "off", f.download_us / 1000, f.download_pauses_us / 1000,
+      printf("%-6d %-4s %13.1f %13.1f %6.4f %11.1f %11.1f %6.4f %9.1f %9.1f\n", mode.baud,
+             mode.echo ? "on" : "off", f.download_us / 1000, f.download_pauses_us / 1000,
              f.download_us / f.download_pauses_us, f.run_us / 1000, f.run_pauses_us / 1000,
              f.run_us / f.run_pauses_us, f.user_us / 1000.0, f.sys_us / 1000.0);
       fflush(stdout);
-      runs.push_back(std::move(f));
+      mode.ratios.push_back(f.download_us / f.download_pauses_us);
+      if (mode.pauses.empty()) {
+        mode.pauses = f.pauses;
+        continue;
+      }
+      for (size_t k = 0; k < f.pauses.size() && k < mode.pauses.size(); ++k) {
+        PauseKind& kind = mode.pauses[k];
+        const PauseKind& more = f.pauses[k];
+        kind.excess_us.insert(kind.excess_us.end(), more.excess_us.begin(), more.excess_us.end());
+        kind.short_for_sure += more.short_for_sure;
+        kind.least_longest_us = std::min(kind.least_longest_us, more.least_longest_us);
+      }
+    }
+  }
+  if (repeats > 1) {
+    printf("\nDownload ratio over %ld runs of each\n%-6s %-4s %6s %8s %8s %8s\n", repeats, "baud",
+           "-r", "runs", "min", "median", "max");
+    for (Mode& mode : modes) {
+      if (mode.ratios.empty()) continue;
+      std::sort(mode.ratios.begin(), mode.ratios.end());
+      printf("%-6d %-4s %6zu %8.4f %8.4f %8.4f\n", mode.baud, mode.echo ? "on" : "off",
+             mode.ratios.size(), mode.ratios.front(), percentile(mode.ratios, 0.5),
+             mode.ratios.back());
     }
   }
   printf(
-      "\nGaps on the line (journal) against the mandated pause, excess in us; below: gaps\n"
-      "seen shorter than mandated; short: of those, gaps shorter even at the longest the\n"
-      "simulator's reading allows (how late it can have read each byte); floor: the least\n"
-      "such longest gap, less the mandated pause\n");
-  printf("%-6s %-4s %-26s %10s %5s %8s %8s %8s %8s %6s %6s %8s\n", "baud", "-r", "pause",
-         "mandated", "n", "min", "median", "p99", "max", "below", "short", "floor");
-  size_t run = 0;
-  for (int baud : BAUDS) {
-    for (bool echo : {false, true}) {
-      if (runs[run].ok) print_pauses(baud, echo, runs[run].pauses);
-      ++run;
-    }
-  }
+      "\nGaps on the line (journal) against the floor, excess in us; below: gaps\n"
+      "seen shorter than the floor; short: of those, gaps shorter even at the longest the\n"
+      "simulator's reading allows (how late it can have read each byte); longest: the least\n"
+      "such longest gap, less the floor (-: not known for gaps that start at an answer)\n");
+  printf("%-6s %-4s %-26s %10s %5s %8s %8s %8s %8s %6s %6s %8s\n", "baud", "-r", "pause", "floor",
+         "n", "min", "median", "p99", "max", "below", "short", "longest");
+  for (const Mode& mode : modes) print_pauses(mode.baud, mode.echo, mode.pauses);
   return 0;
 }

@@ -28,13 +28,17 @@ constexpr int WIDTH_INVALID = 2;
 // times to leave, so the echo's last character comes no sooner than the
 // read, and the slave's latency, a receive FIFO holding characters until its
 // timeout (about 4 character times) and the kernel handing received
-// characters to the reader from a work queue (up to a scheduler tick, 10 ms)
-// delay it further. Each missing character is waited for this long after the
-// one before it. Whether an 11th character (the refusal) follows the echo
+// characters to the reader from a work queue delay it further. On a loaded
+// board that hand-over, or the reader's own wake-up, can wait several time
+// slices of the scheduler (tens of ms, more than a tick): a bound of one tick
+// failed a sound download with "command echo not / partially received" at a
+// load of 2 to 3 on two cores. Each missing character is waited for this long
+// after the one before it; a bound that runs out costs its length only when
+// the echo really is short. Whether an 11th character (the refusal) follows the echo
 // is decided within a shorter bound: a refusal comes right behind the echo,
 // and every well-behaved record would otherwise pay the full bound.
 constexpr int GATHER_CHAR_TIMES = 4;
-constexpr int64_t GATHER_FLOOR_NS = 10000000;
+constexpr int64_t GATHER_FLOOR_NS = 100000000;
 constexpr int ELEVENTH_CHAR_TIMES = 2;
 constexpr int64_t NS_PER_US = 1000;
 constexpr int64_t NS_PER_S = 1000000000;

@@ -145,6 +145,8 @@ bool ImxBootstrap::parse_options(const std::string& args, ImxOptions& options, s
       if (!parse_us_option(word.substr(13), "late-refusal", options.refusal_delay_us, error))
         return false;
       options.refuse = true;
+    } else if (word.compare(0, 10, "late-echo=") == 0) {
+      if (!parse_us_option(word.substr(10), "late-echo", options.late_echo_us, error)) return false;
     } else {
       error = "imx: unknown option '" + word + "'";
       return false;
@@ -312,7 +314,9 @@ void ImxBootstrap::on_command(SerialLink& link) {
   control_ = static_cast<uint8_t>(control);
   // The command's last character: a short echo drops it from a write's
   // echo (a read's answer loses its last character instead).
-  if (!(options_.short_echo && (control_ & READ_BIT) == 0)) echo(link, command.back());
+  if (!(options_.short_echo && (control_ & READ_BIT) == 0)) {
+    answer(link, std::string(1, command.back()), options_.late_echo_us);
+  }
   const size_t count = control_ & COUNT_MASK;
   const size_t access = access_bytes(control_);
   const bool refused = options_.refuse || access == 0 || count % access != 0;

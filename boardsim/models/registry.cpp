@@ -53,7 +53,7 @@ std::string models_help() {
   text += "Serial models (--tty PORT=MODEL[:ARGS]):\n";
   text +=
       "  imx[:silent][,sync=CHAR][,short-echo][,short-data][,refuse][,late-refusal=US][,extra=CHAR]"
-      "[,delay=US]  "
+      "[,delay=US][,late-echo=US]  "
       "slave serial bootstrap\n";
   return text;
 }

@@ -49,6 +49,14 @@ const RxRuleRow RX_RULES[] = {
      {"\nERROR : command echo not / partially received\n",
       "\nERROR : write boot record send failed\n\n"},
      true},
+    // The echo's last character 300 ms behind the others: the gathering after
+    // the paced read gives up after its bound (100 ms without a character).
+    {"EchoLaterThanTheGatherBound",
+     "late-echo=300000",
+     "WRITE_8 0x001122FF 0xCA",
+     {"\nERROR : command echo not / partially received\n",
+      "\nERROR : write boot record send failed\n\n"},
+     true},
     // The data echo lacks its closing character: the read waits out its bound.
     {"ShortDataEcho",
      "short-data",

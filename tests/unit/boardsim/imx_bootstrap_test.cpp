@@ -307,6 +307,7 @@ const OptionRow OPTION_ROWS[] = {
     {"short-data", ":", "001122FCC4", "001122FC2100>"},
     {"extra=#", ":", "001122FCC4#", "001122FC2100>"},
     {"sync=x,refuse", "x", "001122FCC4*", "001122FC21*"},
+    {"late-echo=30000", ":", "001122FCC4", "001122FC2100>"},
 };
 
 class ImxOptionsTest : public ::testing::TestWithParam<OptionRow> {

@@ -32,6 +32,10 @@ struct ImxOptions {
   // The refusal '*' this much after the echo it follows (implies refuse):
   // a firmware that checks the count only after echoing the command.
   uint64_t refusal_delay_us = 0;
+  // The echo of a command's last character this much late, and what follows
+  // it behind it: a receive path that holds the last characters back (a
+  // loaded board's scheduler) while the first ones came in time.
+  uint64_t late_echo_us = 0;
 };
 
 class ImxBootstrap : public SerialFarEnd {
