@@ -387,11 +387,12 @@ void ImxBootstrap::on_data_complete(SerialLink& link) {
   ++records_;
   const std::string record = record_text(address_, control_) + " data " + data;
   if (address_ == SPEED_CHANGE_ADDRESS && access == 4 && data.size() == 8) {
-    // A register, not memory: the new speed applies at once.
+    // A register, not memory: the firmware closes the record at the speed
+    // it came at, then sets the new divisor, which applies at once. (A board
+    // that listens at the new speed at once loses that character.)
+    if (!options_.short_data) answer(link, std::string(1, TRAILER));
     line_speed_ = speed_of_value(static_cast<uint32_t>(last_value));
     link.annotate("speed-change", record + ": slave now at " + baud_text(line_speed_) + " baud");
-    // Its closing character already leaves at the new speed.
-    if (!options_.short_data) answer(link, std::string(1, TRAILER));
     return;
   }
   // The closing character goes out once the record is stored.

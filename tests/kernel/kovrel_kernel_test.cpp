@@ -210,13 +210,15 @@ class KernelTransmitterWait : public ::testing::TestWithParam<TransmitterWait> {
 
 // Before the speed changes, kovrel asks the driver whether the transmitter
 // is empty: TIOCSERGETLSR answered on the port, after the speed-change
-// record's last write and before the new speed is set.
+// record's last write and before the new speed is set (and, in a BR_FILE
+// replay, after each record).
 TEST_P(KernelTransmitterWait, DriverAnswersBeforeTheSpeedChanges) {
   const std::string trace = slurp(result(std::string(GetParam().name) + "/syscalls"));
   const std::vector<Call> seen = calls(trace);
   ASSERT_FALSE(seen.empty()) << "no system calls traced";
   size_t asked = seen.size();
-  for (size_t i = 0; i < seen.size(); ++i) {
+  // The first one: a BR_FILE replay asks again after each of its records.
+  for (size_t i = 0; i < seen.size() && asked == seen.size(); ++i) {
     if (seen[i].ioctl && seen[i].cmd == TIOCSERGETLSR_REQUEST) asked = i;
   }
   if (!GetParam().speed_change) {
