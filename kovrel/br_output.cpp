@@ -9,7 +9,8 @@
 // and nothing would ever remove it. While a run writes its temporary file it
 // holds an advisory lock on it, which the kernel drops with the process;
 // the next -w run for the same br file removes every file of our temporary
-// pattern beside it that is ours, regular, and not locked by a live run.
+// pattern ("<br>.kovrel-XXXXXX") beside it that is ours, regular, with one
+// name, and not locked by a live run.
 //
 // The 64-bit status and directory calls: on the 32-bit board the plain ones
 // fail for a file whose inode number or size needs 64 bits, which would
@@ -31,8 +32,12 @@ FILE* br_output = nullptr;
 
 namespace {
 
-constexpr char TEMP_SUFFIX[] = ".XXXXXX";  // filled in by mkostemp
-constexpr size_t TEMP_RANDOM_CHARS = sizeof TEMP_SUFFIX - 2;
+// The mark is ours alone: "<br>.backup" or "<br>.old123" beside the br file
+// are the user's and never taken for a leftover.
+constexpr char TEMP_MARK[] = ".kovrel-";
+constexpr size_t TEMP_MARK_CHARS = sizeof TEMP_MARK - 1;
+constexpr char TEMP_SUFFIX[] = ".kovrel-XXXXXX";  // filled in by mkostemp
+constexpr size_t TEMP_RANDOM_CHARS = sizeof TEMP_SUFFIX - sizeof TEMP_MARK;
 constexpr mode_t NEW_FILE_MODE = 0666;    // as fopen creates files, before the umask
 constexpr mode_t PERMISSION_BITS = 0777;  // set-id and sticky bits are not carried over
 
@@ -122,10 +127,14 @@ bool is_temp_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-// True for "<base>.XXXXXX" with six characters that mkostemp could have chosen.
+// True for "<base>.kovrel-XXXXXX" with six characters that mkostemp could
+// have chosen.
 bool is_temp_name_of(const char* name, const char* base, size_t base_length) {
-  if (strncmp(name, base, base_length) != 0 || name[base_length] != '.') return false;
-  const char* random = name + base_length + 1;
+  if (strncmp(name, base, base_length) != 0 ||
+      strncmp(name + base_length, TEMP_MARK, TEMP_MARK_CHARS) != 0) {
+    return false;
+  }
+  const char* random = name + base_length + TEMP_MARK_CHARS;
   for (size_t i = 0; i < TEMP_RANDOM_CHARS; ++i) {
     if (!is_temp_char(random[i])) return false;
   }

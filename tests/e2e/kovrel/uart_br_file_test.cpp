@@ -225,15 +225,18 @@ struct StaleTempRow {
 };
 
 const StaleTempRow STALE_TEMPS[] = {
-    {"LeftByAKilledRun", "fw.br.Ab12Z9", Planted::File, true},
-    {"LockedByARunStillWriting", "fw.br.LIVE01", Planted::LockedFile, false},
-    {"SevenCharacters", "fw.br.ABCDEFG", Planted::File, false},
-    {"FiveCharacters", "fw.br.ABCDE", Planted::File, false},
-    {"NotOfMkostemp", "fw.br.AB-DEF", Planted::File, false},
-    {"OfAnotherBrFile", "gw.br.ABCDEF", Planted::File, false},
-    {"SymbolicLink", "fw.br.LINK01", Planted::SymbolicLink, false},
-    {"HardLinkToAnotherFile", "fw.br.HARD01", Planted::HardLink, false},
-    {"OfAnotherUser", "fw.br.USER01", Planted::OtherOwner, false},
+    {"LeftByAKilledRun", "fw.br.kovrel-Ab12Z9", Planted::File, true},
+    {"LockedByARunStillWriting", "fw.br.kovrel-LIVE01", Planted::LockedFile, false},
+    {"SevenCharacters", "fw.br.kovrel-ABCDEFG", Planted::File, false},
+    {"FiveCharacters", "fw.br.kovrel-ABCDE", Planted::File, false},
+    {"NotOfMkostemp", "fw.br.kovrel-AB-DEF", Planted::File, false},
+    {"OfAnotherBrFile", "gw.br.kovrel-ABCDEF", Planted::File, false},
+    // The user's own copies beside the br file, six characters or not.
+    {"TheUsersBackup", "fw.br.backup", Planted::File, false},
+    {"TheUsersOldCopy", "fw.br.old123", Planted::File, false},
+    {"SymbolicLink", "fw.br.kovrel-LINK01", Planted::SymbolicLink, false},
+    {"HardLinkToAnotherFile", "fw.br.kovrel-HARD01", Planted::HardLink, false},
+    {"OfAnotherUser", "fw.br.kovrel-USER01", Planted::OtherOwner, false},
 };
 
 class UartBrStaleTemp : public UartBoard, public ::testing::WithParamInterface<StaleTempRow> {};
