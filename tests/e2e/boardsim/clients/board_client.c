@@ -307,8 +307,10 @@ static int run_step(int argc, char** argv, int i) {
     ok = step_getspeed();
     used = 1;
   } else if (strcmp(s, "write") == 0 && left >= 1) {
-    ok = write_all(tty_fd, a, strlen(a)) == 0 ? 0 : failed("write");
+    /* Taken before the write: no character can leave before it, however
+     * long the client then waits for a processor. */
     clock_gettime(CLOCK_MONOTONIC, &last_write);
+    ok = write_all(tty_fd, a, strlen(a)) == 0 ? 0 : failed("write");
   } else if (strcmp(s, "outq") == 0) {
     int queued = -1;
     ok = ioctl(tty_fd, TIOCOUTQ, &queued) == 0 ? 0 : failed("outq");

@@ -41,24 +41,33 @@ int pause_ms(int ms) {
   return 0;
 }
 
-int gpio_write(int fd, uint8_t op, uint32_t value) {
+GpioRequest gpio_request(uint8_t op, uint32_t value) {
   GpioRequest request = {};
   request.op = op;
   request.mask = SLAVE_RESET_LINE;
   request.value = value;
-  if (write(fd, &request, sizeof request) != static_cast<ssize_t>(sizeof request)) {
-    return step_failed("gpio write");
-  }
+  return request;
+}
+
+int gpio_write(int fd, const GpioRequest* requests, size_t count) {
+  const ssize_t size = static_cast<ssize_t>(count * sizeof(GpioRequest));
+  if (write(fd, requests, static_cast<size_t>(size)) != size) return step_failed("gpio write");
   return 0;
 }
 
-// Low, held low_ms, released: the pulse the slaves start from.
+// Low, held low_ms, released: the pulse the slaves start from. Without a
+// hold the three requests go in one write, so that the pulse stays short
+// however long the program waits for a processor.
 int reset_pulse(int low_ms) {
   const int fd = open("/dev/gpio0", O_WRONLY | O_CLOEXEC);
   if (fd < 0) return step_failed("open /dev/gpio0");
+  const GpioRequest pulse[] = {gpio_request(GPIO_OP_SET, 0), gpio_request(GPIO_OP_CLEAR, 0),
+                               gpio_request(GPIO_OP_SET, SLAVE_RESET_LINE)};
   int result = 0;
-  if (gpio_write(fd, GPIO_OP_SET, 0) != 0 || gpio_write(fd, GPIO_OP_CLEAR, 0) != 0 ||
-      (low_ms > 0 && pause_ms(low_ms) != 0) || gpio_write(fd, GPIO_OP_SET, SLAVE_RESET_LINE) != 0) {
+  if (low_ms <= 0) {
+    result = gpio_write(fd, pulse, 3);
+  } else if (gpio_write(fd, pulse, 2) != 0 || pause_ms(low_ms) != 0 ||
+             gpio_write(fd, pulse + 2, 1) != 0) {
     result = -1;
   }
   if (close(fd) != 0 && result == 0) result = step_failed("close /dev/gpio0");
