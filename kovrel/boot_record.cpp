@@ -1,7 +1,8 @@
 // Boot records: the ASCII hexadecimal records that make the slave bootstrap
 // write or read its memory or jump. A record is paced in character times,
 // not handshaken: after the command the slave has a fixed time to echo, then
-// a single read must find the whole echo in the input queue.
+// one read takes what is in the input queue, and what is still missing of
+// an echo (late on a real line) is gathered within a bound.
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -120,7 +121,8 @@ int command_send(bool record_to_br) {
   return 0;
 }
 
-// The single read of the command echo, with -r on; 0 when exactly 10 came.
+// The paced read of the command echo, with -r on, and the gathering of its
+// late rest; 0 when exactly 10 came.
 int command_echo_check(int count) {
   char echo[BOOT_RECORD_COMMAND_CHARS + 1];
   size_t wanted = count > 0 ? BOOT_RECORD_COMMAND_CHARS + 1 : BOOT_RECORD_COMMAND_CHARS;

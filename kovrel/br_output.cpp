@@ -12,9 +12,9 @@
 // pattern ("<br>.kovrel-XXXXXX") beside it that is ours, regular, with one
 // name, and not locked by a live run.
 //
-// The 64-bit status and directory calls: on the 32-bit board the plain ones
-// fail for a file whose inode number or size needs 64 bits, which would
-// leave the mode unknown and every leftover in place.
+// Built with 64-bit file offsets, the status and directory calls do not fail
+// on the 32-bit board for a file whose inode number or size needs 64 bits,
+// which would leave the mode unknown and every leftover in place.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,6 +27,8 @@
 #include <cstring>
 
 #include "kovrel.h"
+
+static_assert(sizeof(off_t) == 8, "64-bit file offsets (_FILE_OFFSET_BITS=64)");
 
 FILE* br_output = nullptr;
 
@@ -180,7 +182,7 @@ void stale_temps_remove() {
   DIR* dir = opendir(directory);
   if (dir == nullptr) return;
   const size_t base_length = strlen(base);
-  while (const dirent64* entry = readdir64(dir)) {
+  while (const dirent* entry = readdir(dir)) {
     if (is_temp_name_of(entry->d_name, base, base_length)) {
       stale_temp_remove(dirfd(dir), entry->d_name);
     }
