@@ -43,6 +43,30 @@ bool kind_wanted(mode_t mode, OutputKind kind) {
   return S_ISREG(mode) || (kind == OutputKind::RegularFileOrDevice && S_ISCHR(mode));
 }
 
+// Every directory on the way to path's last name: a symbolic link among
+// them that sits in a sticky directory everyone may write to is followed
+// only when it is this user's or that directory's owner's (a link planted
+// as /tmp/bench -> /etc must not take "/tmp/bench/shadow" there).
+bool way_trusted(const char* path) {
+  char prefix[PATH_MAX];
+  const size_t length = strlen(path);
+  if (length >= sizeof prefix) return true;  // the open fails on its own
+  memcpy(prefix, path, length + 1);
+  char* const last = strrchr(prefix, '/');
+  for (char* p = prefix + 1; last != nullptr && p <= last; ++p) {
+    if (*p != '/' || p[-1] == '/') continue;
+    *p = '\0';
+    struct stat link {};
+    struct stat dir {};
+    const bool planted = lstat(prefix, &link) == 0 && S_ISLNK(link.st_mode) &&
+                         parent_status(prefix, &dir) && shared_directory(dir) &&
+                         !trusted_owner(link.st_uid, dir);
+    *p = '/';
+    if (planted) return false;
+  }
+  return true;
+}
+
 int refuse(int fd, int error) {
   if (fd >= 0) close(fd);
   errno = error;
@@ -52,6 +76,7 @@ int refuse(int fd, int error) {
 }  // namespace
 
 int output_file_open(const char* path, bool truncate, OutputKind kind) {
+  if (!way_trusted(path)) return refuse(-1, EACCES);
   struct stat dir {};
   const bool shared = parent_status(path, &dir) && shared_directory(dir);
   int follow = O_NOFOLLOW;

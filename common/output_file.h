@@ -24,7 +24,8 @@ enum class OutputKind {
 // one they chose: a symbolic link is followed only when it belongs to this
 // user or to the directory's owner (EACCES), and an existing regular file is
 // written only when it belongs to one of them and has no other name (EACCES;
-// a hard link there may name any file on the file system).
+// a hard link there may name any file on the file system). The link rule
+// holds for the directories on the way as well.
 //
 // The descriptor, or -1 with errno set.
 int output_file_open(const char* path, bool truncate, OutputKind kind);

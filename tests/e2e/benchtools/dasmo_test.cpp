@@ -289,6 +289,8 @@ namespace {
 // root), in the board's /tmp (sticky, anyone may write) or in /home/organ.
 enum class Plant {
   OtherUsersLink,            // a symbolic link of user 1001 to root's 0600 file
+  OtherUsersDirectoryLink,   // /tmp/dir, a link of user 1001 to root's directory
+  OwnDirectoryLink,          // /tmp/dir, root's own link to its directory: followed
   OwnLink,                   // root's own link to a file of its own: followed
   OtherUsersFile,            // an existing file of user 1001
   HardLinkToRoots,           // a second name of root's 0600 file
@@ -312,6 +314,9 @@ constexpr uid_t OTHER_USER = 1001;
 const PlantCase PLANT_CASES[] = {
     {"dasmo_other_users_link", "dasmo", Plant::OtherUsersLink, "/tmp/cap.bin", false},
     {"dasmo_own_link", "dasmo", Plant::OwnLink, "/tmp/cap.bin", true},
+    {"dasmo_other_users_directory_link", "dasmo", Plant::OtherUsersDirectoryLink, "/tmp/dir/secret",
+     false},
+    {"dasmo_own_directory_link", "dasmo", Plant::OwnDirectoryLink, "/tmp/dir/cap.bin", true},
     {"dasmo_other_users_file", "dasmo", Plant::OtherUsersFile, "/tmp/cap.bin", false},
     {"dasmo_hard_link", "dasmo", Plant::HardLinkToRoots, "/tmp/cap.bin", false},
     {"dasmo_other_users_file_outside_tmp", "dasmo", Plant::OtherUsersFileOutsideTmp,
@@ -320,6 +325,8 @@ const PlantCase PLANT_CASES[] = {
     {"dasmo_fifo_with_reader", "dasmo", Plant::FifoWithReader, "/tmp/cap.bin", false},
     {"fenwix_other_users_link", "fenwix", Plant::OtherUsersLink, "/tmp/loop.log", false},
     {"fenwix_own_link", "fenwix", Plant::OwnLink, "/tmp/loop.log", true},
+    {"fenwix_other_users_directory_link", "fenwix", Plant::OtherUsersDirectoryLink,
+     "/tmp/dir/secret", false},
     {"fenwix_other_users_file", "fenwix", Plant::OtherUsersFile, "/tmp/loop.log", false},
     {"fenwix_hard_link", "fenwix", Plant::HardLinkToRoots, "/tmp/loop.log", false},
     {"fenwix_fifo_without_reader", "fenwix", Plant::FifoWithoutReader, "/tmp/loop.log", false},
@@ -348,6 +355,15 @@ TEST_P(BenchOutputPlanted, WritesOnlyWhereItsUserMeant) {
       ASSERT_EQ(symlink(SECRET, out.c_str()), 0);
       ASSERT_EQ(lchown(out.c_str(), OTHER_USER, OTHER_USER), 0);
       break;
+    case Plant::OtherUsersDirectoryLink:
+    case Plant::OwnDirectoryLink: {
+      const std::string dir = board.host_path("/tmp/dir");
+      ASSERT_EQ(symlink("/home/organ", dir.c_str()), 0);
+      if (c.plant == Plant::OtherUsersDirectoryLink) {
+        ASSERT_EQ(lchown(dir.c_str(), OTHER_USER, OTHER_USER), 0);
+      }
+      break;
+    }
     case Plant::OwnLink:
       board.write_file("/home/organ/own.txt", "old\n");
       ASSERT_EQ(symlink("/home/organ/own.txt", out.c_str()), 0);
