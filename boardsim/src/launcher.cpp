@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "panel.h"
 #include "sandbox.h"
@@ -75,6 +77,22 @@ void enter_namespaces(const LaunchPlan& plan) {
              std::to_string(plan.gid) + " " + std::to_string(plan.gid) + " 1");
 }
 
+// A bind remounted read-only keeps the flags it has: in a user namespace the
+// ones the host set (nosuid, nodev, noexec, the atime rule of a tmpfs /tmp)
+// are locked, and a remount without them is refused (EPERM).
+unsigned long read_only_remount_flags(const std::string& target) {
+  unsigned long flags = MS_BIND | MS_REMOUNT | MS_RDONLY;
+  struct statvfs fs {};
+  if (statvfs(target.c_str(), &fs) != 0) return flags;
+  const std::pair<unsigned long, unsigned long> kept[] = {
+      {ST_NOSUID, MS_NOSUID},   {ST_NODEV, MS_NODEV},           {ST_NOEXEC, MS_NOEXEC},
+      {ST_NOATIME, MS_NOATIME}, {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+  for (const auto& [has, keep] : kept) {
+    if ((fs.f_flag & has) != 0) flags |= keep;
+  }
+  return flags;
+}
+
 void apply_mount(const MountStep& m) {
   switch (m.kind) {
     case MountStep::Kind::Bind:
@@ -96,7 +114,7 @@ void apply_mount(const MountStep& m) {
         die(SETUP_FAILED, "mkdir " + m.target);
       break;
     case MountStep::Kind::ReadOnly:
-      if (mount(nullptr, m.target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
+      if (mount(nullptr, m.target.c_str(), nullptr, read_only_remount_flags(m.target), nullptr) !=
           0) {
         die(SETUP_FAILED, "read-only " + m.target);
       }
