@@ -50,6 +50,23 @@ std::string apart_text(uint32_t board, double slave) {
   return text;
 }
 
+// Whether the board's port at `board` baud (0: the line does not tell, a
+// socket) and the slave are too far apart to understand each other.
+bool speeds_apart(uint32_t board, double slave) {
+  return board != 0 && speed_difference(board, slave) > SPEED_TOLERANCE;
+}
+
+// The refusal of characters lost either way: "board sends at 1200 baud,
+// slave listens at 1273.9 baud (5.8 % apart, more than 2 %): ...".
+std::string lost_text(bool board_sends, uint32_t board, double slave) {
+  const std::string board_side = std::to_string(board) + " baud";
+  const std::string slave_side = baud_text(slave) + " baud";
+  const std::string speeds =
+      board_sends ? "board sends at " + board_side + ", slave listens at " + slave_side
+                  : "slave answers at " + slave_side + ", board listens at " + board_side;
+  return speeds + " " + apart_text(board, slave) + ": characters lost to framing errors";
+}
+
 bool parse_hex(const std::string& text, uint32_t& value) {
   value = 0;
   for (char c : text) {
@@ -193,8 +210,7 @@ void ImxBootstrap::on_gpio(SerialLink& link, const GpioRequest& request) {
 // run of such characters (and again when the board's speed changes).
 bool ImxBootstrap::speed_garbles(SerialLink& link) {
   const uint32_t board = link.wire_speed();
-  if (board == 0 || speed_difference(board, line_speed_) <= SPEED_TOLERANCE) {
-    // 0: the line does not tell (a socket)
+  if (!speeds_apart(board, line_speed_)) {
     if (refusal_.compare(0, 6, "speed ") == 0) refusal_.clear();
     return false;
   }
@@ -202,10 +218,7 @@ bool ImxBootstrap::speed_garbles(SerialLink& link) {
   if (refusal_ != refusal) {
     refusal_ = refusal;
     ++mismatches_;
-    link.annotate("refused", "board sends at " + std::to_string(board) +
-                                 " baud, slave listens at " + baud_text(line_speed_) + " baud " +
-                                 apart_text(board, line_speed_) +
-                                 ": characters lost to framing errors");
+    link.annotate("refused", lost_text(true, board, line_speed_));
   }
   return true;
 }
@@ -215,7 +228,7 @@ bool ImxBootstrap::speed_garbles(SerialLink& link) {
 // Judged by the board's speed when the slave starts the answer.
 bool ImxBootstrap::answer_garbles(SerialLink& link) {
   const uint32_t board = link.board_speed();
-  if (board == 0 || speed_difference(board, line_speed_) <= SPEED_TOLERANCE) {
+  if (!speeds_apart(board, line_speed_)) {
     answer_refusal_.clear();
     return false;
   }
@@ -223,10 +236,7 @@ bool ImxBootstrap::answer_garbles(SerialLink& link) {
   if (answer_refusal_ != refusal) {
     answer_refusal_ = refusal;
     ++lost_answers_;
-    link.annotate("refused", "slave answers at " + baud_text(line_speed_) +
-                                 " baud, board listens at " + std::to_string(board) + " baud " +
-                                 apart_text(board, line_speed_) +
-                                 ": characters lost to framing errors");
+    link.annotate("refused", lost_text(false, board, line_speed_));
   }
   return true;
 }
