@@ -174,11 +174,18 @@ int data_send_and_check(int count) {
     log_error("data echo not / partially received");
     return -1;
   }
-  if (memchr(echo, REFUSAL_CHAR, answer_chars - ANSWER_TRAILER_CHARS) != nullptr) {
-    // The refusal came after the 11th character was decided (a slave or a
-    // receive path slower than the bound): the data echo cannot hold a '*'
-    // otherwise, and the record was not stored.
-    log_error("bad data count or size");
+  // The data characters are upper-case hexadecimal digits, and so is their
+  // echo. Anything else there is an 11th character that came after it was
+  // decided (a slave or a receive path slower than the bound): the refusal
+  // '*', or another one, reported as on time; the record was not stored.
+  for (size_t i = 0; i + ANSWER_TRAILER_CHARS < answer_chars; ++i) {
+    const char c = echo[i];
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) continue;
+    if (c == REFUSAL_CHAR) {
+      log_error("bad data count or size");
+    } else {
+      log_error("unexpected char %c", c);
+    }
     return -1;
   }
   log_verbose("%c\n", echo[answer_chars - 1]);
